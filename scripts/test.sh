@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once plainly, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev
+jobs=$(nproc)
+status=0
+for variant in plain sanitize; do
+    build="$root/build/test-$variant"
+    sanitize=OFF
+    [ "$variant" = sanitize ] && sanitize=ON
+    echo "== $variant build"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDNS_SANITIZE=$sanitize >/dev/null
+    cmake --build "$build" -j"$jobs"
+    (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 120) || status=1
+done
+exit $status

@@ -1,0 +1,50 @@
+#include "tests/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "dns-test-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::unique_ptr<ResolutionEntry> MakeAddressEntry(std::string_view name, std::uint32_t address, std::uint32_t kind) {
+    auto entry = std::make_unique<ResolutionEntry>();
+    CopyHostName(entry->name, name);
+    entry->kind = kind;
+    entry->address = address;
+    return entry;
+}
+
+std::unique_ptr<ResolutionEntry> MakeForwardEntry(std::string_view name, std::string_view target) {
+    auto entry = std::make_unique<ResolutionEntry>();
+    CopyHostName(entry->name, name);
+    CopyHostName(entry->target, target);
+    entry->kind = ForwardKind;
+    return entry;
+}
+
+std::vector<std::string> EntryNames(const ResolutionTable& table) {
+    std::vector<std::string> names;
+    for (const auto& entry : table.entries)
+        names.emplace_back(HostNameText(entry->name));
+    return names;
+}
