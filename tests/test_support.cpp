@@ -48,3 +48,42 @@ std::vector<std::string> EntryNames(const ResolutionTable& table) {
         names.emplace_back(HostNameText(entry->name));
     return names;
 }
+
+std::map<std::string, std::uint32_t> FakeHosts;
+std::atomic<int> FakeLookups{0};
+
+std::optional<std::uint32_t> ResolveFake(const char* hostName) {
+    ++FakeLookups;
+    const auto found = FakeHosts.find(hostName);
+    if (found == FakeHosts.end())
+        return std::nullopt;
+    return found->second;
+}
+
+ServiceStatics::ServiceStatics() {
+    Resolutions = table.get();
+    const std::string file = directory.File("default.drf");
+    ResolutionFileName.fill(0);
+    file.copy(ResolutionFileName.data(), ResolutionFileName.size() - 1);
+    LocalAddresses = {};
+    FakeHosts.clear();
+    FakeLookups = 0;
+}
+
+ServiceStatics::~ServiceStatics() {
+    ResolutionFileName = savedFileName;
+    Resolutions = savedResolutions;
+    LocalAddresses = savedAddresses;
+}
+
+std::vector<std::uint8_t> MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels,
+                                    std::uint16_t type) {
+    std::vector<std::uint8_t> query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00,
+                                       0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    for (const std::string_view label : labels) {
+        query.push_back(static_cast<std::uint8_t>(label.size()));
+        query.insert(query.end(), label.begin(), label.end());
+    }
+    query.insert(query.end(), {0x00, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0x00, 0x01});
+    return query;
+}

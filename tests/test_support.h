@@ -1,6 +1,13 @@
 #pragma once
 
+#include "common/process_state.h"
+#include "console/server_addresses.h"
 #include "resolutions/resolution_table.h"
+
+#include <array>
+#include <atomic>
+#include <map>
+#include <optional>
 
 #include <cstdint>
 #include <memory>
@@ -24,3 +31,26 @@ std::unique_ptr<ResolutionEntry> MakeForwardEntry(std::string_view name, std::st
 
 // Names of the entries in table order.
 std::vector<std::string> EntryNames(const ResolutionTable& table);
+
+// Stands in for the system resolver: answers from FakeHosts and counts the questions.
+std::optional<std::uint32_t> ResolveFake(const char* hostName);
+extern std::map<std::string, std::uint32_t> FakeHosts;
+extern std::atomic<int> FakeLookups;
+
+// Saves the process-wide statics that the answer path reads and restores them at the end of the test; gives the
+// test an empty table, a resolution file in a fresh directory and an empty fake resolver.
+struct ServiceStatics {
+    TemporaryDirectory directory;
+    std::unique_ptr<ResolutionTable> table = std::make_unique<ResolutionTable>();
+    std::array<char, 260> savedFileName = ResolutionFileName;
+    ResolutionTable* savedResolutions = Resolutions;
+    LocalAddressList savedAddresses = LocalAddresses;
+
+    ServiceStatics();
+    ~ServiceStatics();
+    std::string FileName() const { return ResolutionFileName.data(); }
+};
+
+// A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, type and class IN.
+std::vector<std::uint8_t> MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels,
+                                    std::uint16_t type = 1);

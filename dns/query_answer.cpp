@@ -1,0 +1,113 @@
+#include "dns/query_answer.h"
+
+#include "common/host_name.h"
+#include "common/messages.h"
+#include "common/process_state.h"
+#include "console/server_addresses.h"
+#include "resolutions/resolution_file.h"
+#include "resolutions/resolution_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr std::size_t AnswerOverhead = 33;
+
+constexpr std::uint8_t HeaderAfterId[] = {
+    0x85, 0x00, // response, authoritative, recursion desired; no error
+    0x00, 0x01, // one question
+    0x00, 0x01, // one answer
+    0x00, 0x00, // no authority records
+    0x00, 0x00, // no additional records
+};
+
+constexpr std::uint8_t RecordBeforeAddress[] = {
+    0x00, 0x01,             // question type A
+    0x00, 0x01,             // question class IN
+    0xC0, 0x0C,             // answer name: pointer to the question name
+    0x00, 0x01,             // type A
+    0x00, 0x01,             // class IN
+    0x00, 0x89, 0x6B, 0xB0, // time to live, 9006000 seconds
+    0x00, 0x04,             // four bytes of address
+};
+
+void PrintQueryStart(std::uint32_t clientAddress, std::string_view queryName) {
+    std::printf("> %s: %.*s -> ", DottedAddress(clientAddress).data(), static_cast<int>(queryName.size()),
+                queryName.data());
+}
+
+std::size_t Failure() {
+    std::fputs("Failure.\n", stdout);
+    return 0;
+}
+
+} // namespace
+
+std::size_t WireNameLength(std::span<const std::uint8_t> query) {
+    if (query.size() <= QueryNameOffset)
+        return 0;
+    const auto name = query.subspan(QueryNameOffset);
+    const auto zero = std::find(name.begin(), name.end(), 0);
+    return zero == name.end() ? 0 : static_cast<std::size_t>(zero - name.begin()) + 1;
+}
+
+std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
+                               std::uint32_t address) {
+    const std::size_t nameBytes = WireNameLength(query);
+    if (nameBytes == 0 || answer.size() < nameBytes - 1 + AnswerOverhead)
+        return 0;
+    std::uint8_t* out = answer.data();
+    out = std::copy_n(query.data(), 2, out);
+    out = std::copy(std::begin(HeaderAfterId), std::end(HeaderAfterId), out);
+    out = std::copy_n(query.data() + QueryNameOffset, nameBytes, out);
+    out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), out);
+    std::memcpy(out, &address, sizeof address);
+    out += sizeof address;
+    return static_cast<std::size_t>(out - answer.data());
+}
+
+std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
+                        std::string_view queryName, std::uint32_t clientAddress, ResolveHostFunction resolveHost) {
+    PrintQueryStart(clientAddress, queryName);
+    // A name that no entry could hold, or a query whose answer would not fit, is neither asked nor learned.
+    const std::size_t nameBytes = WireNameLength(query);
+    if (queryName.size() > MaxHostNameLength || nameBytes == 0 || nameBytes - 1 + AnswerOverhead > answer.size())
+        return Failure();
+
+    if (const ResolutionEntry* entry = FindResolution(*Resolutions, queryName)) {
+        std::uint32_t address = entry->address;
+        if (entry->kind == ForwardKind) {
+            const std::optional<std::uint32_t> forwarded = resolveHost(entry->target.data());
+            if (!forwarded)
+                return Failure();
+            address = *forwarded;
+        } else if (address == 0) {
+            address = ChooseServerAddress(clientAddress);
+        }
+        const std::size_t length = WriteAnswerMessage(answer, query, address);
+        std::printf("%s\n", DottedAddress(address).data());
+        return length;
+    }
+
+    // The start of the line is shown while the resolver works, which may take a while.
+    std::fflush(stdout);
+    HostName name{};
+    CopyHostName(name, queryName);
+    const std::optional<std::uint32_t> resolved = resolveHost(name.data());
+    if (!resolved)
+        return Failure();
+
+    auto learned = std::make_unique<ResolutionEntry>();
+    learned->name = name;
+    learned->address = *resolved;
+    AppendResolution(*Resolutions, std::move(learned));
+    const std::size_t length = WriteAnswerMessage(answer, query, *resolved);
+    std::printf("%s\n", DottedAddress(*resolved).data());
+    if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
+        PrintSaveError(ResolutionFileName.data(), error);
+    return length;
+}

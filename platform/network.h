@@ -1,0 +1,28 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+// Starts and stops the network library; both do nothing on POSIX systems.
+void StartNetwork();
+void StopNetwork();
+
+// Dotted-decimal text to an address in network byte order, as inet_addr reads it: text that is not an address
+// gives 255.255.255.255.
+std::uint32_t ParseAddress(const char* text);
+
+// An address in dotted-decimal form, zero-terminated.
+using AddressText = std::array<char, 16>;
+AddressText DottedAddress(std::uint32_t address);
+
+// Asks the system resolver for a host name; the first IPv4 address it gives, if any.
+std::optional<std::uint32_t> ResolveHost(const char* hostName);
+using ResolveHostFunction = std::optional<std::uint32_t> (*)(const char* hostName);
+
+// The IPv4 addresses of the interfaces that are up, in the order the system lists them, loopback only when there
+// is no other. Fills at most addresses.size() slots and returns how many it filled.
+std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses);
+using ListLocalAddressesFunction = std::size_t (*)(std::span<std::uint32_t> addresses);
