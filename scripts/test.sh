@@ -2,7 +2,7 @@
 # Builds and runs every test: once plainly, once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev
+bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev bind9-dnsutils iproute2
 jobs=$(nproc)
 status=0
 for variant in plain sanitize; do
