@@ -1,0 +1,18 @@
+#pragma once
+
+// Console operations. Those that draw write terminal escape sequences to standard output, and only when it is
+// a terminal: elsewhere they write nothing, so the output stays plain text.
+
+bool StandardOutputIsTerminal();
+bool StandardInputIsTerminal();
+
+void SetConsoleTitle(const char* title);
+
+// Blanks the screen and puts the cursor in its top left corner.
+void ClearConsole();
+
+// Moves the cursor; column and row count from 0 at the top left corner.
+void MoveConsoleCursor(int column, int row);
+
+// Asks the terminal to iconify its window (show false) or to restore it (show true).
+void ShowConsoleWindow(bool show);

@@ -1,0 +1,29 @@
+#include "platform/console.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+void SetConsoleTitle(const char* title) {
+    if (StandardOutputIsTerminal())
+        std::printf("\x1b]0;%s\x07", title);
+}
+
+void ClearConsole() {
+    if (StandardOutputIsTerminal())
+        std::fputs("\x1b[H\x1b[2J", stdout);
+}
+
+void MoveConsoleCursor(int column, int row) {
+    if (StandardOutputIsTerminal())
+        std::printf("\x1b[%d;%dH", row + 1, column + 1);
+}
+
+void ShowConsoleWindow(bool show) {
+    if (StandardOutputIsTerminal()) {
+        std::fputs(show ? "\x1b[1t" : "\x1b[2t", stdout);
+        std::fflush(stdout);
+    }
+}
