@@ -68,7 +68,8 @@ void ServeQueries(int handle, const ServiceSettings& settings) {
         const std::size_t length = AnswerQuery(answerBuffer, datagram, *name, received.sender.address,
                                                settings.resolveHost);
         if (length > 0 && !StopRequested)
-            SendDatagram(handle, std::span<const std::uint8_t>(answerBuffer.data(), length), received.sender);
+            SendDatagram(handle, std::span<const std::uint8_t>(answerBuffer.data(), length), received.sender,
+                         received.localAddress);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -22,7 +23,12 @@ sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
 
 SocketResult CreateUdpSocket() {
     const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    return handle < 0 ? SocketResult{-1, errno} : SocketResult{handle, 0};
+    if (handle < 0)
+        return {-1, errno};
+    // Without it replies still go out, only from the address the system chooses.
+    const int on = 1;
+    setsockopt(handle, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    return {handle, 0};
 }
 
 int EnableAddressReuse(int handle) {
@@ -52,10 +58,17 @@ ReceiveResult ReceiveDatagram(int handle, int wakeHandle, std::span<std::uint8_t
         return result;
     }
     sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
     // MSG_TRUNC makes the call return the datagram's real length, so a cut-off datagram can be told apart.
-    const ssize_t got = recvfrom(handle, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    const ssize_t got = recvmsg(handle, &message, MSG_TRUNC | MSG_DONTWAIT);
     if (got < 0) {
         result.error = errno;
         return result;
@@ -64,14 +77,37 @@ ReceiveResult ReceiveDatagram(int handle, int wakeHandle, std::span<std::uint8_t
     result.truncated = static_cast<std::size_t>(got) > buffer.size();
     result.size = result.truncated ? buffer.size() : static_cast<std::size_t>(got);
     result.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(item), sizeof info);
+            result.localAddress = info.ipi_addr.s_addr;
+        }
+    }
     return result;
 }
 
-int SendDatagram(int handle, std::span<const std::uint8_t> bytes, const SocketAddress& to) {
-    const sockaddr_in target = ToSockaddr(to.address, to.port);
-    const ssize_t sent =
-        sendto(handle, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    return sent < 0 ? errno : 0;
+int SendDatagram(int handle, std::span<const std::uint8_t> bytes, const SocketAddress& to, std::uint32_t from) {
+    sockaddr_in target = ToSockaddr(to.address, to.port);
+    iovec data{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &target;
+    message.msg_namelen = sizeof target;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    if (from != 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* item = CMSG_FIRSTHDR(&message);
+        item->cmsg_level = IPPROTO_IP;
+        item->cmsg_type = IP_PKTINFO;
+        item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = from;
+        std::memcpy(CMSG_DATA(item), &info, sizeof info);
+    }
+    return sendmsg(handle, &message, 0) < 0 ? errno : 0;
 }
 
 int CreateWakeHandle() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }

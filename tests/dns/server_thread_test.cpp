@@ -227,38 +227,62 @@ TEST(ServerThread, ReportsAPortThatIsTaken) {
               "> Error: could not bind socket to port " + std::to_string(holder.Port()) + ": 98\n");
 }
 
-// In a private network namespace whose loopback interface also carries 192.0.2.1: an empty datagram from that
-// address must not end the service, while one from 127.0.0.1 does.
-TEST(ServerThread, OnlyThisMachineCanEndTheService) {
+constexpr int NoNamespace = 77;
+
+// Runs the body in a child process with a private network namespace whose loopback interface also carries
+// 192.0.2.1, a second address of this machine. Returns the body's exit code, or NoNamespace.
+int InPrivateNetwork(int (*body)()) {
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        if (unshare(CLONE_NEWNET) != 0)
-            _exit(77);
-        if (std::system("ip link set lo up && ip addr add 192.0.2.1/32 dev lo") != 0)
-            _exit(78);
+        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip addr add 192.0.2.1/32 dev lo") != 0)
+            _exit(NoNamespace);
         std::freopen("/dev/null", "w", stdout);
-        const std::uint32_t other = MakeAddress(192, 0, 2, 1);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const std::uint32_t OtherAddress = MakeAddress(192, 0, 2, 1);
+
+// An empty datagram from a second address of this machine must not end the service; one from 127.0.0.1 does.
+TEST(ServerThread, OnlyLoopbackCanEndTheService) {
+    const int failures = InPrivateNetwork([] {
         RunningService service(0);
-        Client stranger(other);
+        Client stranger(OtherAddress);
         Client local;
         int failures = 0;
-        failures += !stranger.Exchange(MakeQuery(1, {"printer"}), service.port, other);
-        stranger.Send({}, service.port, other);
-        failures += !stranger.Exchange(MakeQuery(2, {"printer"}), service.port, other);
+        failures += !stranger.Exchange(MakeQuery(1, {"printer"}), service.port, OtherAddress);
+        stranger.Send({}, service.port, OtherAddress);
+        failures += !stranger.Exchange(MakeQuery(2, {"printer"}), service.port, OtherAddress);
         failures += ServerRunning ? 0 : 1;
         local.Send({}, service.port);
         for (int wait = 0; wait < 200 && ServerRunning; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        failures += ServerRunning ? 1 : 0;
-        _exit(failures);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78)
+        return failures + (ServerRunning ? 1 : 0);
+    });
+    if (failures == NoNamespace)
         GTEST_SKIP() << "no private network namespace here (needs root and iproute2)";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(failures, 0);
+}
+
+// A query to 127.0.0.1 from 192.0.2.1 must be answered from 127.0.0.1: a client only takes an answer from the
+// address it asked, and a connected socket enforces that.
+TEST(ServerThread, AnswersFromTheAddressTheQueryWasSentTo) {
+    const int failures = InPrivateNetwork([] {
+        RunningService service(0);
+        Client client(OtherAddress);
+        // Once the service is up: a connected socket would give up at the first refusal.
+        if (!client.Exchange(MakeQuery(1, {"printer"}), service.port, OtherAddress))
+            return 2;
+        sockaddr_in server{AF_INET, htons(service.port), {LoopbackAddress}, {}};
+        connect(client.handle, reinterpret_cast<sockaddr*>(&server), sizeof server);
+        return client.Exchange(MakeQuery(1, {"printer"}), service.port) ? 0 : 1;
+    });
+    if (failures == NoNamespace)
+        GTEST_SKIP() << "no private network namespace here (needs root and iproute2)";
+    EXPECT_EQ(failures, 0);
 }
 
 // A real DNS client must accept the answers.
