@@ -1,0 +1,79 @@
+#include "common/process_state.h"
+#include "console/banner.h"
+#include "console/command_line.h"
+#include "console/entry_editor.h"
+#include "console/hot_keys.h"
+#include "console/server_addresses.h"
+#include "dns/server_thread.h"
+#include "platform/console.h"
+#include "platform/keyboard.h"
+#include "platform/network.h"
+#include "resolutions/resolution_file.h"
+#include "resolutions/resolution_table.h"
+
+#include <cstdio>
+#include <span>
+#include <system_error>
+
+namespace {
+
+constexpr int RefusedArgumentsExitCode = 2;
+constexpr int UnreadableFileExitCode = 1;
+
+void Shutdown() {
+    StopServerThread();
+    StopNetwork();
+}
+
+} // namespace
+
+int main(int argumentCount, char** arguments) {
+    // Lines reach a log or a pipe as they are written, not when a buffer fills.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    LocalAddresses.defaultAddress = 0;
+    SetConsoleTitle(ConsoleTitle);
+    PrintBanner();
+    ConsoleHomePosition = {0, BannerRows};
+
+    const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    if (!commandLine.error.empty()) {
+        std::fputs(commandLine.error.c_str(), stdout);
+        return RefusedArgumentsExitCode;
+    }
+    const StartupOptions& options = commandLine.options;
+    if (options.fileNamed)
+        ResolutionFileName = options.resolutionFileName;
+    LocalAddresses.defaultAddress = options.defaultAddress;
+
+    StartNetwork();
+    if (!options.openEditor)
+        BuildLocalAddressList(std::span(options.addedAddresses.data(), options.addedCount),
+                              std::span(options.excludedAddresses.data(), options.excludedCount));
+
+    std::fputs("\n> Loading resolutions: ", stdout);
+    ResolutionFileLoad load = LoadResolutionFile(ResolutionFileName.data());
+    if (load.error != 0) {
+        // Running on an empty table would overwrite the file at the first change.
+        std::printf("\n> Error: could not read resolutions from %s: %s\n", ResolutionFileName.data(),
+                    std::generic_category().message(load.error).c_str());
+        StopNetwork();
+        return UnreadableFileExitCode;
+    }
+    // The table lives until the process ends.
+    Resolutions = load.table.release();
+    std::puts("Done. Entries:");
+    PrintEntryList();
+
+    if (options.openEditor || Resolutions->entries.empty()) {
+        RunEntryEditor();
+    } else {
+        std::puts("> DNS server running\n");
+        // Blocked before the server thread starts, so that it inherits the mask and the console thread alone
+        // takes the quit signals.
+        BlockQuitSignals();
+        StartServerThread();
+        RunHotKeyLoop();
+    }
+    Shutdown();
+    return 0;
+}

@@ -1,0 +1,79 @@
+#include "platform/keyboard.h"
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Used by the console thread alone.
+termios SavedTerminal{};
+bool KeyInputActive = false;
+sigset_t QuitSignals{};
+
+// A quit signal that was ignored when the program started stays ignored: nohup ignores hang-ups, a shell
+// ignores interrupts for its background jobs, and a blocked signal would otherwise still reach sigwait.
+sigset_t HeededQuitSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+            sigaddset(&signals, signal);
+    }
+    return signals;
+}
+
+void WriteToTerminal(const char* sequence) {
+    if (isatty(STDOUT_FILENO) == 1) {
+        std::fputs(sequence, stdout);
+        std::fflush(stdout);
+    }
+}
+
+} // namespace
+
+bool BeginKeyInput() {
+    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &SavedTerminal) != 0)
+        return false;
+    termios keys = SavedTerminal;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0)
+        return false;
+    KeyInputActive = true;
+    // modifyOtherKeys level 2, then the kitty protocol with disambiguated keys and event types.
+    WriteToTerminal("\x1b[>4;2m\x1b[>3u");
+    return true;
+}
+
+void EndKeyInput() {
+    if (!KeyInputActive)
+        return;
+    WriteToTerminal("\x1b[<u\x1b[>4m");
+    tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
+    KeyInputActive = false;
+}
+
+std::size_t ReadKeyInput(std::span<std::uint8_t> buffer) {
+    const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+void BlockQuitSignals() {
+    QuitSignals = HeededQuitSignals();
+    pthread_sigmask(SIG_BLOCK, &QuitSignals, nullptr);
+}
+
+bool WaitForQuitSignal(std::optional<std::chrono::milliseconds> timeout) {
+    const sigset_t& signals = QuitSignals;
+    if (!timeout)
+        return sigwaitinfo(&signals, nullptr) > 0;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*timeout);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(*timeout - seconds).count())};
+    return sigtimedwait(&signals, nullptr, &wait) > 0;
+}

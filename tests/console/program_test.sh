@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Runs the built program as a user would, inside a private network and mount namespace: it binds the real port 53
+# there, and learns names only from an /etc/hosts that this script writes. Every run is bounded in time.
+# Usage: program_test.sh PATH-OF-PROGRAM. Exit code 77 when no namespace can be made here.
+set -u
+program=$(realpath "$1")
+
+if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
+    unshare --net --mount true 2>/dev/null || { echo "no private namespace here: skipped"; exit 77; }
+    command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
+    exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+ip link set lo up
+# A second network on a veth pair, and two more addresses of this machine on loopback for further clients.
+ip link add veth0 type veth peer name veth1
+ip addr add 192.0.2.1/24 dev veth0
+ip link set veth0 up
+ip link set veth1 up
+ip addr add 198.51.100.1/32 dev lo
+ip addr add 203.0.113.1/32 dev lo
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+write_hosts() { printf '127.0.0.1 localhost\n%s\n' "$@" >"$work/hosts"; }
+write_hosts "10.1.2.3 learned.lan" "192.0.2.50 nas.lan"
+mount --bind "$work/hosts" /etc/hosts
+
+passed=0
+failed=0
+check() { # description expected actual
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+    fi
+}
+
+# A table of three entries: printer at 10.0.0.1, gateway answered with the server's own address, files
+# forwarded to nas.lan.
+write_table() {
+    printf '\x03\x00\x00\x00'
+    printf '\x00\x00\x00\x00\x07\x00printer\x0a\x00\x00\x01'
+    printf '\x00\x00\x00\x00\x07\x00gateway\x00\x00\x00\x00'
+    printf '\x01\x00\x00\x00\x05\x00files\x07\x00nas.lan'
+}
+
+pid=
+start_service() { # directory, then the program's arguments
+    local directory=$1
+    shift
+    (cd "$directory" && exec timeout 60 "$program" "$@" </dev/null >out 2>&1) &
+    pid=$!
+    for _ in $(seq 50); do
+        grep -q "DNS server running" "$directory/out" 2>/dev/null && break
+        sleep 0.1
+    done
+}
+stopped=
+stop_service() { # signal; sets stopped to the exit code
+    kill "-$1" "$pid"
+    wait "$pid"
+    stopped=$?
+}
+ask() { # name [client address]; the first lookup retries while the server is still binding its socket
+    dig @127.0.0.1 -b "${2:-127.0.0.1}" +short +tries=5 +time=1 "$1" A 2>/dev/null | grep -v '^;'
+}
+addresses_line() { sed -n 3p "$1"; }
+
+# A service run: the start-up report, one line per query, learning, and SIGTERM ending it with exit code 0.
+run=$work/service && mkdir "$run" && write_table >"$run/default.drf"
+start_service "$run"
+check "fixed entry" "10.0.0.1" "$(ask printer)"
+check "Local from this machine" "127.0.0.1" "$(ask gateway)"
+check "Local from the second network" "192.0.2.1" "$(ask gateway 192.0.2.1)"
+check "forward entry" "192.0.2.50" "$(ask files)"
+check "learned name" "10.1.2.3" "$(ask learned.lan)"
+check "unknown name" "" "$(dig @127.0.0.1 +short +tries=1 +time=1 nobody.lan 2>/dev/null | grep -v '^;')"
+stop_service TERM
+check "SIGTERM exit code" "0" "$stopped"
+check "service output" "> The Velquorn Software DNS Server
+
+> IP Addresses: 127.0.0.1 192.0.2.1 
+> Loading resolutions: Done. Entries:
+> > 0 : printer : 10.0.0.1
+> > 1 : gateway : Local
+> > 2 : files : nas.lan
+> DNS server running
+
+> 127.0.0.1: printer -> 10.0.0.1
+> 127.0.0.1: gateway -> 127.0.0.1
+> 192.0.2.1: gateway -> 192.0.2.1
+> 127.0.0.1: files -> 192.0.2.50
+> 127.0.0.1: learned.lan -> 10.1.2.3
+> 127.0.0.1: nobody.lan -> Failure." "$(cat "$run/out")"
+
+# The learned name is answered from the file after a restart, even though the resolver now says otherwise.
+write_hosts "10.9.9.9 learned.lan"
+start_service "$run"
+check "learned entry listed" "> > 3 : learned.lan : 10.1.2.3" "$(grep learned.lan "$run/out")"
+check "learned name after restart" "10.1.2.3" "$(ask learned.lan)"
+stop_service HUP
+check "SIGHUP exit code" "0" "$stopped"
+check "nothing asked again" "4" "$(grep -c '^> > ' "$run/out")"
+
+# Address options: -i puts an address in front, -x takes one out, -n sets the default.
+start_service "$run" -i198.51.100.1 -x192.0.2.1 -n10.20.30.40
+check "-i and -x in the address line" "> IP Addresses: 127.0.0.1 198.51.100.1 " "$(addresses_line "$run/out")"
+check "-i address for its network" "198.51.100.1" "$(ask gateway 198.51.100.1)"
+check "-n default for an excluded network" "10.20.30.40" "$(ask gateway 192.0.2.1)"
+stop_service TERM
+start_service "$run" -o198.51.100.1
+check "-o in the address line" "> IP Addresses: 127.0.0.1 198.51.100.1 192.0.2.1 " "$(addresses_line "$run/out")"
+check "-o default" "198.51.100.1" "$(ask gateway 203.0.113.1)"
+check "discovered address still chosen" "192.0.2.1" "$(ask gateway 192.0.2.1)"
+stop_service TERM
+
+# Port 53 taken by a socket that does not share it: the error follows the running line, and the program runs on.
+holder=$work/holder && mkdir "$holder" && write_table >"$holder/default.drf"
+python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(30)' &
+blocker=$!
+for _ in $(seq 50); do
+    ss -Huan 'sport = :53' | grep -q . && break
+    sleep 0.1
+done
+start_service "$holder"
+for _ in $(seq 50); do
+    grep -q "Error" "$holder/out" && break
+    sleep 0.1
+done
+check "bind error" "> DNS server running
+
+> Error: could not bind socket to port 53: 98" "$(tail -n 3 "$holder/out")"
+stop_service TERM
+check "runs on without a service" "0" "$stopped"
+kill "$blocker"
+wait "$blocker" 2>/dev/null
+
+# Editor runs: -e skips the address line; the screen follows the report as plain text.
+editor=$work/editor && mkdir "$editor" && write_table >"$editor/default.drf"
+output=$(cd "$editor" && printf 'e\n' | timeout 20 "$program" -e)
+check "-e exit code" "0" "$?"
+check "-e output" "> The Velquorn Software DNS Server
+
+
+> Loading resolutions: Done. Entries:
+> > 0 : printer : 10.0.0.1
+> > 1 : gateway : Local
+> > 2 : files : nas.lan
+> Entry Editor
+
+> > 0 : printer : 10.0.0.1
+> > 1 : gateway : Local
+> > 2 : files : nas.lan
+
+> " "$output"
+
+# A missing file opens the editor after the address line; the first change creates the file.
+empty=$work/empty && mkdir "$empty"
+output=$(cd "$empty" && printf 'A printer 10.0.0.1\nexit\n' | timeout 20 "$program" new.drf)
+check "empty table exit code" "0" "$?"
+check "empty table output" "> The Velquorn Software DNS Server
+
+> IP Addresses: 127.0.0.1 192.0.2.1 
+> Loading resolutions: Done. Entries:
+> > No entries
+> Entry Editor
+
+> > No entries
+
+> > Entry [printer -> 10.0.0.1] added
+> Entry Editor
+
+> > 0 : printer : 10.0.0.1
+
+> " "$output"
+check "file created" "01000000""00000000""0700""7072696e746572""0a000001" "$(od -An -tx1 "$empty/new.drf" | tr -d ' \n')"
+
+# Two plain arguments: the second names the file.
+cp "$editor/default.drf" "$empty/second.drf"
+output=$(cd "$empty" && printf 'e\n' | timeout 20 "$program" new.drf second.drf -e)
+check "second file name wins" "> > 2 : files : nas.lan" "$(printf '%s\n' "$output" | sed -n 7p)"
+
+# A file that exists but cannot be read is left alone, and the program refuses to run.
+mkdir "$empty/folder.drf"
+output=$(cd "$empty" && timeout 20 "$program" folder.drf </dev/null)
+check "unreadable file exit code" "1" "$?"
+check "unreadable file output" "> Loading resolutions: 
+> Error: could not read resolutions from folder.drf: Is a directory" "$(printf '%s\n' "$output" | tail -n 2)"
+
+# Arguments beyond the program's limits are refused before the table is touched.
+long=$(printf '1%.0s' $(seq 128))
+output=$(cd "$empty" && timeout 20 "$program" "-i$long" absent.drf </dev/null)
+check "refused argument exit code" "2" "$?"
+check "refused argument output" "> The Velquorn Software DNS Server
+
+> Error: address too long: -i$long" "$output"
+check "refused argument leaves no file" "no" "$([ -e "$empty/absent.drf" ] && echo yes || echo no)"
+
+echo "program: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
