@@ -59,8 +59,7 @@ std::uint32_t ChooseServerAddress(std::uint32_t clientAddress) {
 }
 
 void BuildLocalAddressList(std::span<const AddressOption> addedAddresses,
-                           std::span<const AddressOption> excludedAddresses,
-                           ListLocalAddressesFunction listAddresses) {
+                           std::span<const AddressOption> excludedAddresses, ListLocalAddressesFunction listAddresses) {
     DiscoverLocalAddresses(listAddresses);
     for (const AddressOption& text : addedAddresses)
         InsertLocalAddress(ParseAddress(text.data()));

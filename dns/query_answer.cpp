@@ -70,8 +70,8 @@ std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const s
     return static_cast<std::size_t>(out - answer.data());
 }
 
-std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
-                        std::string_view queryName, std::uint32_t clientAddress, ResolveHostFunction resolveHost) {
+std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query, std::string_view queryName,
+                        std::uint32_t clientAddress, ResolveHostFunction resolveHost) {
     PrintQueryStart(clientAddress, queryName);
     // A name that no entry could hold, or a query whose answer would not fit, is neither asked nor learned.
     const std::size_t nameBytes = WireNameLength(query);

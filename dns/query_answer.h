@@ -22,6 +22,5 @@ std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const s
 // Answers one query from the table that Resolutions reaches; a name the table lacks is asked of the resolver and,
 // when known, appended and saved. Prints exactly one console line. Returns the length of the answer message now
 // at the start of the answer buffer, or 0 when there is nothing to send.
-std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
-                        std::string_view queryName, std::uint32_t clientAddress,
-                        ResolveHostFunction resolveHost = ResolveHost);
+std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query, std::string_view queryName,
+                        std::uint32_t clientAddress, ResolveHostFunction resolveHost = ResolveHost);

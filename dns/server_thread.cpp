@@ -65,8 +65,8 @@ void ServeQueries(int handle, const ServiceSettings& settings) {
         const std::optional<std::string_view> name = BuildQueryName(datagram, queryName);
         if (!name)
             continue;
-        const std::size_t length = AnswerQuery(answerBuffer, datagram, *name, received.sender.address,
-                                               settings.resolveHost);
+        const std::size_t length =
+            AnswerQuery(answerBuffer, datagram, *name, received.sender.address, settings.resolveHost);
         if (length > 0 && !StopRequested)
             SendDatagram(handle, std::span<const std::uint8_t>(answerBuffer.data(), length), received.sender,
                          received.localAddress);

@@ -18,7 +18,7 @@ struct SocketResult {
 
 // A UDP socket over IPv4 that learns, for every datagram, the local address it was sent to.
 SocketResult CreateUdpSocket();
-int EnableAddressReuse(int handle);                                  // SO_REUSEADDR; 0 or errno
+int EnableAddressReuse(int handle);                                    // SO_REUSEADDR; 0 or errno
 int BindSocket(int handle, std::uint32_t address, std::uint16_t port); // port in host byte order; 0 or errno
 void CloseSocket(int handle);
 
