@@ -16,6 +16,23 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path, ignored);
 }
 
+const std::vector<std::uint8_t> ExampleFile = {
+    0x03, 0x00, 0x00, 0x00,                // entry count 3
+    0x00, 0x00, 0x00, 0x00,                // kind 0
+    0x07, 0x00,                            // name length 7
+    'p',  'r',  'i',  'n',  't', 'e', 'r', // name
+    0xC0, 0xA8, 0x01, 0x14,                // address 192.168.1.20
+    0x01, 0x00, 0x00, 0x00,                // kind 1
+    0x05, 0x00,                            // name length 5
+    'f',  'i',  'l',  'e',  's',           // name
+    0x03, 0x00,                            // target length 3
+    'n',  'a',  's',                       // target
+    0x00, 0x00, 0x00, 0x00,                // kind 0
+    0x07, 0x00,                            // name length 7
+    'g',  'a',  't',  'e',  'w', 'a', 'y', // name
+    0x00, 0x00, 0x00, 0x00,                // address 0: Local
+};
+
 std::vector<std::uint8_t> ReadBytes(const std::string& fileName) {
     std::ifstream in(fileName, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -62,12 +79,17 @@ std::optional<std::uint32_t> ResolveFake(const char* hostName) {
 
 ServiceStatics::ServiceStatics() {
     Resolutions = table.get();
-    const std::string file = directory.File("default.drf");
-    ResolutionFileName.fill(0);
-    file.copy(ResolutionFileName.data(), ResolutionFileName.size() - 1);
+    SetFileName("default.drf");
     LocalAddresses = {};
     FakeHosts.clear();
     FakeLookups = 0;
+}
+
+std::string ServiceStatics::SetFileName(std::string_view name) {
+    const std::string file = directory.File(name);
+    ResolutionFileName.fill(0);
+    file.copy(ResolutionFileName.data(), ResolutionFileName.size() - 1);
+    return file;
 }
 
 ServiceStatics::~ServiceStatics() {
@@ -78,12 +100,23 @@ ServiceStatics::~ServiceStatics() {
 
 std::vector<std::uint8_t> MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels,
                                     std::uint16_t type) {
-    std::vector<std::uint8_t> query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00,
-                                       0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::vector<std::uint8_t> query = {static_cast<std::uint8_t>(id >> 8),
+                                       static_cast<std::uint8_t>(id),
+                                       0x01,
+                                       0x00,
+                                       0x00,
+                                       0x01,
+                                       0x00,
+                                       0x00,
+                                       0x00,
+                                       0x00,
+                                       0x00,
+                                       0x00};
     for (const std::string_view label : labels) {
         query.push_back(static_cast<std::uint8_t>(label.size()));
         query.insert(query.end(), label.begin(), label.end());
     }
-    query.insert(query.end(), {0x00, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0x00, 0x01});
+    query.insert(query.end(),
+                 {0x00, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0x00, 0x01});
     return query;
 }

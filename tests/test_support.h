@@ -23,6 +23,9 @@ struct TemporaryDirectory {
     std::string File(std::string_view name) const { return path + "/" + std::string(name); }
 };
 
+// printer at 192.168.1.20, files forwarded to nas, gateway answered with the server's own address: 54 bytes.
+extern const std::vector<std::uint8_t> ExampleFile;
+
 std::vector<std::uint8_t> ReadBytes(const std::string& fileName);
 void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
 
@@ -49,6 +52,8 @@ struct ServiceStatics {
     ServiceStatics();
     ~ServiceStatics();
     std::string FileName() const { return ResolutionFileName.data(); }
+    // Points ResolutionFileName at a file in the test's directory and returns its path.
+    std::string SetFileName(std::string_view name);
 };
 
 // A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, type and class IN.

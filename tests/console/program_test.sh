@@ -200,5 +200,31 @@ check "refused argument output" "> The Velquorn Software DNS Server
 > Error: address too long: -i$long" "$output"
 check "refused argument leaves no file" "no" "$([ -e "$empty/absent.drf" ] && echo yes || echo no)"
 
+# On a terminal: a NUL byte (Ctrl+Space) asks to iconify the window without being echoed, a kitty report of
+# Ctrl+Shift+Space quits once the hold is over, and the terminal modes are handed back.
+on_terminal() { # directory, seconds of input script, the program's arguments
+    local directory=$1 input=$2
+    shift 2
+    (cd "$directory" && eval "$input" | timeout 20 script -qefc "$program $*" /dev/null) | cat -v
+}
+output=$(on_terminal "$run" '{ sleep 0.5; printf "\0"; sleep 1; printf "\033[32;6u"; sleep 2; }')
+check "terminal title" "^[]0;The Velquorn Software DNS Server^G> The Velquorn Software DNS Server^M" \
+    "$(printf '%s\n' "$output" | head -n 1)"
+check "hot keys on a terminal" "^[[>4;2m^[[>3u^[[2t^[[<u^[[>4m" "$(printf '%s\n' "$output" | tail -n 1)"
+
+# The editor on a terminal redraws the whole screen: after the last clear, the banner and one current list.
+output=$(on_terminal "$run" '{ sleep 1.5; printf "A added 10.0.0.9\n"; sleep 1.5; printf "e\n"; sleep 0.5; }' -e)
+check "editor screen on a terminal" "> The Velquorn Software DNS Server^M
+^M
+^[[3;1H> Entry Editor^M
+^M
+> > 0 : printer : 10.0.0.1^M
+> > 1 : gateway : Local^M
+> > 2 : files : nas.lan^M
+> > 3 : learned.lan : 10.1.2.3^M
+> > 4 : added : 10.0.0.9^M
+^M
+> e^M" "$(printf '%s\n' "$output" | awk '/\^\[\[H\^\[\[2J/{screen = ""; sub(/.*\^\[\[H\^\[\[2J/, "")} {screen = screen $0 "\n"} END {printf "%s", screen}')"
+
 echo "program: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
