@@ -30,7 +30,6 @@ void Shutdown() {
 int main(int argumentCount, char** arguments) {
     // Lines reach a log or a pipe as they are written, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    LocalAddresses.defaultAddress = 0;
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();
     ConsoleHomePosition = {0, BannerRows};
