@@ -69,39 +69,38 @@ AddressText AddressTextOf(std::uint32_t address) {
     return DottedAddress(address);
 }
 
+// What the list shows after an entry's name: the target of a forward entry, else its address text.
+HostName ShownValue(const ResolutionEntry& entry) {
+    if (entry.kind == ForwardKind)
+        return entry.target;
+    HostName shown{};
+    CopyHostName(shown, AddressTextOf(entry.address).data());
+    return shown;
+}
+
 void SaveChange() {
     if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
         PrintSaveError(ResolutionFileName.data(), error);
 }
 
-void AddAddressEntry(std::string_view line) {
+// A and F: an address entry whose address is the value (0 without one), or a forward entry to the value.
+void AddEntry(std::string_view line, bool forward) {
     const CommandFields fields = SplitCommandLine(line);
-    if (fields.name.empty()) {
+    if (fields.name.empty() || (forward && fields.value.empty())) {
         std::puts("> Data missing from command");
         return;
     }
     auto entry = std::make_unique<ResolutionEntry>();
     CopyHostName(entry->name, fields.name);
-    // The value runs to the end of the line, so it is zero-terminated where it stands.
-    if (!fields.value.empty())
+    if (forward) {
+        entry->kind = ForwardKind;
+        CopyHostName(entry->target, fields.value);
+    } else if (!fields.value.empty()) {
+        // The value runs to the end of the line, so it is zero-terminated where it stands.
         entry->address = ParseAddress(fields.value.data());
-    const ResolutionEntry* added = AppendResolution(*Resolutions, std::move(entry));
-    std::printf("> Entry [%s -> %s] added\n", added->name.data(), AddressTextOf(added->address).data());
-    SaveChange();
-}
-
-void AddForwardEntry(std::string_view line) {
-    const CommandFields fields = SplitCommandLine(line);
-    if (fields.name.empty() || fields.value.empty()) {
-        std::puts("> Data missing from command");
-        return;
     }
-    auto entry = std::make_unique<ResolutionEntry>();
-    entry->kind = ForwardKind;
-    CopyHostName(entry->name, fields.name);
-    CopyHostName(entry->target, fields.value);
     const ResolutionEntry* added = AppendResolution(*Resolutions, std::move(entry));
-    std::printf("> Entry [%s -> %s] added\n", added->name.data(), added->target.data());
+    std::printf("> Entry [%s -> %s] added\n", added->name.data(), ShownValue(*added).data());
     SaveChange();
 }
 
@@ -163,9 +162,7 @@ void PrintEntryList() {
     }
     for (std::size_t number = 0; number < entries.size(); ++number) {
         const ResolutionEntry& entry = *entries[number];
-        const AddressText address = AddressTextOf(entry.address);
-        const char* shown = entry.kind == ForwardKind ? entry.target.data() : address.data();
-        std::printf("> > %zu : %s : %s\n", number, entry.name.data(), shown);
+        std::printf("> > %zu : %s : %s\n", number, entry.name.data(), ShownValue(entry).data());
     }
 }
 
@@ -181,11 +178,11 @@ void RunEntryEditor(const EditorSettings& settings) {
         switch (text.empty() ? '\0' : text[0]) {
         case 'A':
         case 'a':
-            AddAddressEntry(text);
+            AddEntry(text, false);
             break;
         case 'F':
         case 'f':
-            AddForwardEntry(text);
+            AddEntry(text, true);
             break;
         case 'D':
         case 'd':

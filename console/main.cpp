@@ -20,11 +20,6 @@ namespace {
 constexpr int RefusedArgumentsExitCode = 2;
 constexpr int UnreadableFileExitCode = 1;
 
-void Shutdown() {
-    StopServerThread();
-    StopNetwork();
-}
-
 } // namespace
 
 int main(int argumentCount, char** arguments) {
@@ -73,6 +68,7 @@ int main(int argumentCount, char** arguments) {
         StartServerThread();
         RunHotKeyLoop();
     }
-    Shutdown();
+    StopServerThread();
+    StopNetwork();
     return 0;
 }

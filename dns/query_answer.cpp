@@ -55,27 +55,32 @@ std::size_t WireNameLength(std::span<const std::uint8_t> query) {
     return zero == name.end() ? 0 : static_cast<std::size_t>(zero - name.begin()) + 1;
 }
 
+std::size_t AnswerLength(std::span<const std::uint8_t> query) {
+    const std::size_t nameBytes = WireNameLength(query);
+    return nameBytes == 0 ? 0 : nameBytes - 1 + AnswerOverhead;
+}
+
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
                                std::uint32_t address) {
-    const std::size_t nameBytes = WireNameLength(query);
-    if (nameBytes == 0 || answer.size() < nameBytes - 1 + AnswerOverhead)
+    const std::size_t length = AnswerLength(query);
+    if (length == 0 || length > answer.size())
         return 0;
+    const std::size_t nameBytes = length + 1 - AnswerOverhead;
     std::uint8_t* out = answer.data();
     out = std::copy_n(query.data(), 2, out);
     out = std::copy(std::begin(HeaderAfterId), std::end(HeaderAfterId), out);
     out = std::copy_n(query.data() + QueryNameOffset, nameBytes, out);
     out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), out);
     std::memcpy(out, &address, sizeof address);
-    out += sizeof address;
-    return static_cast<std::size_t>(out - answer.data());
+    return length;
 }
 
 std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query, std::string_view queryName,
                         std::uint32_t clientAddress, ResolveHostFunction resolveHost) {
     PrintQueryStart(clientAddress, queryName);
     // A name that no entry could hold, or a query whose answer would not fit, is neither asked nor learned.
-    const std::size_t nameBytes = WireNameLength(query);
-    if (queryName.size() > MaxHostNameLength || nameBytes == 0 || nameBytes - 1 + AnswerOverhead > answer.size())
+    const std::size_t length = AnswerLength(query);
+    if (queryName.size() > MaxHostNameLength || length == 0 || length > answer.size())
         return Failure();
 
     if (const ResolutionEntry* entry = FindResolution(*Resolutions, queryName)) {
@@ -88,24 +93,21 @@ std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uin
         } else if (address == 0) {
             address = ChooseServerAddress(clientAddress);
         }
-        const std::size_t length = WriteAnswerMessage(answer, query, address);
+        WriteAnswerMessage(answer, query, address);
         std::printf("%s\n", DottedAddress(address).data());
         return length;
     }
 
     // The start of the line is shown while the resolver works, which may take a while.
     std::fflush(stdout);
-    HostName name{};
-    CopyHostName(name, queryName);
-    const std::optional<std::uint32_t> resolved = resolveHost(name.data());
+    auto learned = std::make_unique<ResolutionEntry>();
+    CopyHostName(learned->name, queryName);
+    const std::optional<std::uint32_t> resolved = resolveHost(learned->name.data());
     if (!resolved)
         return Failure();
-
-    auto learned = std::make_unique<ResolutionEntry>();
-    learned->name = name;
     learned->address = *resolved;
     AppendResolution(*Resolutions, std::move(learned));
-    const std::size_t length = WriteAnswerMessage(answer, query, *resolved);
+    WriteAnswerMessage(answer, query, *resolved);
     std::printf("%s\n", DottedAddress(*resolved).data());
     if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
         PrintSaveError(ResolutionFileName.data(), error);

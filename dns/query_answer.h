@@ -14,6 +14,9 @@ inline constexpr std::size_t QueryNameOffset = 12;
 // query holds no zero byte there.
 std::size_t WireNameLength(std::span<const std::uint8_t> query);
 
+// The length of the answer message for the query, n + 33; 0 when the query holds no complete name.
+std::size_t AnswerLength(std::span<const std::uint8_t> query);
+
 // Writes the answer message for one address: the query's ID and question, forced to type A and class IN, and
 // one A record. Returns its length, n + 33, or 0 when the query's name is incomplete or the message would not fit.
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
