@@ -25,9 +25,15 @@ constexpr std::uint8_t HeaderAfterId[] = {
     0x00, 0x00, // no additional records
 };
 
+constexpr std::uint8_t FailureHeaderAfterId[] = {
+    0x85, 0x02, // response, authoritative, recursion desired; server failure
+    0x00, 0x01, // one question
+    0x00, 0x00, // no answer
+    0x00, 0x00, // no authority records
+    0x00, 0x00, // no additional records
+};
+
 constexpr std::uint8_t RecordBeforeAddress[] = {
-    0x00, 0x01,             // question type A
-    0x00, 0x01,             // question class IN
     0xC0, 0x0C,             // answer name: pointer to the question name
     0x00, 0x01,             // type A
     0x00, 0x01,             // class IN
@@ -40,9 +46,9 @@ void PrintQueryStart(std::uint32_t clientAddress, std::string_view queryName) {
                 queryName.data());
 }
 
-std::size_t Failure() {
+std::size_t Failure(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query) {
     std::fputs("Failure.\n", stdout);
-    return 0;
+    return WriteFailureMessage(answer, query);
 }
 
 } // namespace
@@ -55,9 +61,16 @@ std::size_t WireNameLength(std::span<const std::uint8_t> query) {
     return zero == name.end() ? 0 : static_cast<std::size_t>(zero - name.begin()) + 1;
 }
 
-std::size_t AnswerLength(std::span<const std::uint8_t> query) {
+std::size_t QuestionLength(std::span<const std::uint8_t> query) {
     const std::size_t nameBytes = WireNameLength(query);
-    return nameBytes == 0 ? 0 : nameBytes - 1 + AnswerOverhead;
+    if (nameBytes == 0 || query.size() - QueryNameOffset - nameBytes < QuestionTypeAndClass)
+        return 0;
+    return nameBytes + QuestionTypeAndClass;
+}
+
+std::size_t AnswerLength(std::span<const std::uint8_t> query) {
+    const std::size_t questionBytes = QuestionLength(query);
+    return questionBytes == 0 ? 0 : questionBytes - 1 - QuestionTypeAndClass + AnswerOverhead;
 }
 
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
@@ -65,13 +78,26 @@ std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const s
     const std::size_t length = AnswerLength(query);
     if (length == 0 || length > answer.size())
         return 0;
-    const std::size_t nameBytes = length + 1 - AnswerOverhead;
+    // The question goes back exactly as asked, so that clients match the answer to their question.
+    const std::size_t questionBytes = QuestionLength(query);
     std::uint8_t* out = answer.data();
     out = std::copy_n(query.data(), 2, out);
     out = std::copy(std::begin(HeaderAfterId), std::end(HeaderAfterId), out);
-    out = std::copy_n(query.data() + QueryNameOffset, nameBytes, out);
+    out = std::copy_n(query.data() + QueryNameOffset, questionBytes, out);
     out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), out);
     std::memcpy(out, &address, sizeof address);
+    return length;
+}
+
+std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query) {
+    const std::size_t questionBytes = QuestionLength(query);
+    const std::size_t length = QueryNameOffset + questionBytes;
+    if (questionBytes == 0 || length > answer.size())
+        return 0;
+    std::uint8_t* out = answer.data();
+    out = std::copy_n(query.data(), 2, out);
+    out = std::copy(std::begin(FailureHeaderAfterId), std::end(FailureHeaderAfterId), out);
+    std::copy_n(query.data() + QueryNameOffset, questionBytes, out);
     return length;
 }
 
@@ -81,14 +107,14 @@ std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uin
     // A name that no entry could hold, or a query whose answer would not fit, is neither asked nor learned.
     const std::size_t length = AnswerLength(query);
     if (queryName.size() > MaxHostNameLength || length == 0 || length > answer.size())
-        return Failure();
+        return Failure(answer, query);
 
     if (const ResolutionEntry* entry = FindResolution(*Resolutions, queryName)) {
         std::uint32_t address = entry->address;
         if (entry->kind == ForwardKind) {
             const std::optional<std::uint32_t> forwarded = resolveHost(entry->target.data());
             if (!forwarded)
-                return Failure();
+                return Failure(answer, query);
             address = *forwarded;
         } else if (address == 0) {
             address = ChooseServerAddress(clientAddress);
@@ -104,7 +130,7 @@ std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uin
     CopyHostName(learned->name, queryName);
     const std::optional<std::uint32_t> resolved = resolveHost(learned->name.data());
     if (!resolved)
-        return Failure();
+        return Failure(answer, query);
     learned->address = *resolved;
     AppendResolution(*Resolutions, std::move(learned));
     WriteAnswerMessage(answer, query, *resolved);

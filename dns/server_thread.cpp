@@ -79,7 +79,7 @@ std::optional<std::string_view> BuildQueryName(std::span<const std::uint8_t> dat
     const std::size_t nameBytes = WireNameLength(datagram);
     // The first length byte is not part of the name; a root name gives an empty one.
     const std::size_t length = nameBytes > 1 ? nameBytes - 2 : 0;
-    if (nameBytes == 0 || length > MaxHostNameLength)
+    if (QuestionLength(datagram) == 0 || length > MaxHostNameLength)
         return std::nullopt;
     for (std::size_t i = 0; i < length; ++i) {
         const auto byte = static_cast<std::int8_t>(datagram[QueryNameOffset + 1 + i]);

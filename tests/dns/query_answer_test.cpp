@@ -36,7 +36,7 @@ Answered Ask(std::initializer_list<std::string_view> labels, std::string_view na
 
 } // namespace
 
-TEST(WriteAnswerMessage, BuildsOneARecordWhateverTheQueryAsked) {
+TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
     // www.example.com: 15 characters in three labels, so n = 16 and the message is 49 bytes.
     Bytes query = MakeQuery(0xBEEF, {"www", "example", "com"}, 28);
     query[2] = 0x7F; // every flag a query could set
@@ -49,22 +49,41 @@ TEST(WriteAnswerMessage, BuildsOneARecordWhateverTheQueryAsked) {
                     0x85, 0x00,                                     // response, authoritative, RD; no error
                     0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, // one question, one answer
                     3,    'w',  'w',  'w',  7,    'e',  'x',  'a',  'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, // QNAME
-                    0x00, 0x01, 0x00, 0x01,             // QTYPE A (AAAA was asked), QCLASS IN
+                    0x00, 0x1C, 0x00, 0x01,             // QTYPE AAAA and QCLASS IN, as asked
                     0xC0, 0x0C,                         // NAME: pointer to offset 12
                     0x00, 0x01, 0x00, 0x01,             // TYPE A, CLASS IN
                     0x00, 0x89, 0x6B, 0xB0,             // TTL 9006000
                     0x00, 0x04, 0xC0, 0xA8, 0x01, 0x14, // RDLENGTH, RDATA 192.168.1.20
                 }));
+    // Class CH is echoed too; the record stays class IN.
+    Bytes chaos = MakeQuery(1, {"a"});
+    chaos.back() = 3;
+    ASSERT_EQ(WriteAnswerMessage(buffer, chaos, 1), 35u);
+    EXPECT_THAT(Bytes(buffer.begin() + 15, buffer.begin() + 25),
+                ElementsAreArray<std::uint8_t>({0x00, 0x01, 0x00, 0x03, 0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01}));
 
     // Never a byte read past the datagram or written past the buffer: "abc.de" is n = 7, 40 bytes.
     const Bytes small = MakeQuery(7, {"abc", "de"});
     for (std::size_t length = 0; length <= small.size(); ++length)
         EXPECT_EQ(WriteAnswerMessage(buffer, Bytes(small.begin(), small.begin() + static_cast<long>(length)), 1),
-                  length > 19 ? 40u : 0u)
+                  length == small.size() ? 40u : 0u)
             << "cut at " << length;
     Bytes tooSmall(39), exact(40);
     EXPECT_EQ(WriteAnswerMessage(tooSmall, small, 1), 0u);
     EXPECT_EQ(WriteAnswerMessage(exact, small, 1), 40u);
+}
+
+TEST(WriteFailureMessage, SaysServerFailureForTheQuestionAsked) {
+    std::array<std::uint8_t, AnswerBufferSize> buffer{};
+    ASSERT_EQ(WriteFailureMessage(buffer, MakeQuery(0x0102, {"no", "lan"}, 15)), 24u);
+    EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 24),
+                ElementsAreArray<std::uint8_t>({
+                    0x01, 0x02,                                     // ID, copied
+                    0x85, 0x02,                                     // response, authoritative, RD; server failure
+                    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // one question, no records
+                    2,    'n',  'o',  3,    'l',  'a',  'n',  0,    // QNAME
+                    0x00, 0x0F, 0x00, 0x01,                         // QTYPE MX, QCLASS IN, as asked
+                }));
 }
 
 TEST(AnswerQuery, AnswersFixedLocalAndForwardEntries) {
@@ -92,7 +111,8 @@ TEST(AnswerQuery, AnswersFixedLocalAndForwardEntries) {
     FakeHosts.clear();
     const Answered lost = Ask({"files"}, "files");
     EXPECT_EQ(lost.line, "> 192.168.0.9: files -> Failure.\n");
-    EXPECT_TRUE(lost.message.empty());
+    EXPECT_EQ(lost.message.size(), 12u + 11u);
+    EXPECT_EQ(lost.message[3], 0x02);
     EXPECT_EQ(FakeLookups, 3);
     EXPECT_EQ(Resolutions->entries.size(), 4u);
     EXPECT_TRUE(ReadBytes(statics.FileName()).empty());
@@ -121,7 +141,7 @@ TEST(AnswerQuery, LearnsAnUnknownNameOnce) {
     // Nobody knows it: a Failure line, nothing added.
     const Answered unknown = Ask({"nobody", "lan"}, "nobody.lan");
     EXPECT_EQ(unknown.line, "> 192.168.0.9: nobody.lan -> Failure.\n");
-    EXPECT_TRUE(unknown.message.empty());
+    EXPECT_EQ(unknown.message[3], 0x02);
     EXPECT_EQ(Resolutions->entries.size(), 2u);
 }
 
@@ -146,7 +166,7 @@ TEST(AnswerQuery, NeverAsksOrLearnsANameNoEntryCouldHold) {
     // 256 characters would not fit an entry: a Failure line, before the resolver is asked.
     FakeHosts[longest + ".ccc"] = MakeAddress(10, 0, 0, 2);
     const Answered dropped = Ask({l, l, l, last, "ccc"}, longest + ".ccc");
-    EXPECT_TRUE(dropped.message.empty());
+    EXPECT_EQ(dropped.message[3], 0x02);
     EXPECT_EQ(dropped.line, "> 192.168.0.9: " + longest + ".ccc -> Failure.\n");
     EXPECT_EQ(FakeLookups, 1);
     EXPECT_THAT(EntryNames(*Resolutions), ElementsAre(longest));

@@ -116,13 +116,21 @@ TEST(ServerThread, AnswersOverARealSocketAndDropsWhatItCannotReadWhole) {
     ASSERT_TRUE(learned);
     EXPECT_EQ(learned->back(), 8);
 
-    // Unanswered: an unknown name, a datagram longer than the buffer although it starts with a good query, one
-    // shorter than a header, and one whose name does not end within it.
+    // A name nobody knows gets a server failure at once.
+    const auto unknown = client.Exchange(MakeQuery(8, {"unknown"}), service.port);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->size(), 12u + 13u);
+    EXPECT_EQ((*unknown)[3], 0x02);
+
+    // Unanswered: a datagram longer than the buffer although it starts with a good query, one shorter than a
+    // header, one whose name does not end within it, and one without the question's type and class.
     Bytes oversized = MakeQuery(2, {"printer"});
     oversized.resize(ReceiveBufferSize + 1, 0x41);
     Bytes unterminated = MakeQuery(3, {"printer"});
     unterminated.resize(12 + 8);
-    for (const Bytes& dropped : {MakeQuery(8, {"unknown"}), oversized, Bytes{0, 1, 0}, unterminated}) {
+    Bytes untyped = MakeQuery(3, {"printer"});
+    untyped.resize(untyped.size() - 1);
+    for (const Bytes& dropped : {oversized, Bytes{0, 1, 0}, unterminated, untyped}) {
         client.Send(dropped, service.port);
         EXPECT_EQ(client.Receive(), std::nullopt) << dropped.size();
     }
