@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 // A host name field: at most 255 bytes and the terminating zero.
@@ -12,3 +13,7 @@ bool CopyHostName(HostName& field, std::string_view text);
 
 // The text of a field, up to its terminating zero.
 std::string_view HostNameText(const HostName& field);
+
+// Appends a name for the console. On a terminal, control bytes (below 0x20, and 0x7F) show as '?', so that a
+// name cannot set the title or clear the screen; elsewhere the bytes go out as they are.
+void AppendConsoleText(std::string& out, std::string_view text);

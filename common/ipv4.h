@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -21,3 +22,23 @@ inline std::uint32_t MakeAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c,
 }
 
 inline bool IsLoopbackAddress(std::uint32_t address) { return FirstOctet(address) == 127; }
+
+// An address in dotted-decimal form, zero-terminated, as inet_ntoa writes it.
+using AddressText = std::array<char, 16>;
+inline AddressText DottedAddress(std::uint32_t address) {
+    AddressText text{};
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    char* out = text.data();
+    for (int i = 0; i < 4; ++i) {
+        const int value = bytes[i];
+        if (value >= 100)
+            *out++ = static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            *out++ = static_cast<char>('0' + value / 10 % 10);
+        *out++ = static_cast<char>('0' + value % 10);
+        if (i < 3)
+            *out++ = '.';
+    }
+    return text;
+}

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <system_error>
 
-void PrintSaveError(const char* fileName, int error) {
+std::string SaveErrorLine(const char* fileName, int error) {
     // generic_category is thread-safe, unlike strerror.
-    std::printf("> Error: could not save resolutions to %s: %s\n", fileName,
-                std::generic_category().message(error).c_str());
+    return "> Error: could not save resolutions to " + std::string(fileName) + ": " +
+           std::generic_category().message(error) + "\n";
 }
+
+void PrintSaveError(const char* fileName, int error) { std::fputs(SaveErrorLine(fileName, error).c_str(), stdout); }

@@ -1,4 +1,7 @@
 #pragma once
 
-// Tells the user that a change of the table was not written to the resolution file.
+#include <string>
+
+// The line that tells the user that a change of the table was not written to the resolution file.
+std::string SaveErrorLine(const char* fileName, int error);
 void PrintSaveError(const char* fileName, int error);

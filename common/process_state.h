@@ -14,3 +14,6 @@ struct ConsolePosition {
 
 // Where the Entry Editor's screen begins: right after the banner and its empty line. Written once by start-up.
 inline ConsolePosition ConsoleHomePosition{};
+
+// Whether standard output is a terminal. Written once by start-up before any other thread exists.
+inline bool ConsoleIsTerminal = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/server_addresses.h"
+#include "dns/server_addresses.h"
 
 #include <array>
 #include <cstdint>

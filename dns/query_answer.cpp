@@ -1,23 +1,19 @@
 #include "dns/query_answer.h"
 
-#include "common/host_name.h"
-#include "common/messages.h"
-#include "common/process_state.h"
-#include "console/server_addresses.h"
-#include "resolutions/resolution_file.h"
-#include "resolutions/resolution_table.h"
+#include "dns/server_addresses.h"
+#include "common/ipv4.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <optional>
 
 namespace {
 
-constexpr std::size_t AnswerOverhead = 33;
+constexpr std::size_t HeaderSize = 12;
+constexpr std::size_t TypeAndClassSize = 4;
+constexpr std::uint8_t ResponseBit = 0x80;
+constexpr std::uint8_t LongestLabel = 63;
 
-constexpr std::uint8_t HeaderAfterId[] = {
+constexpr std::uint8_t AnswerHeaderAfterId[] = {
     0x85, 0x00, // response, authoritative, recursion desired; no error
     0x00, 0x01, // one question
     0x00, 0x01, // one answer
@@ -41,101 +37,85 @@ constexpr std::uint8_t RecordBeforeAddress[] = {
     0x00, 0x04,             // four bytes of address
 };
 
-void PrintQueryStart(std::uint32_t clientAddress, std::string_view queryName) {
-    std::printf("> %s: %.*s -> ", DottedAddress(clientAddress).data(), static_cast<int>(queryName.size()),
-                queryName.data());
-}
-
-std::size_t Failure(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query) {
-    std::fputs("Failure.\n", stdout);
-    return WriteFailureMessage(answer, query);
+// The header and the question as asked; the ID is the query's own.
+std::size_t WriteHeaderAndQuestion(std::span<std::uint8_t> answer, const Query& query,
+                                   std::span<const std::uint8_t, 10> headerAfterId) {
+    std::uint8_t* out = std::copy_n(query.datagram.data(), 2, answer.data());
+    out = std::copy(headerAfterId.begin(), headerAfterId.end(), out);
+    std::copy_n(query.datagram.data() + QueryNameOffset, query.questionLength, out);
+    return HeaderSize + query.questionLength;
 }
 
 } // namespace
 
-std::size_t WireNameLength(std::span<const std::uint8_t> query) {
-    if (query.size() <= QueryNameOffset)
-        return 0;
-    const auto name = query.subspan(QueryNameOffset);
-    const auto zero = std::find(name.begin(), name.end(), 0);
-    return zero == name.end() ? 0 : static_cast<std::size_t>(zero - name.begin()) + 1;
+std::optional<Query> ReadQuery(std::span<const std::uint8_t> datagram, HostName& store) {
+    if (datagram.size() < HeaderSize || (datagram[2] & ResponseBit) != 0)
+        return std::nullopt;
+    std::size_t offset = QueryNameOffset;
+    std::size_t length = 0;
+    for (;;) {
+        if (offset >= datagram.size())
+            return std::nullopt;
+        const std::uint8_t labelLength = datagram[offset++];
+        if (labelLength == 0)
+            break;
+        if (labelLength > LongestLabel || labelLength > datagram.size() - offset)
+            return std::nullopt;
+        const std::size_t dot = length == 0 ? 0 : 1;
+        if (length + dot + labelLength > MaxHostNameLength)
+            return std::nullopt;
+        if (dot != 0)
+            store[length++] = '.';
+        for (std::size_t i = 0; i < labelLength; ++i) {
+            const auto byte = static_cast<std::int8_t>(datagram[offset + i]);
+            store[length++] = byte <= 31 ? '.' : static_cast<char>(byte);
+        }
+        offset += labelLength;
+    }
+    if (datagram.size() - offset < TypeAndClassSize)
+        return std::nullopt;
+    store[length] = '\0';
+    return Query{datagram, offset + TypeAndClassSize - QueryNameOffset, std::string_view(store.data(), length)};
 }
 
-std::size_t QuestionLength(std::span<const std::uint8_t> query) {
-    const std::size_t nameBytes = WireNameLength(query);
-    if (nameBytes == 0 || query.size() - QueryNameOffset - nameBytes < QuestionTypeAndClass)
-        return 0;
-    return nameBytes + QuestionTypeAndClass;
+std::span<const std::uint8_t> QueryHead(const Query& query) {
+    return query.datagram.first(QueryNameOffset + query.questionLength);
 }
 
-std::size_t AnswerLength(std::span<const std::uint8_t> query) {
-    const std::size_t questionBytes = QuestionLength(query);
-    return questionBytes == 0 ? 0 : questionBytes - 1 - QuestionTypeAndClass + AnswerOverhead;
-}
-
-std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
-                               std::uint32_t address) {
-    const std::size_t length = AnswerLength(query);
-    if (length == 0 || length > answer.size())
+std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address) {
+    const std::size_t length = HeaderSize + query.questionLength + sizeof RecordBeforeAddress + sizeof address;
+    if (length > answer.size())
         return 0;
-    // The question goes back exactly as asked, so that clients match the answer to their question.
-    const std::size_t questionBytes = QuestionLength(query);
-    std::uint8_t* out = answer.data();
-    out = std::copy_n(query.data(), 2, out);
-    out = std::copy(std::begin(HeaderAfterId), std::end(HeaderAfterId), out);
-    out = std::copy_n(query.data() + QueryNameOffset, questionBytes, out);
-    out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), out);
+    const std::size_t recordOffset = WriteHeaderAndQuestion(answer, query, AnswerHeaderAfterId);
+    std::uint8_t* out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress),
+                                  answer.data() + recordOffset);
     std::memcpy(out, &address, sizeof address);
     return length;
 }
 
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query) {
-    const std::size_t questionBytes = QuestionLength(query);
-    const std::size_t length = QueryNameOffset + questionBytes;
-    if (questionBytes == 0 || length > answer.size())
+std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query) {
+    if (HeaderSize + query.questionLength > answer.size())
         return 0;
-    std::uint8_t* out = answer.data();
-    out = std::copy_n(query.data(), 2, out);
-    out = std::copy(std::begin(FailureHeaderAfterId), std::end(FailureHeaderAfterId), out);
-    std::copy_n(query.data() + QueryNameOffset, questionBytes, out);
-    return length;
+    return WriteHeaderAndQuestion(answer, query, FailureHeaderAfterId);
 }
 
-std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query, std::string_view queryName,
-                        std::uint32_t clientAddress, ResolveHostFunction resolveHost) {
-    PrintQueryStart(clientAddress, queryName);
-    // A name that no entry could hold, or a query whose answer would not fit, is neither asked nor learned.
-    const std::size_t length = AnswerLength(query);
-    if (queryName.size() > MaxHostNameLength || length == 0 || length > answer.size())
-        return Failure(answer, query);
+TableAnswer AnswerFromTable(std::string_view queryName, std::uint32_t clientAddress) {
+    const std::optional<ResolutionEntry> entry = FindResolution(*Resolutions, queryName);
+    if (!entry)
+        return {TableAnswer::Outcome::Learn, 0, queryName};
+    if (entry->kind == ForwardKind)
+        return {TableAnswer::Outcome::Forward, 0, entry->target};
+    return {TableAnswer::Outcome::Answered,
+            entry->address != 0 ? entry->address : ChooseServerAddress(clientAddress), {}};
+}
 
-    if (const ResolutionEntry* entry = FindResolution(*Resolutions, queryName)) {
-        std::uint32_t address = entry->address;
-        if (entry->kind == ForwardKind) {
-            const std::optional<std::uint32_t> forwarded = resolveHost(entry->target.data());
-            if (!forwarded)
-                return Failure(answer, query);
-            address = *forwarded;
-        } else if (address == 0) {
-            address = ChooseServerAddress(clientAddress);
-        }
-        WriteAnswerMessage(answer, query, address);
-        std::printf("%s\n", DottedAddress(address).data());
-        return length;
-    }
-
-    // The start of the line is shown while the resolver works, which may take a while.
-    std::fflush(stdout);
-    auto learned = std::make_unique<ResolutionEntry>();
-    CopyHostName(learned->name, queryName);
-    const std::optional<std::uint32_t> resolved = resolveHost(learned->name.data());
-    if (!resolved)
-        return Failure(answer, query);
-    learned->address = *resolved;
-    AppendResolution(*Resolutions, std::move(learned));
-    WriteAnswerMessage(answer, query, *resolved);
-    std::printf("%s\n", DottedAddress(*resolved).data());
-    if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
-        PrintSaveError(ResolutionFileName.data(), error);
-    return length;
+void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
+                     std::optional<std::uint32_t> address) {
+    console += "> ";
+    console += DottedAddress(clientAddress).data();
+    console += ": ";
+    AppendConsoleText(console, queryName);
+    console += " -> ";
+    console += address ? DottedAddress(*address).data() : "Failure.";
+    console += '\n';
 }

@@ -1,39 +1,53 @@
 #pragma once
 
-#include "platform/network.h"
+#include "common/host_name.h"
+#include "resolutions/resolution_table.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 inline constexpr std::size_t AnswerBufferSize = 1024;
 inline constexpr std::size_t QueryNameOffset = 12;
-inline constexpr std::size_t QuestionTypeAndClass = 4;
 
-// Bytes of the question name in wire form, from offset 12 up to and including its zero byte; 0 when the
-// query holds no zero byte there.
-std::size_t WireNameLength(std::span<const std::uint8_t> query);
+// A query as far as it is read: the datagram's ID and its question.
+struct Query {
+    std::span<const std::uint8_t> datagram; // only the bytes received
+    std::size_t questionLength = 0;         // the question as asked, from offset 12: wire name, type and class
+    std::string_view name;                  // the dotted query name
+};
 
-// Bytes of the question as asked: the wire name, its type and its class; 0 when the query does not hold them all.
-std::size_t QuestionLength(std::span<const std::uint8_t> query);
+// Reads the question of a query datagram and builds its dotted name in `store`: the labels joined with dots,
+// every byte inside a label that is 31 or less as a signed byte also a dot. Nothing for a datagram that is no
+// usable query: a response, a header cut short, a label of 64 or more (a compression pointer or a reserved
+// type), a label or the type and class running past the datagram, or a name longer than 255 bytes.
+std::optional<Query> ReadQuery(std::span<const std::uint8_t> datagram, HostName& store);
 
-// The length of the answer message for the query, n + 33; 0 when the query holds no complete question.
-std::size_t AnswerLength(std::span<const std::uint8_t> query);
+// The bytes a query must keep to be answered later: its header and its question.
+std::span<const std::uint8_t> QueryHead(const Query& query);
 
 // Writes the answer message for one address: the query's ID, its question exactly as asked, and one A record of
-// class IN whatever type was asked. Returns its length, n + 33, or 0 when the query's question is incomplete or
-// the message would not fit.
-std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query,
-                               std::uint32_t address);
+// class IN whatever type was asked. Returns its length, n + 33, or 0 when it would not fit.
+std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address);
 
 // Writes a server failure for the query: its ID, flags 85 02, its question as asked, no records. A client then
 // turns at once to another server or gives up, instead of waiting out its time-out. Returns its length or 0.
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query);
+std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query);
 
-// Answers one query from the table that Resolutions reaches; a name the table lacks is asked of the resolver and,
-// when known, appended and saved. Prints exactly one console line. Returns the length of the answer message now
-// at the start of the answer buffer (the answer, or a server failure for a name that did not resolve), or 0
-// when there is nothing to send.
-std::size_t AnswerQuery(std::span<std::uint8_t> answer, std::span<const std::uint8_t> query, std::string_view queryName,
-                        std::uint32_t clientAddress, ResolveHostFunction resolveHost = ResolveHost);
+// What the table says of a query name.
+struct TableAnswer {
+    enum class Outcome { Answered, Forward, Learn } outcome = Outcome::Answered;
+    std::uint32_t address = 0;    // Answered: the answering address
+    std::string_view lookupName; // Forward: the target to ask the resolver for; Learn: the query name
+};
+
+// Answers from the table that Resolutions reaches: an address entry at once (the server's own address for the
+// client when it is 0), a forward entry by its target, a name the table lacks by learning it.
+TableAnswer AnswerFromTable(std::string_view queryName, std::uint32_t clientAddress);
+
+// Appends the query's console line, "> CLIENT: NAME -> ADDRESS" or "... -> Failure.".
+void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
+                     std::optional<std::uint32_t> address);

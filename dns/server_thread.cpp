@@ -1,29 +1,276 @@
 #include "dns/server_thread.h"
 
 #include "common/ipv4.h"
+#include "common/messages.h"
+#include "common/process_state.h"
 #include "dns/query_answer.h"
+#include "dns/resolver_pool.h"
+#include "dns/saver.h"
+#include "platform/console.h"
 #include "platform/udp_socket.h"
+#include "resolutions/resolution_file.h"
+#include "resolutions/resolution_table.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
 // Owned by the console thread: StartServerThread and StopServerThread are its only users.
 std::thread ServerThreadHandle;
-int WakeHandle = -1;
+WakeHandle ServiceWake;
 // Written by the console thread, read by the server thread.
 std::atomic<bool> StopRequested{false};
-// Written by the server thread as its last act, read by StopServerThread.
-std::atomic<bool> ServerThreadEnded{false};
 
+constexpr std::size_t BatchSize = 32;
+// Queries waiting for lookups and saves, all together; one more ends in a server failure.
+constexpr std::size_t MostWaitingQueries = 1024;
 constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
-constexpr auto StopWaitStep = std::chrono::milliseconds(5);
-constexpr int StopWaitSteps = 400;
 
-bool SetUpSocket(int handle, const ServiceSettings& settings) {
+// A query held until its lookup, and for a learned name its save, has ended.
+struct WaitingQuery {
+    std::vector<std::uint8_t> head; // the datagram's header and question: all its answer needs
+    std::string name;
+    SocketAddress client;
+    std::uint32_t localAddress = 0;
+    bool learn = false; // asked for the looked-up name itself, which the table lacked
+};
+
+struct PendingLookup {
+    std::vector<WaitingQuery> waiting;
+    std::uint32_t address = 0;
+    std::uint64_t ticket = 0; // not 0 while the learned entry is being saved
+};
+
+// Everything below belongs to the server thread alone.
+struct Service {
+    SocketHandle socket;
+    const ServiceSettings& settings;
+    Saver saver{MostWaitingQueries};
+    std::unordered_map<std::string, PendingLookup> pending; // by the name looked up
+    std::size_t waitingCount = 0;
+    std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
+    std::uint64_t lastTicket = 0;
+    std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file save already covers
+    bool fileKnown = false;      // the saver can append: no stale outcome since the last whole save
+
+    std::array<DatagramBuffer, BatchSize> buffers{};
+    std::array<ReceivedDatagram, BatchSize> received{};
+    std::array<std::array<std::uint8_t, AnswerBufferSize>, BatchSize> answers{};
+    std::array<OutgoingDatagram, BatchSize> outgoing{};
+    std::size_t outgoingCount = 0;
+    std::string console;
+    std::vector<LookupResult> results;
+    std::vector<SaveOutcome> outcomes;
+};
+
+void FlushOutput(Service& service) {
+    if (service.outgoingCount > 0 && !StopRequested) {
+        const std::span<OutgoingDatagram> sent(service.outgoing.data(), service.outgoingCount);
+        SendDatagrams(service.socket, sent);
+        for (const OutgoingDatagram& datagram : sent)
+            if (datagram.error != 0)
+                service.console += "> Error: could not send answer to " +
+                                   std::string(DottedAddress(datagram.to.address).data()) + ": " +
+                                   std::to_string(datagram.error) + "\n";
+    }
+    service.outgoingCount = 0;
+    if (!service.console.empty()) {
+        WriteConsole(service.console);
+        service.console.clear();
+    }
+}
+
+// The next answer buffer of the batch; sends the batch first when it is full.
+std::span<std::uint8_t> NextAnswer(Service& service) {
+    if (service.outgoingCount == BatchSize)
+        FlushOutput(service);
+    return service.answers[service.outgoingCount];
+}
+
+void Send(Service& service, std::size_t length, SocketAddress to, std::uint32_t from) {
+    if (length == 0)
+        return;
+    const std::size_t slot = service.outgoingCount++;
+    service.outgoing[slot] = {std::span<const std::uint8_t>(service.answers[slot].data(), length), to, from, 0};
+}
+
+void Reply(Service& service, const Query& query, SocketAddress client, std::uint32_t localAddress,
+           std::optional<std::uint32_t> address) {
+    AppendQueryLine(service.console, client.address, query.name, address);
+    const std::span<std::uint8_t> answer = NextAnswer(service);
+    Send(service,
+         address ? WriteAnswerMessage(answer, query, *address) : WriteFailureMessage(answer, query), client,
+         localAddress);
+}
+
+void ReplyToWaiting(Service& service, const WaitingQuery& waiting, std::optional<std::uint32_t> address) {
+    HostName store{};
+    const std::optional<Query> query = ReadQuery(waiting.head, store);
+    if (query)
+        Reply(service, Query{query->datagram, query->questionLength, waiting.name}, waiting.client,
+              waiting.localAddress, address);
+}
+
+void Finish(Service& service, const std::string& name, std::optional<std::uint32_t> address) {
+    const auto found = service.pending.find(name);
+    if (found == service.pending.end())
+        return;
+    for (const WaitingQuery& waiting : found->second.waiting)
+        ReplyToWaiting(service, waiting, address);
+    service.waitingCount -= found->second.waiting.size();
+    service.pending.erase(found);
+}
+
+// Joins the query to the lookup of its name, starting one when none is under way.
+void AwaitLookup(Service& service, const Query& query, const ReceivedDatagram& received, std::string_view lookupName,
+                 bool learn) {
+    auto found = service.pending.find(std::string(lookupName));
+    if (service.waitingCount >= MostWaitingQueries ||
+        (found == service.pending.end() && !QueueLookup(lookupName))) {
+        Reply(service, query, received.sender, received.localAddress, std::nullopt);
+        return;
+    }
+    if (found == service.pending.end())
+        found = service.pending.emplace(std::string(lookupName), PendingLookup{}).first;
+    const std::span<const std::uint8_t> head = QueryHead(query);
+    found->second.waiting.push_back(
+        {{head.begin(), head.end()}, std::string(query.name), received.sender, received.localAddress, learn});
+    ++service.waitingCount;
+}
+
+void SubmitWholeSave(Service& service) {
+    service.wholeUpTo = service.lastTicket;
+    service.fileKnown = true;
+    service.saver.jobs.Push({service.lastTicket, true, SerializeResolutionTable(*Resolutions), 0});
+}
+
+void SubmitSave(Service& service, std::size_t number) {
+    ++service.lastTicket;
+    if (!service.fileKnown) {
+        SubmitWholeSave(service);
+        return;
+    }
+    SaveJob job{service.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(*Resolutions))};
+    SerializeResolution(ResolutionAt(*Resolutions, number), job.bytes);
+    service.saver.jobs.Push(std::move(job));
+}
+
+void HandleLookupResult(Service& service, const LookupResult& result) {
+    const auto found = service.pending.find(result.name);
+    if (found == service.pending.end() || found->second.ticket != 0)
+        return;
+    PendingLookup& lookup = found->second;
+    const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
+                                   [](const WaitingQuery& waiting) { return waiting.learn; });
+    if (!result.address || !learn || FindResolution(*Resolutions, result.name)) {
+        Finish(service, result.name, result.address);
+        return;
+    }
+    // Learned: into the table at once, so that a whole-file save holds it, but answered only once it is on disk.
+    // Queries for it meanwhile join the waiting ones.
+    lookup.address = *result.address;
+    SubmitSave(service, AppendResolution(*Resolutions, {result.name, {}, 0, *result.address}));
+    lookup.ticket = service.lastTicket;
+    service.saving.emplace_back(lookup.ticket, result.name);
+}
+
+void HandleSaveOutcome(Service& service, const SaveOutcome& outcome) {
+    if (outcome.stale) {
+        service.fileKnown = false;
+        if (outcome.ticket > service.wholeUpTo)
+            SubmitWholeSave(service);
+        return;
+    }
+    while (!service.saving.empty() && service.saving.front().first <= outcome.ticket) {
+        const std::string name = std::move(service.saving.front().second);
+        service.saving.pop_front();
+        const auto found = service.pending.find(name);
+        if (found != service.pending.end())
+            Finish(service, name, found->second.address);
+    }
+    if (outcome.error != 0) {
+        service.fileKnown = false;
+        service.console += SaveErrorLine(service.saver.fileName.c_str(), outcome.error);
+    }
+}
+
+void TakeResults(Service& service) {
+    TakeLookupResults(service.results);
+    for (const LookupResult& result : service.results)
+        HandleLookupResult(service, result);
+    service.results.clear();
+    service.saver.outcomes.TakeAll(service.outcomes);
+    for (const SaveOutcome& outcome : service.outcomes)
+        HandleSaveOutcome(service, outcome);
+    service.outcomes.clear();
+}
+
+void HandleDatagram(Service& service, std::size_t index) {
+    const ReceivedDatagram& received = service.received[index];
+    if (received.truncated)
+        return; // never answered from the first part of a longer datagram
+    if (received.size == 0) {
+        // Only this machine may switch the service off.
+        if (IsLoopbackAddress(received.sender.address))
+            ServerRunning = false;
+        return;
+    }
+    HostName store{};
+    // Only the bytes received: the buffer still holds the previous, longer datagram.
+    const std::optional<Query> query =
+        ReadQuery(std::span<const std::uint8_t>(service.buffers[index].data(), received.size), store);
+    if (!query)
+        return;
+    // A learned name being saved is answered only once it is on disk.
+    if (!service.saving.empty()) {
+        const auto found = service.pending.find(std::string(query->name));
+        if (found != service.pending.end() && found->second.ticket != 0) {
+            AwaitLookup(service, *query, received, query->name, true);
+            return;
+        }
+    }
+    const TableAnswer answer = AnswerFromTable(query->name, received.sender.address);
+    if (answer.outcome == TableAnswer::Outcome::Answered)
+        Reply(service, *query, received.sender, received.localAddress, answer.address);
+    else
+        AwaitLookup(service, *query, received, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn);
+}
+
+void ServeQueries(Service& service) {
+    int failures = 0;
+    while (ServerRunning && !StopRequested) {
+        const ReceiveResult got = ReceiveDatagrams(service.socket, service.buffers, service.received);
+        if (got.error != 0) {
+            // Retried at once the first time; a lasting error must not spin a core.
+            if (++failures > 1)
+                WaitForWake(ServiceWake, FailedReceivePause);
+            continue;
+        }
+        failures = 0;
+        if (got.count == 0) {
+            // Nothing is left unsent or unwritten while the thread waits.
+            FlushOutput(service);
+            if (WaitForDatagram(service.socket, ServiceWake) == WaitResult::Woken)
+                TakeResults(service);
+            continue;
+        }
+        // In arrival order; a stop datagram ends the service before the datagrams behind it.
+        for (std::size_t i = 0; i < got.count && ServerRunning; ++i)
+            HandleDatagram(service, i);
+        TakeResults(service);
+        FlushOutput(service);
+    }
+}
+
+bool SetUpSocket(SocketHandle handle, const ServiceSettings& settings) {
     if (const int error = EnableAddressReuse(handle); error != 0) {
         std::printf("> Error: could not set socket options: %d\n", error);
         return false;
@@ -35,71 +282,27 @@ bool SetUpSocket(int handle, const ServiceSettings& settings) {
     return true;
 }
 
-void ServeQueries(int handle, const ServiceSettings& settings) {
-    // The buffers live here for the thread's whole life: a query costs no allocation.
-    std::array<std::uint8_t, ReceiveBufferSize> receiveBuffer{};
-    std::array<std::uint8_t, AnswerBufferSize> answerBuffer{};
-    HostName queryName{};
-    int failures = 0;
-    while (ServerRunning && !StopRequested) {
-        const ReceiveResult received = ReceiveDatagram(handle, WakeHandle, receiveBuffer);
-        if (received.status == ReceiveStatus::Woken)
-            return;
-        if (received.status == ReceiveStatus::Failed) {
-            // Retried at once the first time; a lasting error must not spin a core.
-            if (++failures > 1 && WaitForWake(WakeHandle, FailedReceivePause))
-                return;
-            continue;
-        }
-        failures = 0;
-        if (received.truncated)
-            continue; // never answered from the first part of a longer datagram
-        if (received.size == 0) {
-            // Only this machine may switch the service off.
-            if (IsLoopbackAddress(received.sender.address))
-                ServerRunning = false;
-            continue;
-        }
-        // Only the bytes received: the buffer still holds the previous, longer datagram.
-        const std::span<const std::uint8_t> datagram(receiveBuffer.data(), received.size);
-        const std::optional<std::string_view> name = BuildQueryName(datagram, queryName);
-        if (!name)
-            continue;
-        const std::size_t length =
-            AnswerQuery(answerBuffer, datagram, *name, received.sender.address, settings.resolveHost);
-        if (length > 0 && !StopRequested)
-            SendDatagram(handle, std::span<const std::uint8_t>(answerBuffer.data(), length), received.sender,
-                         received.localAddress);
-    }
-}
-
 } // namespace
-
-std::optional<std::string_view> BuildQueryName(std::span<const std::uint8_t> datagram, HostName& store) {
-    const std::size_t nameBytes = WireNameLength(datagram);
-    // The first length byte is not part of the name; a root name gives an empty one.
-    const std::size_t length = nameBytes > 1 ? nameBytes - 2 : 0;
-    if (QuestionLength(datagram) == 0 || length > MaxHostNameLength)
-        return std::nullopt;
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto byte = static_cast<std::int8_t>(datagram[QueryNameOffset + 1 + i]);
-        store[i] = byte <= 31 ? '.' : static_cast<char>(byte);
-    }
-    store[length] = '\0';
-    return std::string_view(store.data(), length);
-}
 
 void ServerThread(ServiceSettings settings) {
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0) {
         std::printf("> Error: could not create network socket: %d\n", created.error);
     } else {
-        if (SetUpSocket(created.handle, settings))
-            ServeQueries(created.handle, settings);
+        if (SetUpSocket(created.handle, settings)) {
+            auto service = std::make_unique<Service>(created.handle, settings);
+            service->fileKnown = settings.loadedFile.has_value();
+            StartSaver(service->saver, ResolutionFileName.data(),
+                       settings.loadedFile ? &*settings.loadedFile : nullptr, ServiceWake);
+            OpenResolverPool(settings.resolveHost, ServiceWake);
+            ServeQueries(*service);
+            CloseResolverPool();
+            StopSaver(service->saver);
+            FlushOutput(*service);
+        }
         CloseSocket(created.handle);
     }
     std::fflush(stdout);
-    ServerThreadEnded = true;
 }
 
 void StartServerThread(const ServiceSettings& settings) {
@@ -107,8 +310,7 @@ void StartServerThread(const ServiceSettings& settings) {
         return;
     ServerRunning = true;
     StopRequested = false;
-    ServerThreadEnded = false;
-    WakeHandle = CreateWakeHandle();
+    ServiceWake = CreateWakeHandle();
     ServerThreadHandle = std::thread(ServerThread, settings);
 }
 
@@ -116,16 +318,8 @@ void StopServerThread() {
     if (!ServerThreadHandle.joinable())
         return;
     StopRequested = true;
-    SignalWake(WakeHandle);
-    for (int step = 0; step < StopWaitSteps && !ServerThreadEnded; ++step)
-        std::this_thread::sleep_for(StopWaitStep);
-    if (ServerThreadEnded) {
-        ServerThreadHandle.join();
-        CloseWakeHandle(WakeHandle);
-    } else {
-        // Still inside the resolver: it sends nothing more once it is back, and the process may end meanwhile.
-        // Its wake handle stays open for it.
-        ServerThreadHandle.detach();
-    }
-    WakeHandle = -1;
+    SignalWake(ServiceWake);
+    ServerThreadHandle.join();
+    CloseWakeHandle(ServiceWake);
+    ServiceWake = {};
 }

@@ -1,21 +1,21 @@
 #pragma once
 
-#include "common/host_name.h"
+#include "platform/files.h"
 #include "platform/network.h"
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string_view>
 
-inline constexpr std::size_t ReceiveBufferSize = 2048;
-
-// Where the service listens and whom it asks for names the table lacks. The program uses the defaults.
+// Where the service listens, whom it asks for names the table lacks, and what it knows of the resolution file.
+// The program uses the defaults but for the file.
 struct ServiceSettings {
     std::uint32_t bindAddress = 0; // any local address
     std::uint16_t port = 53;
     ResolveHostFunction resolveHost = ResolveHost;
+    // The file as the table was loaded from it, when it held exactly that table: learned entries are then
+    // appended to it. Without it the first learned entry writes the file whole.
+    std::optional<FileIdentity> loadedFile;
 };
 
 // True from program start; cleared by the server thread when an empty datagram from this machine ends the
@@ -25,15 +25,9 @@ inline std::atomic<bool> ServerRunning{true};
 // Starts the DNS service on a thread of its own; does not wait for its socket.
 void StartServerThread(const ServiceSettings& settings = {});
 
-// Ends the service at once: it answers nothing more, and the thread is woken from its receive and joined. A
-// thread held up in a resolver call is waited for two seconds at most and then left to end by itself. Does
-// nothing when the service never started or has ended.
+// Ends the service at once: it answers and learns nothing more, and the thread is woken and joined. Lookups under
+// way are forgotten, not waited for; a save under way is finished. Does nothing when the service never started.
 void StopServerThread();
 
 // The body of the server thread: sets up the socket, then receives, answers and sends until it is stopped.
 void ServerThread(ServiceSettings settings);
-
-// The dotted query name of a datagram: the wire name from its second byte on, every byte that is 31 or less as
-// a signed byte turned into '.'. Nothing when the datagram holds no complete name or the name would not fit
-// the store.
-std::optional<std::string_view> BuildQueryName(std::span<const std::uint8_t> datagram, HostName& store);

@@ -3,6 +3,8 @@
 // Console operations. Those that draw write terminal escape sequences to standard output, and only when it is
 // a terminal: elsewhere they write nothing, so the output stays plain text.
 
+#include <string_view>
+
 bool StandardOutputIsTerminal();
 bool StandardInputIsTerminal();
 
@@ -16,3 +18,6 @@ void MoveConsoleCursor(int column, int row);
 
 // Asks the terminal to iconify its window (show false) or to restore it (show true).
 void ShowConsoleWindow(bool show);
+
+// Writes the text to standard output at once, after whatever the C library still holds for it.
+void WriteConsole(std::string_view text);

@@ -14,10 +14,6 @@ void StopNetwork();
 // gives 255.255.255.255.
 std::uint32_t ParseAddress(const char* text);
 
-// An address in dotted-decimal form, zero-terminated.
-using AddressText = std::array<char, 16>;
-AddressText DottedAddress(std::uint32_t address);
-
 // Asks the system resolver for a host name; the first IPv4 address it gives, if any.
 std::optional<std::uint32_t> ResolveHost(const char* hostName);
 using ResolveHostFunction = std::optional<std::uint32_t> (*)(const char* hostName);

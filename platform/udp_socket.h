@@ -1,9 +1,18 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+// Opaque handles: what they hold is the platform's business.
+struct SocketHandle {
+    std::intptr_t value = -1;
+};
+struct WakeHandle {
+    std::intptr_t value = -1;
+};
 
 // An IPv4 socket address; both fields in network byte order.
 struct SocketAddress {
@@ -12,36 +21,53 @@ struct SocketAddress {
 };
 
 struct SocketResult {
-    int handle = -1;
-    int error = 0; // errno of the failure, 0 on success
+    SocketHandle handle;
+    int error = 0; // the platform's error code of the failure, 0 on success
 };
 
 // A UDP socket over IPv4 that learns, for every datagram, the local address it was sent to.
 SocketResult CreateUdpSocket();
-int EnableAddressReuse(int handle);                                    // SO_REUSEADDR; 0 or errno
-int BindSocket(int handle, std::uint32_t address, std::uint16_t port); // port in host byte order; 0 or errno
-void CloseSocket(int handle);
+int EnableAddressReuse(SocketHandle handle);                                    // SO_REUSEADDR; 0 or error
+int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port); // port in host byte order
+void CloseSocket(SocketHandle handle);
 
-enum class ReceiveStatus { Received, Failed, Woken };
+inline constexpr std::size_t DatagramBufferSize = 2048;
+using DatagramBuffer = std::array<std::uint8_t, DatagramBufferSize>;
 
-struct ReceiveResult {
-    ReceiveStatus status = ReceiveStatus::Failed;
+struct ReceivedDatagram {
     std::size_t size = 0;   // bytes placed in the buffer
     bool truncated = false; // the datagram was longer than the buffer; its tail is lost
     SocketAddress sender;
-    std::uint32_t localAddress = 0; // the address the datagram was sent to; 0 when unknown
-    int error = 0;
+    std::uint32_t localAddress = 0; // the receiving interface's own address, to answer from; 0 when unknown
 };
 
-// Waits for one datagram, or until the wake handle is signalled.
-ReceiveResult ReceiveDatagram(int handle, int wakeHandle, std::span<std::uint8_t> buffer);
-// Sends from the given local address, so that a reply leaves from the address its query was sent to, as
-// clients expect; 0 lets the system choose. Returns 0 or errno.
-int SendDatagram(int handle, std::span<const std::uint8_t> bytes, const SocketAddress& to, std::uint32_t from);
+struct ReceiveResult {
+    std::size_t count = 0; // datagrams received, in arrival order
+    int error = 0;         // the platform's error code when the receive failed; 0 with no datagram waiting
+};
 
-// A handle that one thread signals to wake another out of ReceiveDatagram or WaitForWake.
-int CreateWakeHandle();
-void SignalWake(int wakeHandle);
-void CloseWakeHandle(int wakeHandle);
+// Receives the datagrams already waiting, at most buffers.size(), without waiting for any.
+ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<DatagramBuffer> buffers,
+                               std::span<ReceivedDatagram> received);
+
+struct OutgoingDatagram {
+    std::span<const std::uint8_t> bytes;
+    SocketAddress to;
+    std::uint32_t from = 0; // the local address to send from, so a reply leaves from where its query came in
+    int error = 0;          // set by SendDatagrams: 0, or the platform's error code for this datagram
+};
+
+// Sends the datagrams in order; a datagram that cannot be sent gets its error and the rest still go.
+void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams);
+
+enum class WaitResult { Readable, Woken, Failed };
+
+// Waits until a datagram is waiting or the wake handle is signalled; a signal is consumed.
+WaitResult WaitForDatagram(SocketHandle handle, WakeHandle wake);
+
+// A handle that one thread signals to wake another out of WaitForDatagram or WaitForWake.
+WakeHandle CreateWakeHandle();
+void SignalWake(WakeHandle wake);
+void CloseWakeHandle(WakeHandle wake);
 // Waits until the handle is signalled or the time is up; true when signalled.
-bool WaitForWake(int wakeHandle, std::chrono::milliseconds timeout);
+bool WaitForWake(WakeHandle wake, std::chrono::milliseconds timeout);

@@ -1,6 +1,6 @@
 #include "resolutions/resolution_file.h"
 
-#include "platform/files.h"
+#include "common/host_name.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,16 +8,20 @@
 
 namespace {
 
+constexpr std::size_t HeaderBytes = 4;
+
 // Reads fields from the file's bytes. A field that the bytes cover only in part gets the bytes that are there
 // and zeros for the rest, as a short read into a zeroed field would: a cut-off file still loads.
 struct FileReader {
     std::span<const std::uint8_t> bytes;
     std::size_t offset = 0;
+    bool exact = true; // nothing was cut off or cut short so far
 
     std::size_t Left() const { return bytes.size() - offset; }
 
     std::span<const std::uint8_t> Take(std::size_t count) {
         const std::size_t taken = std::min(count, Left());
+        exact = exact && taken == count;
         const auto part = bytes.subspan(offset, taken);
         offset += taken;
         return part;
@@ -32,10 +36,11 @@ struct FileReader {
     }
 
     // Keeps at most 255 bytes of a stored text and skips the rest, so the records behind it stay aligned.
-    void Text(HostName& field) {
+    std::string_view Text() {
         const std::size_t length = LittleEndian(2);
         const auto part = Take(length);
-        CopyHostName(field, {reinterpret_cast<const char*>(part.data()), part.size()});
+        exact = exact && part.size() <= MaxHostNameLength;
+        return std::string_view(reinterpret_cast<const char*>(part.data()), part.size()).substr(0, MaxHostNameLength);
     }
 
     // The address is kept as stored: the first byte of the file is the first byte in memory.
@@ -54,8 +59,7 @@ void PutLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t value, std::s
         out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-void PutText(std::vector<std::uint8_t>& out, const HostName& field) {
-    const std::string_view text = HostNameText(field);
+void PutText(std::vector<std::uint8_t>& out, std::string_view text) {
     PutLittleEndian(out, static_cast<std::uint32_t>(text.size()), 2);
     out.insert(out.end(), text.begin(), text.end());
 }
@@ -66,53 +70,69 @@ std::size_t MostEntries(std::size_t bytesAfterHeader) { return bytesAfterHeader 
 
 } // namespace
 
-std::unique_ptr<ResolutionTable> ParseResolutionFile(std::span<const std::uint8_t> bytes) {
-    auto table = std::make_unique<ResolutionTable>();
+ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
+    ParsedResolutionFile parsed{std::make_unique<ResolutionTable>(), false};
     FileReader reader{bytes};
-    const std::size_t stored = reader.LittleEndian(4);
+    const std::size_t stored = reader.LittleEndian(HeaderBytes);
     const std::size_t count = std::min(stored, MostEntries(reader.Left()));
-    table->entries.reserve(count);
-    table->firstByName.reserve(count);
+    // Every text byte comes from the file, so its size bounds the text.
+    ReserveResolutions(*parsed.table, count, reader.Left());
     for (std::size_t i = 0; i < count; ++i) {
-        auto entry = std::make_unique<ResolutionEntry>();
-        entry->kind = reader.LittleEndian(4);
-        reader.Text(entry->name);
-        if (entry->kind == ForwardKind)
-            reader.Text(entry->target);
+        ResolutionEntry entry;
+        entry.kind = reader.LittleEndian(4);
+        entry.name = reader.Text();
+        if (entry.kind == ForwardKind)
+            entry.target = reader.Text();
         else
-            entry->address = reader.Address();
-        AppendResolution(*table, std::move(entry));
+            entry.address = reader.Address();
+        AppendResolution(*parsed.table, entry);
     }
-    return table;
+    parsed.exact = reader.exact && reader.Left() == 0 && count == stored;
+    return parsed;
+}
+
+void SerializeResolution(const ResolutionEntry& entry, std::vector<std::uint8_t>& out) {
+    PutLittleEndian(out, entry.kind, 4);
+    PutText(out, entry.name);
+    if (entry.kind == ForwardKind) {
+        PutText(out, entry.target);
+    } else {
+        std::uint8_t address[4];
+        std::memcpy(address, &entry.address, sizeof address);
+        out.insert(out.end(), address, address + 4);
+    }
 }
 
 std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table) {
     std::vector<std::uint8_t> out;
-    out.reserve(4 + table.entries.size() * 24);
-    PutLittleEndian(out, static_cast<std::uint32_t>(table.entries.size()), 4);
-    for (const auto& entry : table.entries) {
-        PutLittleEndian(out, entry->kind, 4);
-        PutText(out, entry->name);
-        if (entry->kind == ForwardKind) {
-            PutText(out, entry->target);
-        } else {
-            std::uint8_t address[4];
-            std::memcpy(address, &entry->address, sizeof address);
-            out.insert(out.end(), address, address + 4);
-        }
-    }
+    out.reserve(HeaderBytes + table.entries.size() * 12 + table.text.size());
+    PutLittleEndian(out, static_cast<std::uint32_t>(ResolutionCount(table)), HeaderBytes);
+    for (std::size_t number = 0; number < ResolutionCount(table); ++number)
+        SerializeResolution(ResolutionAt(table, number), out);
     return out;
 }
 
 ResolutionFileLoad LoadResolutionFile(const char* fileName) {
-    const FileContents contents = ReadWholeFile(fileName);
-    if (contents.error == ENOENT)
-        return {std::make_unique<ResolutionTable>(), 0};
-    if (contents.error != 0)
-        return {std::make_unique<ResolutionTable>(), contents.error};
-    return {ParseResolutionFile(contents.bytes), 0};
+    ResolutionFileLoad load;
+    FileContents contents = ReadWholeFile(fileName);
+    if (contents.error == 0) {
+        static_cast<ParsedResolutionFile&>(load) = ParseResolutionFile(contents.bytes);
+        load.identity = contents.identity;
+        return load;
+    }
+    load.table = std::make_unique<ResolutionTable>();
+    load.error = contents.error == ENOENT ? 0 : contents.error;
+    return load;
 }
 
-int SaveResolutionFile(const ResolutionTable& table, const char* fileName) {
-    return ReplaceFile(fileName, SerializeResolutionTable(table));
+int SaveResolutionFile(const ResolutionTable& table, const char* fileName, FileIdentity* written) {
+    return ReplaceFile(fileName, SerializeResolutionTable(table), written);
+}
+
+int AppendResolutionRecord(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> record,
+                           std::uint32_t count) {
+    std::uint8_t header[HeaderBytes];
+    for (std::size_t i = 0; i < HeaderBytes; ++i)
+        header[i] = static_cast<std::uint8_t>(count >> (8 * i));
+    return AppendToFile(fileName, expected, record, header);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/files.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdint>
@@ -7,9 +8,15 @@
 #include <span>
 #include <vector>
 
-struct ResolutionFileLoad {
-    std::unique_ptr<ResolutionTable> table; // never null; empty when the file is missing or unreadable
+struct ParsedResolutionFile {
+    std::unique_ptr<ResolutionTable> table; // never null
+    // The bytes are exactly what saving the table would write: nothing cut, nothing behind the last record.
+    bool exact = false;
+};
+
+struct ResolutionFileLoad : ParsedResolutionFile {
     int error = 0; // 0 when the file was read or does not exist; otherwise the errno of the failed read
+    FileIdentity identity; // of the file as read; all zero when it does not exist
 };
 
 // Builds a new table from the named file. A missing file gives an empty table and no error; a file that exists
@@ -17,10 +24,19 @@ struct ResolutionFileLoad {
 ResolutionFileLoad LoadResolutionFile(const char* fileName);
 
 // Writes the table to the named file, replacing it whole or not at all. Returns 0, or the errno of the failure,
-// in which case the old file is left as it was. Prints nothing.
-[[nodiscard]] int SaveResolutionFile(const ResolutionTable& table, const char* fileName);
+// in which case the old file is left as it was. Tells what it wrote when asked. Prints nothing.
+[[nodiscard]] int SaveResolutionFile(const ResolutionTable& table, const char* fileName,
+                                     FileIdentity* written = nullptr);
+
+// Adds one record behind the last of a file that is still `expected` (else ESTALE and nothing written), then
+// sets its entry count, each step flushed to disk: at every instant the file holds the old table or the new.
+// Updates `expected` to the file as it now is. Returns 0 or the errno of the failure. Prints nothing.
+[[nodiscard]] int AppendResolutionRecord(const char* fileName, FileIdentity& expected,
+                                         std::span<const std::uint8_t> record, std::uint32_t count);
 
 // The file format, little-endian: a 32-bit entry count, then per entry its 32-bit kind, a 16-bit name length
 // and the name, then for kind 1 a 16-bit target length and the target, for any other kind the 4 address bytes.
-std::unique_ptr<ResolutionTable> ParseResolutionFile(std::span<const std::uint8_t> bytes);
+ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table);
+// One entry's record.
+void SerializeResolution(const ResolutionEntry& entry, std::vector<std::uint8_t>& out);

@@ -1,42 +1,120 @@
 #include "resolutions/resolution_table.h"
 
+#include "common/host_name.h"
+
 #include <algorithm>
+#include <cstring>
 
-ResolutionEntry* AppendResolution(ResolutionTable& table, std::unique_ptr<ResolutionEntry> entry) {
-    ResolutionEntry* const appended = entry.get();
-    table.entries.push_back(std::move(entry));
-    // An earlier entry of the same name stays the one that is found.
-    table.firstByName.try_emplace(HostNameText(appended->name), appended);
-    return appended;
-}
+namespace {
 
-std::unique_ptr<ResolutionEntry> RemoveResolution(ResolutionTable& table, const ResolutionEntry* entry) {
-    auto& entries = table.entries;
-    const auto slot =
-        std::find_if(entries.begin(), entries.end(), [entry](const auto& held) { return held.get() == entry; });
-    if (slot == entries.end())
-        return nullptr;
-
-    const std::string_view name = HostNameText(entry->name);
-    const auto indexed = table.firstByName.find(name);
-    if (indexed != table.firstByName.end() && indexed->second == entry) {
-        // The next entry of the same name, if any, is found from now on. It can only stand behind this one.
-        auto node = table.firstByName.extract(indexed);
-        const auto next = std::find_if(std::next(slot), entries.end(),
-                                       [name](const auto& held) { return HostNameText(held->name) == name; });
-        if (next != entries.end()) {
-            node.key() = HostNameText((*next)->name);
-            node.mapped() = next->get();
-            table.firstByName.insert(std::move(node));
-        }
+std::uint64_t HashName(std::string_view name) {
+    std::uint64_t hash = name.size() * 0x9E3779B97F4A7C15ull;
+    std::size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, name.data() + i, sizeof chunk);
+        hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ull;
+        hash ^= hash >> 31;
     }
-
-    std::unique_ptr<ResolutionEntry> removed = std::move(*slot);
-    entries.erase(slot);
-    return removed;
+    std::uint64_t tail = 0;
+    if (i < name.size())
+        std::memcpy(&tail, name.data() + i, name.size() - i);
+    hash = (hash ^ tail) * 0x94D049BB133111EBull;
+    return hash ^ (hash >> 29);
 }
 
-ResolutionEntry* FindResolution(const ResolutionTable& table, std::string_view name) {
-    const auto found = table.firstByName.find(name);
-    return found == table.firstByName.end() ? nullptr : found->second;
+std::string_view NameOf(const ResolutionTable& table, const ResolutionTable::StoredEntry& stored) {
+    return {table.text.data() + stored.nameOffset, stored.nameLength};
+}
+
+// The slot that holds the name, or the empty slot where it would go.
+std::size_t SlotFor(const ResolutionTable& table, std::string_view name) {
+    const std::size_t mask = table.index.size() - 1;
+    for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t held = table.index[slot];
+        if (held == 0 || NameOf(table, table.entries[held - 1]) == name)
+            return slot;
+    }
+}
+
+// Keeps the first entry of a name: a later one of the same name is never indexed.
+void IndexEntry(ResolutionTable& table, std::size_t number) {
+    const std::size_t slot = SlotFor(table, NameOf(table, table.entries[number]));
+    if (table.index[slot] == 0)
+        table.index[slot] = static_cast<std::uint32_t>(number + 1);
+}
+
+void RebuildIndex(ResolutionTable& table, std::size_t entries) {
+    std::size_t size = 16;
+    while (size < 2 * entries)
+        size *= 2;
+    table.index.assign(size, 0);
+    for (std::size_t number = 0; number < table.entries.size(); ++number)
+        IndexEntry(table, number);
+}
+
+std::uint32_t StoreText(ResolutionTable& table, std::string_view text) {
+    const auto offset = static_cast<std::uint32_t>(table.text.size());
+    table.text.insert(table.text.end(), text.begin(), text.end());
+    return offset;
+}
+
+} // namespace
+
+ResolutionEntry ResolutionAt(const ResolutionTable& table, std::size_t number) {
+    const ResolutionTable::StoredEntry& stored = table.entries[number];
+    ResolutionEntry entry{NameOf(table, stored), {}, stored.kind, 0};
+    if (stored.kind == ForwardKind)
+        entry.target = {table.text.data() + stored.value, stored.targetLength};
+    else
+        entry.address = stored.value;
+    return entry;
+}
+
+void ReserveResolutions(ResolutionTable& table, std::size_t entries, std::size_t textBytes) {
+    table.entries.reserve(table.entries.size() + entries);
+    table.text.reserve(table.text.size() + textBytes);
+    if (table.index.size() < 2 * (table.entries.size() + entries))
+        RebuildIndex(table, table.entries.size() + entries);
+}
+
+std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entry) {
+    const std::string_view name = entry.name.substr(0, MaxHostNameLength);
+    ResolutionTable::StoredEntry stored;
+    stored.kind = entry.kind;
+    stored.nameLength = static_cast<std::uint8_t>(name.size());
+    stored.nameOffset = StoreText(table, name);
+    if (entry.kind == ForwardKind) {
+        const std::string_view target = entry.target.substr(0, MaxHostNameLength);
+        stored.targetLength = static_cast<std::uint8_t>(target.size());
+        stored.value = StoreText(table, target);
+    } else {
+        stored.value = entry.address;
+    }
+    const std::size_t number = table.entries.size();
+    table.entries.push_back(stored);
+    if (table.index.size() < 2 * table.entries.size())
+        RebuildIndex(table, table.entries.size());
+    else
+        IndexEntry(table, number);
+    return number;
+}
+
+bool RemoveResolution(ResolutionTable& table, std::size_t number) {
+    if (number >= table.entries.size())
+        return false;
+    // The entry's text stays behind unused; removal is the editor's, and rare. Every number behind it changes,
+    // so the index is built anew.
+    table.entries.erase(table.entries.begin() + static_cast<std::ptrdiff_t>(number));
+    RebuildIndex(table, table.entries.size());
+    return true;
+}
+
+std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std::string_view name) {
+    if (table.index.empty())
+        return std::nullopt;
+    const std::uint32_t held = table.index[SlotFor(table, name)];
+    if (held == 0)
+        return std::nullopt;
+    return ResolutionAt(table, held - 1);
 }

@@ -1,42 +1,58 @@
 #pragma once
 
-#include "common/host_name.h"
-
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 inline constexpr std::uint32_t ForwardKind = 1;
 
 // One resolution. A forward entry (kind 1) answers with what the system resolver gives for its target; every
-// other kind is an address entry, answered with its address, where 0 stands for the server's own address.
+// other kind is an address entry, answered with its address, where 0 stands for the server's own address. The
+// texts view bytes owned elsewhere: the caller's when an entry goes in, the table's when one comes out (valid
+// until the table next changes).
 struct ResolutionEntry {
-    HostName name{};
-    HostName target{};
+    std::string_view name;
+    std::string_view target;
     std::uint32_t kind = 0;
     std::uint32_t address = 0;
 };
 
-// The entries in table order. Change it only through AppendResolution and RemoveResolution, which keep the
-// name index in step. Entries are held by pointer, so an entry never moves once appended.
+// The entries in table order, compact: a million entries take tens of megabytes, not the 512 bytes each that
+// two fixed name fields would. Change it only through AppendResolution and RemoveResolution, which keep the
+// name index in step.
 struct ResolutionTable {
-    std::vector<std::unique_ptr<ResolutionEntry>> entries;
-    // For each name, the first entry in table order with that name. Keys view that entry's own name field.
-    std::unordered_map<std::string_view, ResolutionEntry*> firstByName;
+    struct StoredEntry {
+        std::uint32_t nameOffset = 0;
+        std::uint32_t value = 0; // the address, or the target's offset for a forward entry
+        std::uint32_t kind = 0;
+        std::uint8_t nameLength = 0;
+        std::uint8_t targetLength = 0;
+    };
+    std::vector<char> text; // names and targets, back to back
+    std::vector<StoredEntry> entries;
+    // Open addressing with linear probing, a power of two at most half full: for each name, 1 + the number of
+    // the first entry in table order with that name; 0 marks an empty slot.
+    std::vector<std::uint32_t> index;
 };
 
 // The one table of the process. Set by start-up before the service or the editor runs; from then on used by
 // the one thread that runs either of them.
 inline ResolutionTable* Resolutions = nullptr;
 
-// Puts the entry last; the table owns it from then on. Returns the entry, which stays where it is.
-ResolutionEntry* AppendResolution(ResolutionTable& table, std::unique_ptr<ResolutionEntry> entry);
+inline std::size_t ResolutionCount(const ResolutionTable& table) { return table.entries.size(); }
 
-// Takes the entry out by identity and hands it back to the caller; the others keep their order. Returns null
-// when the entry is not in the table.
-std::unique_ptr<ResolutionEntry> RemoveResolution(ResolutionTable& table, const ResolutionEntry* entry);
+// The entry with the number, which must be below the count.
+ResolutionEntry ResolutionAt(const ResolutionTable& table, std::size_t number);
 
-// The first entry in table order whose name equals the given name byte for byte, or null.
-ResolutionEntry* FindResolution(const ResolutionTable& table, std::string_view name);
+// Makes room for the entries and text bytes to come, so that a load allocates once.
+void ReserveResolutions(ResolutionTable& table, std::size_t entries, std::size_t textBytes);
+
+// Copies the entry last into the table, names cut to 255 bytes. Returns its number.
+std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entry);
+
+// Takes the entry with the number out; those behind it move up by one. False when there is no such entry.
+bool RemoveResolution(ResolutionTable& table, std::size_t number);
+
+// The first entry in table order whose name equals the given name byte for byte.
+std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std::string_view name);

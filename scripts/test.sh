@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once plainly, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test: once plainly, once under AddressSanitizer and UndefinedBehaviorSanitizer, and once
+# under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # The whole-program tests hold port 53 with a few lines of Python; any python3 will do.
 python=()
 command -v python3 >/dev/null || python=(python3)
-bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev bind9-dnsutils iproute2 "${python[@]}"
+bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev bind9-dnsutils bind9-host iproute2 "${python[@]}"
 jobs=$(nproc)
 status=0
-for variant in plain sanitize; do
+for variant in plain address thread; do
     build="$root/build/test-$variant"
-    sanitize=OFF
-    [ "$variant" = sanitize ] && sanitize=ON
+    sanitize=$variant
+    [ "$variant" = plain ] && sanitize=
     echo "== $variant build"
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDNS_SANITIZE=$sanitize >/dev/null
     cmake --build "$build" -j"$jobs"

@@ -1,9 +1,12 @@
 #include "tests/test_support.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 
 TemporaryDirectory::TemporaryDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "dns-test-XXXXXX").string();
@@ -16,7 +19,7 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path, ignored);
 }
 
-const std::vector<std::uint8_t> ExampleFile = {
+const Bytes ExampleFile = {
     0x03, 0x00, 0x00, 0x00,                // entry count 3
     0x00, 0x00, 0x00, 0x00,                // kind 0
     0x07, 0x00,                            // name length 7
@@ -33,56 +36,79 @@ const std::vector<std::uint8_t> ExampleFile = {
     0x00, 0x00, 0x00, 0x00,                // address 0: Local
 };
 
-std::vector<std::uint8_t> ReadBytes(const std::string& fileName) {
+Bytes ReadBytes(const std::string& fileName) {
     std::ifstream in(fileName, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes) {
+void WriteBytes(const std::string& fileName, const Bytes& bytes) {
     std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::unique_ptr<ResolutionEntry> MakeAddressEntry(std::string_view name, std::uint32_t address, std::uint32_t kind) {
-    auto entry = std::make_unique<ResolutionEntry>();
-    CopyHostName(entry->name, name);
-    entry->kind = kind;
-    entry->address = address;
-    return entry;
-}
-
-std::unique_ptr<ResolutionEntry> MakeForwardEntry(std::string_view name, std::string_view target) {
-    auto entry = std::make_unique<ResolutionEntry>();
-    CopyHostName(entry->name, name);
-    CopyHostName(entry->target, target);
-    entry->kind = ForwardKind;
-    return entry;
-}
-
 std::vector<std::string> EntryNames(const ResolutionTable& table) {
     std::vector<std::string> names;
-    for (const auto& entry : table.entries)
-        names.emplace_back(HostNameText(entry->name));
+    for (std::size_t number = 0; number < ResolutionCount(table); ++number)
+        names.emplace_back(ResolutionAt(table, number).name);
     return names;
 }
 
-std::map<std::string, std::uint32_t> FakeHosts;
-std::atomic<int> FakeLookups{0};
+namespace {
+
+struct FakeResolver {
+    std::mutex mutex;
+    std::condition_variable released;
+    std::map<std::string, std::uint32_t> hosts;
+    int lookups = 0;
+    bool slowReleased = false;
+};
+
+FakeResolver& Fake() {
+    // Never destroyed: a resolver thread may still be inside a slow lookup when the tests end.
+    static FakeResolver* const fake = new FakeResolver;
+    return *fake;
+}
+
+} // namespace
 
 std::optional<std::uint32_t> ResolveFake(const char* hostName) {
-    ++FakeLookups;
-    const auto found = FakeHosts.find(hostName);
-    if (found == FakeHosts.end())
+    FakeResolver& fake = Fake();
+    std::unique_lock lock(fake.mutex);
+    ++fake.lookups;
+    if (std::string_view(hostName).starts_with("slow"))
+        fake.released.wait_for(lock, std::chrono::seconds(5), [&] { return fake.slowReleased; });
+    const auto found = fake.hosts.find(hostName);
+    if (found == fake.hosts.end())
         return std::nullopt;
     return found->second;
+}
+
+void SetFakeHost(const std::string& name, std::uint32_t address) {
+    const std::lock_guard lock(Fake().mutex);
+    Fake().hosts[name] = address;
+}
+
+int FakeLookups() {
+    const std::lock_guard lock(Fake().mutex);
+    return Fake().lookups;
+}
+
+void ReleaseSlowLookups() {
+    {
+        const std::lock_guard lock(Fake().mutex);
+        Fake().slowReleased = true;
+    }
+    Fake().released.notify_all();
 }
 
 ServiceStatics::ServiceStatics() {
     Resolutions = table.get();
     SetFileName("default.drf");
     LocalAddresses = {};
-    FakeHosts.clear();
-    FakeLookups = 0;
+    const std::lock_guard lock(Fake().mutex);
+    Fake().hosts.clear();
+    Fake().lookups = 0;
+    Fake().slowReleased = false;
 }
 
 std::string ServiceStatics::SetFileName(std::string_view name) {
@@ -93,25 +119,15 @@ std::string ServiceStatics::SetFileName(std::string_view name) {
 }
 
 ServiceStatics::~ServiceStatics() {
+    ReleaseSlowLookups();
     ResolutionFileName = savedFileName;
     Resolutions = savedResolutions;
     LocalAddresses = savedAddresses;
 }
 
-std::vector<std::uint8_t> MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels,
-                                    std::uint16_t type) {
-    std::vector<std::uint8_t> query = {static_cast<std::uint8_t>(id >> 8),
-                                       static_cast<std::uint8_t>(id),
-                                       0x01,
-                                       0x00,
-                                       0x00,
-                                       0x01,
-                                       0x00,
-                                       0x00,
-                                       0x00,
-                                       0x00,
-                                       0x00,
-                                       0x00};
+Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type) {
+    Bytes query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00, 0x00, 0x01,
+                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     for (const std::string_view label : labels) {
         query.push_back(static_cast<std::uint8_t>(label.size()));
         query.insert(query.end(), label.begin(), label.end());

@@ -1,19 +1,19 @@
 #pragma once
 
 #include "common/process_state.h"
-#include "console/server_addresses.h"
+#include "dns/server_addresses.h"
 #include "resolutions/resolution_table.h"
 
 #include <array>
-#include <atomic>
-#include <map>
-#include <optional>
-
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
 
 // A fresh directory per test, removed with everything in it at the end.
 struct TemporaryDirectory {
@@ -24,24 +24,24 @@ struct TemporaryDirectory {
 };
 
 // printer at 192.168.1.20, files forwarded to nas, gateway answered with the server's own address: 54 bytes.
-extern const std::vector<std::uint8_t> ExampleFile;
+extern const Bytes ExampleFile;
 
-std::vector<std::uint8_t> ReadBytes(const std::string& fileName);
-void WriteBytes(const std::string& fileName, const std::vector<std::uint8_t>& bytes);
-
-std::unique_ptr<ResolutionEntry> MakeAddressEntry(std::string_view name, std::uint32_t address, std::uint32_t kind = 0);
-std::unique_ptr<ResolutionEntry> MakeForwardEntry(std::string_view name, std::string_view target);
+Bytes ReadBytes(const std::string& fileName);
+void WriteBytes(const std::string& fileName, const Bytes& bytes);
 
 // Names of the entries in table order.
 std::vector<std::string> EntryNames(const ResolutionTable& table);
 
-// Stands in for the system resolver: answers from FakeHosts and counts the questions.
+// Stands in for the system resolver, from any thread: answers from a small map and counts the questions. A
+// lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or five seconds), as a resolver
+// whose upstream is slow or does not answer.
 std::optional<std::uint32_t> ResolveFake(const char* hostName);
-extern std::map<std::string, std::uint32_t> FakeHosts;
-extern std::atomic<int> FakeLookups;
+void SetFakeHost(const std::string& name, std::uint32_t address);
+int FakeLookups();
+void ReleaseSlowLookups();
 
-// Saves the process-wide statics that the answer path reads and restores them at the end of the test; gives the
-// test an empty table, a resolution file in a fresh directory and an empty fake resolver.
+// Saves the process-wide statics that the service and the editor read and restores them at the end of the test;
+// gives the test an empty table, a resolution file in a fresh directory and an empty fake resolver.
 struct ServiceStatics {
     TemporaryDirectory directory;
     std::unique_ptr<ResolutionTable> table = std::make_unique<ResolutionTable>();
@@ -57,5 +57,4 @@ struct ServiceStatics {
 };
 
 // A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, type and class IN.
-std::vector<std::uint8_t> MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels,
-                                    std::uint16_t type = 1);
+Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type = 1);

@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -25,5 +26,17 @@ void ShowConsoleWindow(bool show) {
     if (StandardOutputIsTerminal()) {
         std::fputs(show ? "\x1b[1t" : "\x1b[2t", stdout);
         std::fflush(stdout);
+    }
+}
+
+void WriteConsole(std::string_view text) {
+    std::fflush(stdout);
+    while (!text.empty()) {
+        const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // nobody reads the console any more; the service goes on
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
 }

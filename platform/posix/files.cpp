@@ -1,6 +1,9 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <dirent.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
@@ -28,6 +31,30 @@ int WriteAll(int descriptor, std::span<const std::uint8_t> bytes) {
     return 0;
 }
 
+FileIdentity IdentityOf(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            static_cast<std::uint64_t>(status.st_size)};
+}
+
+int WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t written = pwrite(descriptor, bytes.data(), bytes.size(), offset);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+        offset += written;
+    }
+    return 0;
+}
+
+std::string BaseNameOf(const std::string& fileName) {
+    const std::size_t slash = fileName.rfind('/');
+    return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+}
+
 std::string DirectoryOf(const std::string& fileName) {
     const std::size_t slash = fileName.rfind('/');
     if (slash == std::string::npos)
@@ -49,6 +76,7 @@ FileContents ReadWholeFile(const char* fileName) {
         contents.error = CloseKeepingError(descriptor, errno);
         return contents;
     }
+    contents.identity = IdentityOf(status);
     if (S_ISREG(status.st_mode))
         contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
     std::uint8_t chunk[65536];
@@ -69,7 +97,7 @@ FileContents ReadWholeFile(const char* fileName) {
     return contents;
 }
 
-int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes) {
+int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written) {
     const std::string target = fileName;
     // The process id keeps two servers on the same file from writing one temporary file.
     const std::string temporary = target + "." + std::to_string(getpid()) + ".tmp";
@@ -79,6 +107,9 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes) {
     int error = WriteAll(descriptor, bytes);
     if (error == 0 && fsync(descriptor) != 0)
         error = errno;
+    struct stat status {};
+    if (error == 0 && written != nullptr && fstat(descriptor, &status) == 0)
+        *written = IdentityOf(status);
     error = CloseKeepingError(descriptor, error);
     if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0)
         error = errno;
@@ -94,4 +125,50 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes) {
         close(directory);
     }
     return 0;
+}
+
+int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
+                 std::span<const std::uint8_t> head) {
+    const int descriptor = open(fileName, O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return errno == ENOENT ? ESTALE : errno;
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0)
+        return CloseKeepingError(descriptor, errno);
+    if (!(IdentityOf(status) == expected) || expected.size < head.size())
+        return CloseKeepingError(descriptor, ESTALE);
+    // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
+    // tail as bytes behind what it counts.
+    int error = WriteAllAt(descriptor, tail, static_cast<off_t>(expected.size));
+    if (error == 0 && fdatasync(descriptor) != 0)
+        error = errno;
+    if (error == 0)
+        error = WriteAllAt(descriptor, head, 0);
+    if (error == 0 && fdatasync(descriptor) != 0)
+        error = errno;
+    if (error == 0)
+        expected.size += tail.size();
+    return CloseKeepingError(descriptor, error);
+}
+
+void RemoveAbandonedTemporaryFiles(const char* fileName) {
+    const std::string directoryName = DirectoryOf(fileName);
+    const std::string prefix = BaseNameOf(fileName) + ".";
+    DIR* directory = opendir(directoryName.c_str());
+    if (directory == nullptr)
+        return;
+    while (const dirent* item = readdir(directory)) {
+        // Ours are named FILE.PID.tmp.
+        const std::string_view name = item->d_name;
+        if (!name.starts_with(prefix) || !name.ends_with(".tmp"))
+            continue;
+        const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        pid_t owner = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || owner <= 0)
+            continue;
+        if (owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(directory), item->d_name, 0);
+    }
+    closedir(directory);
 }

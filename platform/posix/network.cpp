@@ -13,14 +13,6 @@ void StopNetwork() {}
 
 std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
 
-AddressText DottedAddress(std::uint32_t address) {
-    AddressText text{};
-    in_addr value{};
-    value.s_addr = address;
-    inet_ntop(AF_INET, &value, text.data(), text.size());
-    return text;
-}
-
 std::optional<std::uint32_t> ResolveHost(const char* hostName) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

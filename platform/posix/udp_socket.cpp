@@ -1,5 +1,6 @@
 #include "platform/udp_socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,11 @@
 
 namespace {
 
+constexpr std::size_t MostInOneCall = 64;
+
+int Descriptor(SocketHandle handle) { return static_cast<int>(handle.value); }
+int Descriptor(WakeHandle handle) { return static_cast<int>(handle.value); }
+
 sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
     sockaddr_in socketAddress{};
     socketAddress.sin_family = AF_INET;
@@ -19,110 +25,149 @@ sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
     return socketAddress;
 }
 
+using PacketInfoSpace = std::array<std::uint8_t, CMSG_SPACE(sizeof(in_pktinfo))>;
+
+void DrainWake(WakeHandle wake) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = read(Descriptor(wake), &count, sizeof count);
+}
+
 } // namespace
 
 SocketResult CreateUdpSocket() {
     const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (handle < 0)
-        return {-1, errno};
+        return {{}, errno};
     // Without it replies still go out, only from the address the system chooses.
     const int on = 1;
     setsockopt(handle, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    return {handle, 0};
+    return {{handle}, 0};
 }
 
-int EnableAddressReuse(int handle) {
+int EnableAddressReuse(SocketHandle handle) {
     const int on = 1;
-    return setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+    return setsockopt(Descriptor(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
 }
 
-int BindSocket(int handle, std::uint32_t address, std::uint16_t port) {
+int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
     const sockaddr_in local = ToSockaddr(address, htons(port));
-    return bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : errno;
+    return bind(Descriptor(handle), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : errno;
 }
 
-void CloseSocket(int handle) {
-    if (handle >= 0)
-        close(handle);
+void CloseSocket(SocketHandle handle) {
+    if (handle.value >= 0)
+        close(Descriptor(handle));
 }
 
-ReceiveResult ReceiveDatagram(int handle, int wakeHandle, std::span<std::uint8_t> buffer) {
-    ReceiveResult result;
-    pollfd waits[2] = {{handle, POLLIN, 0}, {wakeHandle, POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0) {
-        result.error = errno;
-        return result;
+ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<DatagramBuffer> buffers,
+                               std::span<ReceivedDatagram> received) {
+    const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
+    mmsghdr messages[MostInOneCall] = {};
+    iovec data[MostInOneCall];
+    sockaddr_in senders[MostInOneCall];
+    PacketInfoSpace controls[MostInOneCall];
+    for (std::size_t i = 0; i < most; ++i) {
+        data[i] = {buffers[i].data(), buffers[i].size()};
+        msghdr& header = messages[i].msg_hdr;
+        header.msg_name = &senders[i];
+        header.msg_namelen = sizeof senders[i];
+        header.msg_iov = &data[i];
+        header.msg_iovlen = 1;
+        header.msg_control = controls[i].data();
+        header.msg_controllen = controls[i].size();
     }
-    if ((waits[1].revents & POLLIN) != 0) {
-        result.status = ReceiveStatus::Woken;
-        return result;
-    }
-    sockaddr_in sender{};
-    iovec data{buffer.data(), buffer.size()};
-    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &sender;
-    message.msg_namelen = sizeof sender;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    // MSG_TRUNC makes the call return the datagram's real length, so a cut-off datagram can be told apart.
-    const ssize_t got = recvmsg(handle, &message, MSG_TRUNC | MSG_DONTWAIT);
-    if (got < 0) {
-        result.error = errno;
-        return result;
-    }
-    result.status = ReceiveStatus::Received;
-    result.truncated = static_cast<std::size_t>(got) > buffer.size();
-    result.size = result.truncated ? buffer.size() : static_cast<std::size_t>(got);
-    result.sender = {sender.sin_addr.s_addr, sender.sin_port};
-    for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
-        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(item), sizeof info);
-            result.localAddress = info.ipi_addr.s_addr;
+    const int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+    if (got < 0)
+        return {0, errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno};
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+        msghdr& header = messages[i].msg_hdr;
+        ReceivedDatagram& datagram = received[i];
+        datagram.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+        datagram.size = std::min<std::size_t>(messages[i].msg_len, buffers[i].size());
+        datagram.sender = {senders[i].sin_addr.s_addr, senders[i].sin_port};
+        datagram.localAddress = 0;
+        for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
+            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(item), sizeof info);
+                // The interface's own address, not the header's destination, which may be a broadcast address
+                // that no reply can leave from.
+                datagram.localAddress = info.ipi_spec_dst.s_addr;
+            }
         }
     }
-    return result;
+    return {static_cast<std::size_t>(got), 0};
 }
 
-int SendDatagram(int handle, std::span<const std::uint8_t> bytes, const SocketAddress& to, std::uint32_t from) {
-    sockaddr_in target = ToSockaddr(to.address, to.port);
-    iovec data{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-    alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = &target;
-    message.msg_namelen = sizeof target;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    if (from != 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* item = CMSG_FIRSTHDR(&message);
-        item->cmsg_level = IPPROTO_IP;
-        item->cmsg_type = IP_PKTINFO;
-        item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst.s_addr = from;
-        std::memcpy(CMSG_DATA(item), &info, sizeof info);
+void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
+    while (!datagrams.empty()) {
+        const std::size_t count = std::min(datagrams.size(), MostInOneCall);
+        mmsghdr messages[MostInOneCall] = {};
+        iovec data[MostInOneCall];
+        sockaddr_in targets[MostInOneCall];
+        PacketInfoSpace controls[MostInOneCall] = {};
+        for (std::size_t i = 0; i < count; ++i) {
+            const OutgoingDatagram& datagram = datagrams[i];
+            targets[i] = ToSockaddr(datagram.to.address, datagram.to.port);
+            data[i] = {const_cast<std::uint8_t*>(datagram.bytes.data()), datagram.bytes.size()};
+            msghdr& header = messages[i].msg_hdr;
+            header.msg_name = &targets[i];
+            header.msg_namelen = sizeof targets[i];
+            header.msg_iov = &data[i];
+            header.msg_iovlen = 1;
+            if (datagram.from != 0) {
+                header.msg_control = controls[i].data();
+                header.msg_controllen = controls[i].size();
+                cmsghdr* item = CMSG_FIRSTHDR(&header);
+                item->cmsg_level = IPPROTO_IP;
+                item->cmsg_type = IP_PKTINFO;
+                item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info{};
+                info.ipi_spec_dst.s_addr = datagram.from;
+                std::memcpy(CMSG_DATA(item), &info, sizeof info);
+            }
+        }
+        int sent;
+        do
+            sent = sendmmsg(Descriptor(handle), messages, static_cast<unsigned>(count), 0);
+        while (sent < 0 && errno == EINTR);
+        if (sent < 0) {
+            // The first datagram failed: it alone is given up, the rest are tried again.
+            datagrams[0].error = errno;
+            sent = 1;
+        }
+        datagrams = datagrams.subspan(static_cast<std::size_t>(sent));
     }
-    return sendmsg(handle, &message, 0) < 0 ? errno : 0;
 }
 
-int CreateWakeHandle() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+WaitResult WaitForDatagram(SocketHandle handle, WakeHandle wake) {
+    pollfd waits[2] = {{Descriptor(handle), POLLIN, 0}, {Descriptor(wake), POLLIN, 0}};
+    if (poll(waits, 2, -1) < 0)
+        return errno == EINTR ? WaitResult::Readable : WaitResult::Failed;
+    if ((waits[1].revents & POLLIN) != 0) {
+        DrainWake(wake);
+        return WaitResult::Woken;
+    }
+    return WaitResult::Readable;
+}
 
-void SignalWake(int wakeHandle) {
+WakeHandle CreateWakeHandle() { return {eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; }
+
+void SignalWake(WakeHandle wake) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(wakeHandle, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = write(Descriptor(wake), &one, sizeof one);
 }
 
-void CloseWakeHandle(int wakeHandle) {
-    if (wakeHandle >= 0)
-        close(wakeHandle);
+void CloseWakeHandle(WakeHandle wake) {
+    if (wake.value >= 0)
+        close(Descriptor(wake));
 }
 
-bool WaitForWake(int wakeHandle, std::chrono::milliseconds timeout) {
-    pollfd wait{wakeHandle, POLLIN, 0};
-    return poll(&wait, 1, static_cast<int>(timeout.count())) > 0 && (wait.revents & POLLIN) != 0;
+bool WaitForWake(WakeHandle wake, std::chrono::milliseconds timeout) {
+    pollfd wait{Descriptor(wake), POLLIN, 0};
+    if (poll(&wait, 1, static_cast<int>(timeout.count())) > 0 && (wait.revents & POLLIN) != 0) {
+        DrainWake(wake);
+        return true;
+    }
+    return false;
 }

@@ -71,23 +71,23 @@ TEST(RunEntryEditor, TakesValuesAsTheWholeRestOfTheLine) {
                 ElementsAre("> Entry [host -> other.name more ] added\n", "> Entry [word -> 255.255.255.255] added\n",
                             "> Entry [big -> 255.255.255.255] added\n", "> Entry [spaced -> 10.0.0.2] added\n",
                             "> Entry [nas -> 10.0.0.1] added\n", "> Entry [nas -> Local] added\n"));
-    EXPECT_EQ(HostNameText(Resolutions->entries[0]->target), "other.name more ");
+    EXPECT_EQ(ResolutionAt(*Resolutions, 0).target, "other.name more ");
     // A name added twice stands twice; the first one answers.
-    EXPECT_EQ(FindResolution(*Resolutions, "nas"), Resolutions->entries[4].get());
+    EXPECT_EQ(FindResolution(*Resolutions, "nas")->address, MakeAddress(10, 0, 0, 1));
 }
 
 TEST(RunEntryEditor, AnswersWrongLinesWithOneMessageAndChangesNothing) {
     ServiceStatics statics;
-    AppendResolution(*Resolutions, MakeAddressEntry("keep", 0));
+    AppendResolution(*Resolutions, {"keep", {}, 0, 0});
     const std::string input = "A\nA   \nF host\nA\thost\t10.0.0.1\n A host\n\nx\nD5\ndel 2\nD abc\nD 1\nD -1\n"
                               "D 99999999999\nA " +
-                              std::string(300, 'n') + "\n";
+                              std::string(300, 'n') + "\nA nul" + std::string(1, '\0') + "x 2.2.2.2\nD 7\n";
     const std::string missing = "> Data missing from command\n", unknown = "> Unknown command\n",
                       number = "> Entry number error\n";
     EXPECT_THAT(Messages(Edit(input)),
                 ElementsAre(missing, missing, missing, missing, unknown, unknown, unknown, number, number, number,
                             "> Entry 1 does not exist\n", "> Entry -1 does not exist\n",
-                            "> Entry 2147483647 does not exist\n", unknown));
+                            "> Entry 2147483647 does not exist\n", unknown, unknown, "> Entry 7 does not exist\n"));
     EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("keep"));
     EXPECT_TRUE(ReadBytes(statics.FileName()).empty());
 }
@@ -95,8 +95,8 @@ TEST(RunEntryEditor, AnswersWrongLinesWithOneMessageAndChangesNothing) {
 TEST(RunEntryEditor, DeletesByNumberAndRenumbers) {
     ServiceStatics statics;
     for (const char* name : {"zero", "one", "two", "three", "four", "one"})
-        AppendResolution(*Resolutions, MakeAddressEntry(name, 0));
-    AppendResolution(*Resolutions, MakeForwardEntry("fwd", "target"));
+        AppendResolution(*Resolutions, {name, {}, 0, 0});
+    AppendResolution(*Resolutions, {"fwd", "target", ForwardKind, 0});
     // "D  2", "Dx2" and "D 2abc" all name entry 2; the former number 3 is number 2 after the first delete.
     const std::string output = Edit("D 1\nD  2\nDx2\nD 2abc\nd +0\n");
     EXPECT_THAT(Messages(output), ElementsAre("> Entry [one] [Local] deleted\n", "> Entry [three] [Local] deleted\n",
@@ -108,7 +108,7 @@ TEST(RunEntryEditor, DeletesByNumberAndRenumbers) {
 
 TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputWithoutSaving) {
     ServiceStatics statics;
-    AppendResolution(*Resolutions, MakeAddressEntry("keep", 0));
+    AppendResolution(*Resolutions, {"keep", {}, 0, 0});
     for (const char* input : {"E\nA never 10.0.0.1\n", "e\n", "exit now\n", "", "A last 10.0.0.9"})
         EXPECT_TRUE(Edit(input).ends_with("\n> ")) << input;
     // Only the unterminated last line changed anything.

@@ -1,48 +1,60 @@
 #include "dns/query_answer.h"
 
 #include "common/ipv4.h"
-#include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-const std::uint32_t Client = MakeAddress(192, 168, 0, 9);
-
-struct Answered {
-    Bytes message;
-    std::string line;
-    std::uint32_t Address() const {
-        return message.size() < 4
-                   ? 0
-                   : MakeAddress(message.end()[-4], message.end()[-3], message.end()[-2], message.end()[-1]);
-    }
-};
-
-Answered Ask(std::initializer_list<std::string_view> labels, std::string_view name, std::uint32_t client = Client) {
-    std::array<std::uint8_t, AnswerBufferSize> buffer{};
-    testing::internal::CaptureStdout();
-    const std::size_t length = AnswerQuery(buffer, MakeQuery(1, labels), name, client, ResolveFake);
-    return {{buffer.begin(), buffer.begin() + static_cast<long>(length)}, testing::internal::GetCapturedStdout()};
+std::optional<std::string> NameOf(const Bytes& datagram) {
+    HostName store{};
+    const auto query = ReadQuery(datagram, store);
+    return query ? std::optional(std::string(query->name)) : std::nullopt;
 }
 
 } // namespace
 
+TEST(ReadQuery, WalksTheLabelsIntoADottedName) {
+    EXPECT_EQ(NameOf(MakeQuery(1, {"xyz", "pq", "r"})), "xyz.pq.r");
+    EXPECT_EQ(NameOf(MakeQuery(1, {})), "");
+    // Labels of 32 to 63 bytes keep their dots; bytes of 31 and less inside a label, and 0x80 and above, are dots.
+    const std::string hash(32, 'k');
+    EXPECT_EQ(NameOf(MakeQuery(1, {"www", hash, "lan"})), "www." + hash + ".lan");
+    EXPECT_EQ(NameOf(MakeQuery(1, {"a\x80\xff\x1f"
+                                   "b"})),
+              "a...b");
+    // The longest names that fit an entry, 255 bytes, and one byte more.
+    const std::string l(63, 'a');
+    EXPECT_EQ(NameOf(MakeQuery(1, {l, l, l, l})).value().size(), 255u);
+    EXPECT_EQ(NameOf(MakeQuery(1, {l, l, l, l, "b"})), std::nullopt);
+}
+
+TEST(ReadQuery, DropsWhatIsNoUsableQuery) {
+    Bytes response = MakeQuery(1, {"a"});
+    response[2] |= 0x80;
+    Bytes pointer = MakeQuery(1, {"a"});
+    pointer[12] = 0xC0;
+    Bytes reserved = MakeQuery(1, {std::string(64, 'x')});
+    for (const Bytes& dropped : {response, pointer, reserved})
+        EXPECT_EQ(NameOf(dropped), std::nullopt);
+    // Every cut of a valid query: never a byte read past it, and only the whole query is read.
+    const Bytes query = MakeQuery(7, {"abc", "de"});
+    for (std::size_t length = 0; length < query.size(); ++length)
+        EXPECT_EQ(NameOf(Bytes(query.begin(), query.begin() + static_cast<long>(length))), std::nullopt) << length;
+}
+
 TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
     // www.example.com: 15 characters in three labels, so n = 16 and the message is 49 bytes.
-    Bytes query = MakeQuery(0xBEEF, {"www", "example", "com"}, 28);
-    query[2] = 0x7F; // every flag a query could set
-    query[3] = 0xFF;
+    Bytes datagram = MakeQuery(0xBEEF, {"www", "example", "com"}, 28);
+    datagram[2] = 0x7F; // every flag a query could set
+    datagram[3] = 0xFF;
+    HostName store{};
     std::array<std::uint8_t, AnswerBufferSize> buffer{};
-    ASSERT_EQ(WriteAnswerMessage(buffer, query, MakeAddress(192, 168, 1, 20)), 49u);
+    ASSERT_EQ(WriteAnswerMessage(buffer, *ReadQuery(datagram, store), MakeAddress(192, 168, 1, 20)), 49u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 49),
                 ElementsAreArray<std::uint8_t>({
                     0xBE, 0xEF,                                     // ID, copied
@@ -55,27 +67,22 @@ TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
                     0x00, 0x89, 0x6B, 0xB0,             // TTL 9006000
                     0x00, 0x04, 0xC0, 0xA8, 0x01, 0x14, // RDLENGTH, RDATA 192.168.1.20
                 }));
-    // Class CH is echoed too; the record stays class IN.
+    // Class CH is echoed too; the record stays class IN. Never written past the buffer.
     Bytes chaos = MakeQuery(1, {"a"});
     chaos.back() = 3;
-    ASSERT_EQ(WriteAnswerMessage(buffer, chaos, 1), 35u);
+    const Query query = *ReadQuery(chaos, store);
+    ASSERT_EQ(WriteAnswerMessage(buffer, query, 1), 35u);
     EXPECT_THAT(Bytes(buffer.begin() + 15, buffer.begin() + 25),
                 ElementsAreArray<std::uint8_t>({0x00, 0x01, 0x00, 0x03, 0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01}));
-
-    // Never a byte read past the datagram or written past the buffer: "abc.de" is n = 7, 40 bytes.
-    const Bytes small = MakeQuery(7, {"abc", "de"});
-    for (std::size_t length = 0; length <= small.size(); ++length)
-        EXPECT_EQ(WriteAnswerMessage(buffer, Bytes(small.begin(), small.begin() + static_cast<long>(length)), 1),
-                  length == small.size() ? 40u : 0u)
-            << "cut at " << length;
-    Bytes tooSmall(39), exact(40);
-    EXPECT_EQ(WriteAnswerMessage(tooSmall, small, 1), 0u);
-    EXPECT_EQ(WriteAnswerMessage(exact, small, 1), 40u);
+    Bytes tooSmall(34);
+    EXPECT_EQ(WriteAnswerMessage(tooSmall, query, 1), 0u);
 }
 
 TEST(WriteFailureMessage, SaysServerFailureForTheQuestionAsked) {
+    HostName store{};
     std::array<std::uint8_t, AnswerBufferSize> buffer{};
-    ASSERT_EQ(WriteFailureMessage(buffer, MakeQuery(0x0102, {"no", "lan"}, 15)), 24u);
+    const Bytes datagram = MakeQuery(0x0102, {"no", "lan"}, 15);
+    ASSERT_EQ(WriteFailureMessage(buffer, *ReadQuery(datagram, store)), 24u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 24),
                 ElementsAreArray<std::uint8_t>({
                     0x01, 0x02,                                     // ID, copied
@@ -86,88 +93,41 @@ TEST(WriteFailureMessage, SaysServerFailureForTheQuestionAsked) {
                 }));
 }
 
-TEST(AnswerQuery, AnswersFixedLocalAndForwardEntries) {
+TEST(AnswerFromTable, AnswersAddressEntriesAndSaysWhatToLookUp) {
     ServiceStatics statics;
     LocalAddresses.addresses = {MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)};
     LocalAddresses.defaultAddress = MakeAddress(100, 64, 0, 1);
-    AppendResolution(*Resolutions, MakeAddressEntry("printer", MakeAddress(192, 168, 1, 20)));
-    AppendResolution(*Resolutions, MakeAddressEntry("gateway", 0));
-    AppendResolution(*Resolutions, MakeForwardEntry("files", "nas.lan"));
-    AppendResolution(*Resolutions, MakeAddressEntry("odd", MakeAddress(10, 9, 9, 9), 7)); // any kind but 1
-    FakeHosts["nas.lan"] = MakeAddress(192, 168, 1, 30);
-
-    const Answered fixed = Ask({"printer"}, "printer");
-    EXPECT_EQ(fixed.line, "> 192.168.0.9: printer -> 192.168.1.20\n");
-    EXPECT_EQ(fixed.Address(), MakeAddress(192, 168, 1, 20));
-    EXPECT_EQ(Ask({"gateway"}, "gateway").Address(), MakeAddress(192, 168, 0, 2));
-    EXPECT_EQ(Ask({"gateway"}, "gateway", MakeAddress(127, 3, 0, 1)).Address(), MakeAddress(127, 0, 0, 1));
-    EXPECT_EQ(Ask({"gateway"}, "gateway", MakeAddress(172, 16, 0, 4)).line, "> 172.16.0.4: gateway -> 100.64.0.1\n");
-    EXPECT_EQ(Ask({"odd"}, "odd").Address(), MakeAddress(10, 9, 9, 9));
-
-    // A forward entry asks for its target every time; nothing is stored.
-    EXPECT_EQ(Ask({"files"}, "files").line, "> 192.168.0.9: files -> 192.168.1.30\n");
-    FakeHosts["nas.lan"] = MakeAddress(192, 168, 1, 31);
-    EXPECT_EQ(Ask({"files"}, "files").Address(), MakeAddress(192, 168, 1, 31));
-    FakeHosts.clear();
-    const Answered lost = Ask({"files"}, "files");
-    EXPECT_EQ(lost.line, "> 192.168.0.9: files -> Failure.\n");
-    EXPECT_EQ(lost.message.size(), 12u + 11u);
-    EXPECT_EQ(lost.message[3], 0x02);
-    EXPECT_EQ(FakeLookups, 3);
-    EXPECT_EQ(Resolutions->entries.size(), 4u);
-    EXPECT_TRUE(ReadBytes(statics.FileName()).empty());
+    AppendResolution(*Resolutions, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
+    AppendResolution(*Resolutions, {"gateway", {}, 0, 0});
+    AppendResolution(*Resolutions, {"files", "nas.lan", ForwardKind, 0});
+    AppendResolution(*Resolutions, {"odd", {}, 7, MakeAddress(10, 9, 9, 9)}); // any kind but 1
+    using Outcome = TableAnswer::Outcome;
+    const std::uint32_t client = MakeAddress(192, 168, 0, 9);
+    EXPECT_EQ(AnswerFromTable("printer", client).address, MakeAddress(192, 168, 1, 20));
+    EXPECT_EQ(AnswerFromTable("odd", client).address, MakeAddress(10, 9, 9, 9));
+    EXPECT_EQ(AnswerFromTable("gateway", client).address, MakeAddress(192, 168, 0, 2));
+    EXPECT_EQ(AnswerFromTable("gateway", MakeAddress(127, 3, 0, 1)).address, MakeAddress(127, 0, 0, 1));
+    EXPECT_EQ(AnswerFromTable("gateway", MakeAddress(172, 16, 0, 4)).address, MakeAddress(100, 64, 0, 1));
+    const TableAnswer forward = AnswerFromTable("files", client);
+    EXPECT_EQ(forward.outcome, Outcome::Forward);
+    EXPECT_EQ(forward.lookupName, "nas.lan");
+    // Letter case matters: "Printer" is a name the table lacks.
+    const TableAnswer learn = AnswerFromTable("Printer", client);
+    EXPECT_EQ(learn.outcome, Outcome::Learn);
+    EXPECT_EQ(learn.lookupName, "Printer");
 }
 
-TEST(AnswerQuery, LearnsAnUnknownNameOnce) {
-    ServiceStatics statics;
-    AppendResolution(*Resolutions, MakeAddressEntry("Printer", MakeAddress(192, 168, 1, 20)));
-    FakeHosts["printer"] = MakeAddress(192, 168, 1, 99);
-
-    // Letter case matters: "printer" is not "Printer", so it is asked and learned as a second entry.
-    const Answered first = Ask({"printer"}, "printer");
-    EXPECT_EQ(first.line, "> 192.168.0.9: printer -> 192.168.1.99\n");
-    EXPECT_EQ(first.Address(), MakeAddress(192, 168, 1, 99));
-    ASSERT_THAT(EntryNames(*Resolutions), ElementsAre("Printer", "printer"));
-    EXPECT_EQ(Resolutions->entries[1]->kind, 0u);
-    EXPECT_THAT(ReadBytes(statics.FileName()), ElementsAreArray(SerializeResolutionTable(*Resolutions)));
-
-    // Then from the table: the resolver is not asked and the file not written again.
-    FakeHosts["printer"] = MakeAddress(1, 1, 1, 1);
-    std::filesystem::remove(statics.FileName());
-    EXPECT_EQ(Ask({"printer"}, "printer").Address(), MakeAddress(192, 168, 1, 99));
-    EXPECT_EQ(FakeLookups, 1);
-    EXPECT_TRUE(ReadBytes(statics.FileName()).empty());
-
-    // Nobody knows it: a Failure line, nothing added.
-    const Answered unknown = Ask({"nobody", "lan"}, "nobody.lan");
-    EXPECT_EQ(unknown.line, "> 192.168.0.9: nobody.lan -> Failure.\n");
-    EXPECT_EQ(unknown.message[3], 0x02);
-    EXPECT_EQ(Resolutions->entries.size(), 2u);
-}
-
-TEST(AnswerQuery, ReportsAFailedSaveAndStillAnswers) {
-    ServiceStatics statics;
-    const std::string blocked = statics.SetFileName("no/such/dir.drf");
-    FakeHosts["nas"] = MakeAddress(10, 0, 0, 7);
-    const Answered answered = Ask({"nas"}, "nas");
-    EXPECT_EQ(answered.line, "> 192.168.0.9: nas -> 10.0.0.7\n> Error: could not save resolutions to " + blocked +
-                                 ": No such file or directory\n");
-    EXPECT_EQ(answered.Address(), MakeAddress(10, 0, 0, 7));
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("nas"));
-}
-
-TEST(AnswerQuery, NeverAsksOrLearnsANameNoEntryCouldHold) {
-    ServiceStatics statics;
-    // The longest name of a valid query, 253 characters, is learned in full.
-    const std::string l(63, 'a'), last(61, 'b');
-    const std::string longest = l + "." + l + "." + l + "." + last;
-    FakeHosts[longest] = MakeAddress(10, 0, 0, 1);
-    EXPECT_EQ(Ask({l, l, l, last}, longest).message.size(), 254u + 33u);
-    // 256 characters would not fit an entry: a Failure line, before the resolver is asked.
-    FakeHosts[longest + ".ccc"] = MakeAddress(10, 0, 0, 2);
-    const Answered dropped = Ask({l, l, l, last, "ccc"}, longest + ".ccc");
-    EXPECT_EQ(dropped.message[3], 0x02);
-    EXPECT_EQ(dropped.line, "> 192.168.0.9: " + longest + ".ccc -> Failure.\n");
-    EXPECT_EQ(FakeLookups, 1);
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre(longest));
+TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {
+    std::string console;
+    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\x7f"
+                                                       "b",
+                    MakeAddress(192, 168, 100, 255));
+    AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", std::nullopt);
+    EXPECT_EQ(console, "> 10.0.0.7: a\x7f"
+                       "b -> 192.168.100.255\n> 1.2.3.4: x -> Failure.\n");
+    ConsoleIsTerminal = true;
+    console.clear();
+    AppendQueryLine(console, 1, "a\x1b]0;x\x07", 0);
+    ConsoleIsTerminal = false;
+    EXPECT_EQ(console, "> 1.0.0.0: a?]0;x? -> 0.0.0.0\n");
 }

@@ -1,12 +1,17 @@
 #include "dns/server_thread.h"
 
 #include "common/ipv4.h"
+#include "dns/query_answer.h"
+#include "platform/udp_socket.h"
+#include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,7 +19,8 @@
 #include <unistd.h>
 
 using ::testing::ElementsAre;
-using Bytes = std::vector<std::uint8_t>;
+using ::testing::ElementsAreArray;
+using ::testing::UnorderedElementsAre;
 
 namespace {
 
@@ -28,11 +34,14 @@ struct Client {
     explicit Client(std::uint32_t local = Loopback, std::uint32_t server = Loopback) : server(server) {
         sockaddr_in address{AF_INET, 0, {local}, {}};
         bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        timeval timeout{0, 300'000};
-        setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        SetTimeout(std::chrono::milliseconds(300));
     }
     ~Client() { close(handle); }
 
+    void SetTimeout(std::chrono::milliseconds timeout) {
+        timeval value{0, static_cast<suseconds_t>(timeout.count() * 1000)};
+        setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+    }
     std::uint16_t Port() const {
         sockaddr_in address{};
         socklen_t length = sizeof address;
@@ -62,14 +71,29 @@ struct Client {
     }
 };
 
+// The answering address of an answer, or nothing for a server failure.
+std::optional<std::uint32_t> AddressOf(const std::optional<Bytes>& answer) {
+    if (!answer || answer->size() < 4 || (*answer)[3] != 0x00)
+        return std::nullopt;
+    const auto end = answer->end();
+    return MakeAddress(end[-4], end[-3], end[-2], end[-1]);
+}
+
+bool IsServerFailure(const std::optional<Bytes>& answer) { return answer && answer->size() > 3 && (*answer)[3] == 2; }
+
 // The service on a free port with the fake resolver and one entry, printer at 192.168.1.20; stopped at the end.
 struct RunningService {
     ServiceStatics statics;
     std::uint16_t port = Client().Port();
 
-    explicit RunningService(std::uint32_t bindAddress = Loopback) {
-        AppendResolution(*Resolutions, MakeAddressEntry("printer", MakeAddress(192, 168, 1, 20)));
-        StartServerThread({bindAddress, port, ResolveFake});
+    explicit RunningService(std::uint32_t bindAddress = Loopback, std::optional<FileIdentity> loaded = {}) {
+        AppendResolution(*Resolutions, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
+        AppendResolution(*Resolutions, {"files", "nas.lan", ForwardKind, 0});
+        AppendResolution(*Resolutions, {"lost", "slow.lan", ForwardKind, 0});
+        Start(bindAddress, loaded);
+    }
+    void Start(std::uint32_t bindAddress = Loopback, std::optional<FileIdentity> loaded = {}) {
+        StartServerThread({bindAddress, port, ResolveFake, loaded});
     }
     ~RunningService() { StopServerThread(); }
 };
@@ -82,89 +106,138 @@ bool WaitUntilStopped() {
 
 } // namespace
 
-TEST(BuildQueryName, TurnsLengthBytesAndHighBytesIntoDots) {
-    HostName store{};
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {"xyz", "pq", "r"}), store), "xyz.pq.r");
-    // A label of 48 characters keeps its length byte, the digit zero, in place of the dot before it.
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {"a", std::string(48, 'k')}), store), "a0" + std::string(48, 'k'));
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {"a\x80\xff"
-                                           "b"}),
-                             store),
-              "a..b");
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {}), store), "");
-
-    // Eight labels of 31 characters fill the store exactly; one more label does not fit.
-    const std::string l(31, 'a');
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {l, l, l, l, l, l, l, l}), store)->size(), 255u);
-    EXPECT_EQ(BuildQueryName(MakeQuery(1, {l, l, l, l, l, l, l, l, "c"}), store), std::nullopt);
-    const Bytes query = MakeQuery(1, {"abc", "de"});
-    for (std::size_t length = 0; length < 12 + 8; ++length)
-        EXPECT_EQ(BuildQueryName(Bytes(query.begin(), query.begin() + static_cast<long>(length)), store), std::nullopt)
-            << "cut at " << length;
-}
-
-TEST(ServerThread, AnswersOverARealSocketAndDropsWhatItCannotReadWhole) {
+TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
     RunningService service;
-    FakeHosts["learned"] = MakeAddress(10, 0, 0, 8);
+    SetFakeHost("nas.lan", MakeAddress(192, 168, 1, 30));
+    SetFakeHost("learned", MakeAddress(10, 0, 0, 8));
     Client client;
     testing::internal::CaptureStdout();
     const auto fixed = client.Exchange(MakeQuery(0x1234, {"printer"}), service.port);
     ASSERT_TRUE(fixed);
     EXPECT_EQ(fixed->size(), 8u + 33u); // exactly the message, nothing of the buffer behind it
     EXPECT_EQ((*fixed)[0], 0x12);
-    const auto learned = client.Exchange(MakeQuery(7, {"learned"}), service.port);
-    ASSERT_TRUE(learned);
-    EXPECT_EQ(learned->back(), 8);
-
-    // A name nobody knows gets a server failure at once.
-    const auto unknown = client.Exchange(MakeQuery(8, {"unknown"}), service.port);
-    ASSERT_TRUE(unknown);
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"files"}), service.port)), MakeAddress(192, 168, 1, 30));
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"learned"}), service.port)), MakeAddress(10, 0, 0, 8));
+    const auto unknown = client.Exchange(MakeQuery(4, {"unknown"}), service.port);
+    EXPECT_TRUE(IsServerFailure(unknown));
     EXPECT_EQ(unknown->size(), 12u + 13u);
-    EXPECT_EQ((*unknown)[3], 0x02);
 
-    // Unanswered: a datagram longer than the buffer although it starts with a good query, one shorter than a
-    // header, one whose name does not end within it, and one without the question's type and class.
-    Bytes oversized = MakeQuery(2, {"printer"});
-    oversized.resize(ReceiveBufferSize + 1, 0x41);
-    Bytes unterminated = MakeQuery(3, {"printer"});
+    // Unanswered, without a console line: a datagram longer than the buffer although it starts with a good
+    // query, one shorter than a header, one whose name does not end within it, and a response.
+    Bytes oversized = MakeQuery(5, {"printer"});
+    oversized.resize(DatagramBufferSize + 1, 0x41);
+    Bytes unterminated = MakeQuery(6, {"printer"});
     unterminated.resize(12 + 8);
-    Bytes untyped = MakeQuery(3, {"printer"});
-    untyped.resize(untyped.size() - 1);
-    for (const Bytes& dropped : {oversized, Bytes{0, 1, 0}, unterminated, untyped}) {
+    Bytes response = MakeQuery(7, {"printer"});
+    response[2] |= 0x80;
+    for (const Bytes& dropped : {oversized, Bytes{0, 1, 0}, unterminated, response}) {
         client.Send(dropped, service.port);
         EXPECT_EQ(client.Receive(), std::nullopt) << dropped.size();
     }
     // A datagram of exactly the buffer's size is read whole.
-    Bytes largest = MakeQuery(4, {"printer"});
-    largest.resize(ReceiveBufferSize, 0x41);
-    client.Send(largest, service.port);
-    EXPECT_TRUE(client.Receive());
+    Bytes largest = MakeQuery(8, {"printer"});
+    largest.resize(DatagramBufferSize, 0x41);
+    EXPECT_TRUE(client.Exchange(largest, service.port));
 
     StopServerThread();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "> 127.0.0.1: printer -> 192.168.1.20\n"
+                                                      "> 127.0.0.1: files -> 192.168.1.30\n"
                                                       "> 127.0.0.1: learned -> 10.0.0.8\n"
                                                       "> 127.0.0.1: unknown -> Failure.\n"
                                                       "> 127.0.0.1: printer -> 192.168.1.20\n");
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "learned"));
+    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost", "learned"));
+    // The first learned name writes the whole file.
+    EXPECT_THAT(ReadBytes(service.statics.FileName()), ElementsAreArray(SerializeResolutionTable(*Resolutions)));
 }
 
-TEST(ServerThread, EndsOnAnEmptyDatagramOrAStop) {
+TEST(ServerThread, KeepsAnsweringWhileALookupWaitsAndLooksEachNameUpOnce) {
+    RunningService service;
+    SetFakeHost("slow-new.lan", MakeAddress(10, 1, 1, 1));
+    Client first, second, other;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(other.Exchange(MakeQuery(1, {"printer"}), service.port));
+    first.Send(MakeQuery(2, {"slow-new", "lan"}), service.port);
+    second.Send(MakeQuery(3, {"slow-new", "lan"}), service.port);
+    first.Send(MakeQuery(4, {"lost"}), service.port);
+    for (std::uint16_t id = 10; id < 20; ++id)
+        EXPECT_EQ(AddressOf(other.Exchange(MakeQuery(id, {"printer"}), service.port)), MakeAddress(192, 168, 1, 20));
+    ReleaseSlowLookups();
+    first.SetTimeout(std::chrono::seconds(2));
+    second.SetTimeout(std::chrono::seconds(2));
+    EXPECT_EQ(AddressOf(second.Receive()), MakeAddress(10, 1, 1, 1));
+    // One lookup, one entry, however many asked at once.
+    const auto answers = std::vector{first.Receive(), first.Receive()};
+    EXPECT_THAT(answers, UnorderedElementsAre(testing::Truly([](const auto& a) { return IsServerFailure(a); }),
+                                              testing::Truly([](const auto& a) { return AddressOf(a).has_value(); })));
+    StopServerThread();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(FakeLookups(), 2);
+    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost", "slow-new.lan"));
+}
+
+TEST(ServerThread, AppendsLearnedNamesToTheFileItLoadedAndRewritesAReplacedOne) {
+    ServiceStatics outer;
+    const std::string file = outer.FileName();
+    WriteBytes(file, ExampleFile);
+    ResolutionFileLoad load = LoadResolutionFile(file.c_str());
+    ASSERT_TRUE(load.exact);
+    outer.table = std::move(load.table);
+    Resolutions = outer.table.get();
+    const std::uint16_t port = Client().Port();
+    SetFakeHost("one", MakeAddress(10, 0, 0, 1));
+    SetFakeHost("two", MakeAddress(10, 0, 0, 2));
+    StartServerThread({Loopback, port, ResolveFake, load.identity});
+    Client client;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(AddressOf(client.Exchange(MakeQuery(1, {"one"}), port)));
+    const FileIdentity appended{load.identity.device, load.identity.inode, load.identity.size + 13};
+    struct stat status {};
+    stat(file.c_str(), &status);
+    EXPECT_EQ(static_cast<std::uint64_t>(status.st_ino), appended.inode); // the same file, grown in place
+    // Replaced from outside: the next learned name writes the whole table anew.
+    WriteBytes(file + ".new", {0, 0, 0, 0});
+    std::filesystem::rename(file + ".new", file);
+    ASSERT_TRUE(AddressOf(client.Exchange(MakeQuery(2, {"two"}), port)));
+    StopServerThread();
+    testing::internal::GetCapturedStdout();
+    EXPECT_THAT(ReadBytes(file), ElementsAreArray(SerializeResolutionTable(*Resolutions)));
+    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "gateway", "one", "two"));
+}
+
+TEST(ServerThread, ReportsAFailedSaveAfterTheAnswer) {
+    RunningService service;
+    StopServerThread();
+    const std::string blocked = service.statics.SetFileName("no/such/dir.drf");
+    SetFakeHost("nas", MakeAddress(10, 0, 0, 7));
+    service.Start();
+    Client client;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(1, {"nas"}), service.port)), MakeAddress(10, 0, 0, 7));
+    StopServerThread();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "> 127.0.0.1: nas -> 10.0.0.7\n> Error: could not save resolutions to " + blocked +
+                  ": No such file or directory\n");
+}
+
+TEST(ServerThread, EndsOnAnEmptyDatagramOrAStopEvenWithALookupUnderWay) {
     StopServerThread(); // never started: no effect
     for (const bool byDatagram : {true, false}) {
         RunningService service;
         Client client;
         testing::internal::CaptureStdout();
         ASSERT_TRUE(client.Exchange(MakeQuery(1, {"printer"}), service.port));
+        client.Send(MakeQuery(2, {"lost"}), service.port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const auto start = std::chrono::steady_clock::now();
         if (byDatagram) {
             client.Send({}, service.port);
             EXPECT_TRUE(WaitUntilStopped());
         }
-        StopServerThread(); // wakes the thread from its receive, or finds it ended already
+        StopServerThread(); // wakes the thread from its wait, or finds it ended already
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-        client.Send(MakeQuery(2, {"printer"}), service.port);
+        client.Send(MakeQuery(3, {"printer"}), service.port);
         EXPECT_EQ(client.Receive(), std::nullopt);
-        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "> 127.0.0.1: printer -> 192.168.1.20\n");
     }
 }
 
@@ -176,15 +249,18 @@ TEST(ServerThread, OnlyLoopbackCanEndTheService) {
         if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip addr add 192.0.2.1/32 dev lo") != 0)
             _exit(77);
         std::freopen("/dev/null", "w", stdout);
-        const std::uint32_t other = MakeAddress(192, 0, 2, 1);
-        RunningService service(0);
-        Client stranger(other, other);
-        Client local;
-        int failures = !stranger.Exchange(MakeQuery(1, {"printer"}), service.port);
-        stranger.Send({}, service.port);
-        failures += !stranger.Exchange(MakeQuery(2, {"printer"}), service.port);
-        local.Send({}, service.port);
-        _exit(failures + !WaitUntilStopped());
+        const auto failures = [] {
+            const std::uint32_t other = MakeAddress(192, 0, 2, 1);
+            RunningService service(0);
+            Client stranger(other, other);
+            Client local;
+            int failed = !stranger.Exchange(MakeQuery(1, {"printer"}), service.port);
+            stranger.Send({}, service.port);
+            failed += !stranger.Exchange(MakeQuery(2, {"printer"}), service.port);
+            local.Send({}, service.port);
+            return failed + !WaitUntilStopped();
+        }();
+        _exit(failures);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -7,42 +7,56 @@
 
 using ::testing::ElementsAre;
 
-TEST(FindResolution, YieldsTheFirstEntryWithExactlyThatName) {
-    ResolutionTable table;
-    EXPECT_EQ(FindResolution(table, "nas"), nullptr);
-    ResolutionEntry* first = AppendResolution(table, MakeAddressEntry("nas", 1));
-    ResolutionEntry* unnamed = AppendResolution(table, MakeAddressEntry("", 0));
-    ResolutionEntry* second = AppendResolution(table, MakeForwardEntry("nas", "files"));
-    ResolutionEntry* third = AppendResolution(table, MakeAddressEntry("nas", 3));
-    EXPECT_EQ(FindResolution(table, "nas"), first);
-    EXPECT_EQ(FindResolution(table, ""), unnamed);
-    for (const char* other : {"Nas", "nas.", "na"})
-        EXPECT_EQ(FindResolution(table, other), nullptr) << other;
+namespace {
 
-    // Removing a later duplicate keeps the first; removing the first hands over to the next in table order.
-    EXPECT_EQ(RemoveResolution(table, third).get(), third);
-    EXPECT_EQ(FindResolution(table, "nas"), first);
-    EXPECT_EQ(RemoveResolution(table, first).get(), first);
-    EXPECT_EQ(FindResolution(table, "nas"), second);
-    EXPECT_NE(RemoveResolution(table, second), nullptr);
-    EXPECT_EQ(FindResolution(table, "nas"), nullptr);
-    EXPECT_EQ(FindResolution(table, ""), unnamed);
+std::optional<std::uint32_t> FoundAddress(const ResolutionTable& table, std::string_view name) {
+    const auto found = FindResolution(table, name);
+    return found ? std::optional(found->address) : std::nullopt;
 }
 
-TEST(RemoveResolution, ClosesTheGapAndIgnoresStrangers) {
-    ResolutionTable table;
-    auto stranger = MakeAddressEntry("one", 0);
-    EXPECT_EQ(RemoveResolution(table, stranger.get()), nullptr);
-    AppendResolution(table, MakeAddressEntry("zero", 0));
-    ResolutionEntry* one = AppendResolution(table, MakeAddressEntry("one", 0));
-    AppendResolution(table, MakeAddressEntry("two", 0));
-    EXPECT_EQ(RemoveResolution(table, stranger.get()), nullptr); // same name, other entry
-    EXPECT_EQ(RemoveResolution(table, one).get(), one);
-    EXPECT_THAT(EntryNames(table), ElementsAre("zero", "two"));
+} // namespace
 
-    while (!table.entries.empty())
-        RemoveResolution(table, table.entries.front().get());
-    EXPECT_TRUE(table.firstByName.empty());
-    ResolutionEntry* later = AppendResolution(table, MakeAddressEntry("one", 0));
-    EXPECT_EQ(FindResolution(table, "one"), later);
+TEST(FindResolution, YieldsTheFirstEntryWithExactlyThatName) {
+    ResolutionTable table;
+    EXPECT_EQ(FindResolution(table, "nas"), std::nullopt);
+    AppendResolution(table, {"nas", {}, 0, 1});
+    AppendResolution(table, {"", {}, 0, 2});
+    AppendResolution(table, {"nas", "files", ForwardKind, 0});
+    AppendResolution(table, {"nas", {}, 0, 3});
+    EXPECT_EQ(FoundAddress(table, "nas"), 1u);
+    EXPECT_EQ(FoundAddress(table, ""), 2u);
+    for (const char* other : {"Nas", "nas.", "na"})
+        EXPECT_EQ(FindResolution(table, other), std::nullopt) << other;
+
+    // Removing a later duplicate keeps the first; removing the first hands over to the next in table order.
+    EXPECT_TRUE(RemoveResolution(table, 3));
+    EXPECT_EQ(FoundAddress(table, "nas"), 1u);
+    EXPECT_TRUE(RemoveResolution(table, 0));
+    EXPECT_EQ(FindResolution(table, "nas")->target, "files");
+    EXPECT_TRUE(RemoveResolution(table, 1));
+    EXPECT_EQ(FindResolution(table, "nas"), std::nullopt);
+    EXPECT_FALSE(RemoveResolution(table, 1));
+    EXPECT_THAT(EntryNames(table), ElementsAre(""));
+}
+
+TEST(AppendResolution, KeepsEveryEntryFindableAsTheTableGrows) {
+    ResolutionTable table;
+    const std::string longName(300, 'n');
+    AppendResolution(table, {longName, longName, ForwardKind, 9});
+    EXPECT_EQ(ResolutionAt(table, 0).name, longName.substr(0, 255));
+    EXPECT_EQ(ResolutionAt(table, 0).target.size(), 255u);
+    EXPECT_EQ(ResolutionAt(table, 0).address, 0u); // a forward entry has no address
+    for (std::uint32_t i = 1; i < 5000; ++i)
+        EXPECT_EQ(AppendResolution(table, {"host-" + std::to_string(i), {}, 7, i}), i);
+    for (std::uint32_t i = 1; i < 5000; ++i) {
+        const auto found = FindResolution(table, "host-" + std::to_string(i));
+        ASSERT_TRUE(found) << i;
+        EXPECT_EQ(found->address, i);
+        EXPECT_EQ(found->kind, 7u);
+    }
+    // Removal renumbers: the entry behind the removed one moves up.
+    EXPECT_TRUE(RemoveResolution(table, 10));
+    EXPECT_EQ(ResolutionAt(table, 10).name, "host-11");
+    EXPECT_EQ(FindResolution(table, "host-10"), std::nullopt);
+    EXPECT_EQ(FoundAddress(table, "host-4999"), 4999u);
 }

@@ -1,4 +1,4 @@
-#include "console/server_addresses.h"
+#include "dns/server_addresses.h"
 
 #include "common/ipv4.h"
 #include "tests/test_support.h"

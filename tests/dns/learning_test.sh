@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Runs the built program inside a private network and mount namespace whose resolver waits for an upstream that
+# never answers, and checks what learning must never do: hold up answers from the table, cost more with a large
+# table, or lose a learned name that a client was told, whenever the process is killed. Every run is bounded.
+# Usage: learning_test.sh PATH-OF-PROGRAM. Exit code 77 when no namespace can be made here.
+set -u
+program=$(realpath "$1")
+
+if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
+    unshare --net --mount true 2>/dev/null || { echo "no private namespace here: skipped"; exit 77; }
+    command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
+    exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+ip link set lo up
+# The upstream sits on a veth link where nobody answers: the resolver waits out its two seconds.
+ip link add veth0 type veth peer name veth1
+ip addr add 192.0.2.1/24 dev veth0
+ip link set veth0 up
+ip link set veth1 up
+printf 'hosts: files dns\n' >"$work/nsswitch.conf"
+printf 'nameserver 192.0.2.99\noptions timeout:2 attempts:1\n' >"$work/resolv.conf"
+{
+    printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n'
+    for i in $(seq 400); do printf '10.7.%d.%d kill-%d.lan\n' $((i / 256)) $((i % 256)) "$i"; done
+} >"$work/hosts"
+for file in nsswitch.conf resolv.conf hosts; do mount --bind "$work/$file" "/etc/$file"; done
+
+passed=0
+failed=0
+check() { # description expected actual
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+    fi
+}
+
+# Writes a table: N entries host-I.lan at 10.x.y.z, then the named extra records.
+make_table() { # file count [name address-or-forward-target]...
+    python3 - "$@" <<'PYTHON'
+import struct, sys
+path, count, extra = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+records = [struct.pack("<IH", 0, len(n := f"host-{i}.lan".encode())) + n + bytes([10, i >> 16 & 255, i >> 8 & 255, i & 255])
+           for i in range(count)]
+for name, value in zip(extra[::2], extra[1::2]):
+    if value.startswith("@"):
+        records.append(struct.pack("<IH", 1, len(name)) + name.encode() + struct.pack("<H", len(value) - 1) + value[1:].encode())
+    else:
+        records.append(struct.pack("<IH", 0, len(name)) + name.encode() + bytes(map(int, value.split("."))))
+with open(path, "wb") as out:
+    out.write(struct.pack("<I", len(records)) + b"".join(records))
+PYTHON
+}
+# Prints "COUNT EXACT" and then the names of a table file, one a line; EXACT is 1 when nothing follows the last
+# counted record.
+read_table() {
+    python3 - "$1" <<'PYTHON'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+count, offset, names = struct.unpack_from("<I", data)[0], 4, []
+for _ in range(count):
+    kind, length = struct.unpack_from("<IH", data, offset)
+    names.append(data[offset + 6:offset + 6 + length].decode())
+    offset += 6 + length
+    if kind == 1:
+        offset += 2 + struct.unpack_from("<H", data, offset)[0]
+    else:
+        offset += 4
+print(count, int(offset == len(data)))
+print("\n".join(names))
+PYTHON
+}
+
+pid=
+start_service() { # directory [seconds to wait for the start]
+    (cd "$1" && exec timeout 120 "$program" </dev/null >out 2>&1) &
+    pid=$!
+    for _ in $(seq $((${2:-5} * 10))); do
+        grep -q "DNS server running" "$1/out" 2>/dev/null && break
+        sleep 0.1
+    done
+}
+ask() { dig @127.0.0.1 +short +tries=5 +time=1 "$1" 2>/dev/null | grep -v '^;'; }
+
+# While the resolver waits for its upstream, for a forward entry's target and for an unknown name, table answers
+# keep coming; the waiting queries end in a server failure once it gives up.
+run=$work/slow && mkdir "$run" && make_table "$run/default.drf" 0 printer 10.0.0.1 far @far.example
+start_service "$run"
+ask printer >/dev/null
+dig @127.0.0.1 +tries=1 +time=5 far >"$run/far" 2>&1 &
+dig @127.0.0.1 +tries=1 +time=5 nobody.example >"$run/nobody" 2>&1 &
+sleep 0.2
+answered=0
+for _ in $(seq 10); do
+    [ "$(dig @127.0.0.1 +short +tries=1 +time=1 printer)" = 10.0.0.1 ] && answered=$((answered + 1))
+done
+check "table answers while the resolver waits" "10" "$answered"
+wait %2 %3
+check "forward target nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/far" | tr -d ,)"
+check "unknown name nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/nobody" | tr -d ,)"
+kill -TERM "$pid"
+wait "$pid"
+check "slow lines" "> 127.0.0.1: far -> Failure.
+> 127.0.0.1: nobody.example -> Failure." "$(grep -E '^> 127.0.0.1: (far|nobody)' "$run/out" | sort)"
+
+# A name learned into a table of a million entries: answered, and the file is the whole table, byte for byte.
+run=$work/large && mkdir "$run" && make_table "$run/default.drf" 1000000
+start_service "$run" 60
+check "learned into a large table" "10.1.2.3" "$(ask learned.lan)"
+kill -TERM "$pid"
+wait "$pid"
+make_table "$work/expected.drf" 1000000 learned.lan 10.1.2.3
+check "large table file" "same" "$(cmp -s "$work/expected.drf" "$run/default.drf" && echo same)"
+
+# kill -9 at random moments while names are learned: the file always loads, keeps the table it had, and holds
+# every learned name whose answer a client received.
+run=$work/killed && mkdir "$run" && make_table "$run/default.drf" 20000
+next=1
+for round in $(seq 8); do
+    start_service "$run"
+    (
+        while [ "$next" -le 400 ]; do
+            [ -n "$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan")" ] && echo "kill-$next.lan"
+            next=$((next + 1))
+        done
+    ) >"$run/told-$round" &
+    asker=$!
+    sleep "0.$((RANDOM % 5 + 1))"
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    kill "$asker" 2>/dev/null
+    wait "$asker" 2>/dev/null
+    table=$(read_table "$run/default.drf")
+    check "round $round: the table it had" "host-19999.lan" "$(sed -n 20001p <<<"$table")"
+    missing=$(grep -vxFf <(tail -n +2 <<<"$table") "$run/told-$round")
+    check "round $round: every name a client was told" "" "$missing"
+    next=$(($(tail -n +20002 <<<"$table" | wc -l) + round))
+done
+check "names were learned between the kills" "yes" "$([ "$(cat "$run"/told-* | wc -l)" -gt 20 ] && echo yes)"
+# A clean start and one more learned name leave no stray bytes and no temporary files.
+start_service "$run"
+ask kill-399.lan >/dev/null
+kill -TERM "$pid"
+wait "$pid"
+check "exact after a clean run" "1" "$(read_table "$run/default.drf" | sed -n '1s/.* //p')"
+check "no temporary files" "default.drf out" "$(ls "$run" | grep -v '^told-' | tr '\n' ' ' | sed 's/ $//')"
+
+echo "learning: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
