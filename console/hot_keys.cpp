@@ -4,7 +4,7 @@
 #include "platform/keyboard.h"
 
 #include <array>
-#include <charconv>
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -19,18 +19,25 @@ constexpr int ShiftBit = 1;
 constexpr int CtrlBit = 4;
 constexpr int LockBits = 64 | 128; // Caps Lock and Num Lock play no part
 
-// The numbers of a report's parameters, split at ';' and ':'.
+// Larger than any key code or modifier set; a parameter is capped there as it is read, so that nothing computed
+// from it can overflow, whatever the terminal (or whoever writes to it) sends.
+constexpr int MostParameterValue = 1 << 21;
+
+// The numbers of a report's parameters, split at ';' and ':': the leading digits of each, 0 when there are none.
 std::vector<int> ReportNumbers(std::string_view parameters) {
-    std::vector<int> numbers;
-    while (true) {
-        int number = 0;
-        const auto [end, error] = std::from_chars(parameters.data(), parameters.data() + parameters.size(), number);
-        numbers.push_back(error == std::errc() ? number : 0);
-        const std::size_t separator = parameters.find_first_of(";:", static_cast<std::size_t>(end - parameters.data()));
-        if (separator == std::string_view::npos)
-            return numbers;
-        parameters.remove_prefix(separator + 1);
+    std::vector<int> numbers(1, 0);
+    bool inDigits = true;
+    for (const char c : parameters) {
+        if (c == ';' || c == ':') {
+            numbers.push_back(0);
+            inDigits = true;
+        } else if (inDigits && c >= '0' && c <= '9') {
+            numbers.back() = std::min(numbers.back() * 10 + (c - '0'), MostParameterValue);
+        } else {
+            inDigits = false;
+        }
     }
+    return numbers;
 }
 
 std::optional<KeyEvent> KeyOfReport(int code, int modifiers, int eventType) {

@@ -170,7 +170,10 @@ void HandleLookupResult(Service& service, const LookupResult& result) {
     PendingLookup& lookup = found->second;
     const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
                                    [](const WaitingQuery& waiting) { return waiting.learn; });
-    if (!result.address || !learn || FindResolution(*Resolutions, result.name)) {
+    // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
+    // bound; 0.0.0.0 would be learned as "Local".
+    if (!result.address || !learn || *result.address == 0 || IsNumericAddress(result.name.c_str()) ||
+        FindResolution(*Resolutions, result.name)) {
         Finish(service, result.name, result.address);
         return;
     }

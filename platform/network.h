@@ -14,6 +14,10 @@ void StopNetwork();
 // gives 255.255.255.255.
 std::uint32_t ParseAddress(const char* text);
 
+// Whether the resolver reads the name as an address by itself, without asking anyone ("10.0.0.1", "1",
+// "0x7f.1").
+bool IsNumericAddress(const char* hostName);
+
 // Asks the system resolver for a host name; the first IPv4 address it gives, if any.
 std::optional<std::uint32_t> ResolveHost(const char* hostName);
 using ResolveHostFunction = std::optional<std::uint32_t> (*)(const char* hostName);

@@ -62,11 +62,26 @@ std::string DirectoryOf(const std::string& fileName) {
     return slash == 0 ? "/" : fileName.substr(0, slash);
 }
 
+// The path that a chain of symbolic links leads to, the last of which may not exist yet; the name itself when it
+// is no link. Bounded like the kernel's own walk.
+std::string FollowLinks(std::string path) {
+    for (int hop = 0; hop < 40; ++hop) {
+        char target[4096];
+        const ssize_t length = readlink(path.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof target)
+            return path;
+        const std::string link(target, static_cast<std::size_t>(length));
+        path = link.starts_with('/') || path.find('/') == std::string::npos ? link : DirectoryOf(path) + "/" + link;
+    }
+    return path;
+}
+
 } // namespace
 
 FileContents ReadWholeFile(const char* fileName) {
     FileContents contents;
-    const int descriptor = open(fileName, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a named pipe cannot hold the open up; a regular file reads as usual.
+    const int descriptor = open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
         contents.error = errno;
         return contents;
@@ -76,9 +91,13 @@ FileContents ReadWholeFile(const char* fileName) {
         contents.error = CloseKeepingError(descriptor, errno);
         return contents;
     }
+    // A device or a pipe could feed us without end.
+    if (!S_ISREG(status.st_mode)) {
+        contents.error = CloseKeepingError(descriptor, S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+        return contents;
+    }
     contents.identity = IdentityOf(status);
-    if (S_ISREG(status.st_mode))
-        contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
+    contents.bytes.reserve(static_cast<std::size_t>(status.st_size));
     std::uint8_t chunk[65536];
     for (;;) {
         const ssize_t got = read(descriptor, chunk, sizeof chunk);
@@ -98,12 +117,19 @@ FileContents ReadWholeFile(const char* fileName) {
 }
 
 int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written) {
-    const std::string target = fileName;
+    // A link stays a link: the file it leads to is the one replaced.
+    const std::string target = FollowLinks(fileName);
     // The process id keeps two servers on the same file from writing one temporary file.
     const std::string temporary = target + "." + std::to_string(getpid()) + ".tmp";
     const int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (descriptor < 0)
         return errno;
+    // The new file keeps the old one's permissions, and its owner where this process may set it.
+    struct stat old {};
+    if (stat(target.c_str(), &old) == 0) {
+        fchmod(descriptor, old.st_mode & 07777);
+        [[maybe_unused]] const int ignored = fchown(descriptor, old.st_uid, old.st_gid);
+    }
     int error = WriteAll(descriptor, bytes);
     if (error == 0 && fsync(descriptor) != 0)
         error = errno;
@@ -152,8 +178,9 @@ int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const s
 }
 
 void RemoveAbandonedTemporaryFiles(const char* fileName) {
-    const std::string directoryName = DirectoryOf(fileName);
-    const std::string prefix = BaseNameOf(fileName) + ".";
+    const std::string target = FollowLinks(fileName);
+    const std::string directoryName = DirectoryOf(target);
+    const std::string prefix = BaseNameOf(target) + ".";
     DIR* directory = opendir(directoryName.c_str());
     if (directory == nullptr)
         return;

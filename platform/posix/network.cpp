@@ -13,6 +13,17 @@ void StopNetwork() {}
 
 std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
 
+bool IsNumericAddress(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
 std::optional<std::uint32_t> ResolveHost(const char* hostName) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -25,6 +25,8 @@ TEST(TakeHotKeys, ReadsNulModifyOtherKeysAndKittyReports) {
     // Caps Lock and Num Lock do not matter; other modifiers and other keys do.
     EXPECT_THAT(Take("\x1b[32;69u\x1b[32;198u"), ElementsAre(Toggle, Quit));
     EXPECT_TRUE(Take("\x1b[32;7u\x1b[32;2u\x1b[97;5u\x1b[A\x1b[27;5;13~\x1bOP x").empty());
+    // Hostile parameters are bounded as they are read: no overflow, no event.
+    EXPECT_TRUE(Take("\x1b[32;-2147483648u\x1b[32;99999999999999999999u\x1b[27;0;32~").empty());
 
     // A report cut off at the end waits for the rest.
     std::string input = "\x1b[32;";

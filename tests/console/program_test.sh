@@ -77,6 +77,18 @@ check "fixed entry" "10.0.0.1" "$(ask printer)"
 check "Local from this machine" "127.0.0.1" "$(ask gateway)"
 check "Local from the second network" "192.0.2.1" "$(ask gateway 192.0.2.1)"
 check "forward entry" "192.0.2.50" "$(ask files)"
+# A query sent to the broadcast address is answered from the interface's own address.
+check "broadcast query" "192.0.2.1 10.0.0.1" "$(python3 - <<'PYTHON'
+import socket
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+client.settimeout(2)
+client.bind(("192.0.2.1", 0))
+client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\x00\x01\x00\x01", ("192.0.2.255", 53))
+answer, source = client.recvfrom(512)
+print(source[0], socket.inet_ntoa(answer[-4:]))
+PYTHON
+)"
 check "learned name" "10.1.2.3" "$(ask learned.lan)"
 check "unknown name" "SERVFAIL" "$(dig @127.0.0.1 +tries=1 +time=1 nobody.lan | awk '/status:/{print $6}' | tr -d ,)"
 
@@ -120,8 +132,9 @@ check "service output" "> The Velquorn Software DNS Server
 > 127.0.0.1: gateway -> 127.0.0.1
 > 192.0.2.1: gateway -> 192.0.2.1
 > 127.0.0.1: files -> 192.0.2.50
+> 192.0.2.1: printer -> 10.0.0.1
 > 127.0.0.1: learned.lan -> 10.1.2.3
-> 127.0.0.1: nobody.lan -> Failure." "$(head -n 15 "$run/out")"
+> 127.0.0.1: nobody.lan -> Failure." "$(head -n 16 "$run/out")"
 
 # The learned name is answered from the file after a restart, even though the resolver now says otherwise.
 write_hosts "10.9.9.9 learned.lan"

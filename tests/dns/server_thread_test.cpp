@@ -175,6 +175,21 @@ TEST(ServerThread, KeepsAnsweringWhileALookupWaitsAndLooksEachNameUpOnce) {
     EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost", "slow-new.lan"));
 }
 
+TEST(ServerThread, AnswersButNeverLearnsNumericNamesOrZero) {
+    RunningService service;
+    SetFakeHost("3000000001", MakeAddress(178, 208, 94, 1));
+    SetFakeHost("0", 0);
+    SetFakeHost("zero.lan", 0);
+    Client client;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(1, {"3000000001"}), service.port)), MakeAddress(178, 208, 94, 1));
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"0"}), service.port)), 0u);
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"zero", "lan"}), service.port)), 0u);
+    StopServerThread();
+    testing::internal::GetCapturedStdout();
+    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost"));
+}
+
 TEST(ServerThread, AppendsLearnedNamesToTheFileItLoadedAndRewritesAReplacedOne) {
     ServiceStatics outer;
     const std::string file = outer.FileName();

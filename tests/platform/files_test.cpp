@@ -1,0 +1,59 @@
+#include "platform/files.h"
+
+#include "tests/test_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+TEST(ReadWholeFile, RefusesWhatIsNoRegularFile) {
+    TemporaryDirectory directory;
+    const std::string pipe = directory.File("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(ReadWholeFile("/dev/zero").error, EINVAL); // would grow without end
+    EXPECT_EQ(ReadWholeFile(pipe.c_str()).error, EINVAL); // would wait for a writer
+    EXPECT_EQ(ReadWholeFile(directory.path.c_str()).error, EISDIR);
+    EXPECT_EQ(ReadWholeFile(directory.File("missing").c_str()).error, ENOENT);
+}
+
+TEST(ReplaceFile, KeepsPermissionsAndLinks) {
+    TemporaryDirectory directory;
+    fs::create_directory(directory.File("real"));
+    const std::string real = directory.File("real/table.drf"), link = directory.File("table.drf");
+    WriteBytes(real, {1});
+    chmod(real.c_str(), 0600);
+    fs::create_symlink("real/table.drf", link);
+    ASSERT_EQ(ReplaceFile(link.c_str(), Bytes{2, 3}), 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadBytes(real), (Bytes{2, 3}));
+    EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    // A link to a file that does not exist yet makes it there.
+    fs::create_symlink("real/new.drf", directory.File("new.drf"));
+    ASSERT_EQ(ReplaceFile(directory.File("new.drf").c_str(), Bytes{4}), 0);
+    EXPECT_EQ(ReadBytes(directory.File("real/new.drf")), Bytes{4});
+}
+
+TEST(RemoveAbandonedTemporaryFiles, RemovesOnlyThoseOfDeadProcesses) {
+    TemporaryDirectory directory;
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    const std::string dead = directory.File("t.drf." + std::to_string(child) + ".tmp");
+    const std::vector<std::string> kept = {directory.File("t.drf.1.tmp"), directory.File("t.drf.x1.tmp"),
+                                           directory.File("other.drf." + std::to_string(child) + ".tmp"),
+                                           directory.File("t.drf")};
+    WriteBytes(dead, {1});
+    for (const std::string& file : kept)
+        WriteBytes(file, {1});
+    RemoveAbandonedTemporaryFiles(directory.File("t.drf").c_str());
+    EXPECT_FALSE(fs::exists(dead));
+    for (const std::string& file : kept)
+        EXPECT_TRUE(fs::exists(file)) << file;
+}
