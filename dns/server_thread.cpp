@@ -51,6 +51,8 @@ struct PendingLookup {
 
 // Everything below belongs to the server thread alone.
 struct Service {
+    Service(SocketHandle socket, const ServiceSettings& settings) : socket(socket), settings(settings) {}
+
     SocketHandle socket;
     const ServiceSettings& settings;
     Saver saver{MostWaitingQueries};
@@ -293,7 +295,8 @@ void ServerThread(ServiceSettings settings) {
         std::printf("> Error: could not create network socket: %d\n", created.error);
     } else {
         if (SetUpSocket(created.handle, settings)) {
-            auto service = std::make_unique<Service>(created.handle, settings);
+            // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
+            const auto service = std::make_unique<Service>(created.handle, settings);
             service->fileKnown = settings.loadedFile.has_value();
             StartSaver(service->saver, ResolutionFileName.data(),
                        settings.loadedFile ? &*settings.loadedFile : nullptr, ServiceWake);

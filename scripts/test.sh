@@ -18,4 +18,9 @@ for variant in plain address thread; do
     cmake --build "$build" -j"$jobs"
     (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 120) || status=1
 done
+# The fuzz targets, each for a bounded time (DNS_FUZZ_SECONDS, 30 by default; 0 leaves them out).
+if [ "${DNS_FUZZ_SECONDS:-30}" -gt 0 ]; then
+    echo "== fuzz targets"
+    bash "$root/scripts/fuzz.sh" "${DNS_FUZZ_SECONDS:-30}" || status=1
+fi
 exit $status
