@@ -12,6 +12,8 @@ struct SocketHandle {
 };
 struct WakeHandle {
     std::intptr_t value = -1;
+    std::uint32_t address = 0; // where its wake datagrams come from, in network byte order
+    std::uint16_t port = 0;
 };
 
 // An IPv4 socket address; both fields in network byte order.
@@ -37,17 +39,19 @@ using DatagramBuffer = std::array<std::uint8_t, DatagramBufferSize>;
 struct ReceivedDatagram {
     std::size_t size = 0;   // bytes placed in the buffer
     bool truncated = false; // the datagram was longer than the buffer; its tail is lost
+    bool wake = false;      // no query: another thread's wake-up
     SocketAddress sender;
     std::uint32_t localAddress = 0; // the receiving interface's own address, to answer from; 0 when unknown
 };
 
 struct ReceiveResult {
     std::size_t count = 0; // datagrams received, in arrival order
-    int error = 0;         // the platform's error code when the receive failed; 0 with no datagram waiting
+    int error = 0;         // the platform's error code when the receive failed
 };
 
-// Receives the datagrams already waiting, at most buffers.size(), without waiting for any.
-ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<DatagramBuffer> buffers,
+// Waits for a datagram, then takes those already waiting behind it, at most buffers.size(). A wake-up arrives as
+// a datagram too, marked as one. Without a wait of its own before it: one system call a batch.
+ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<DatagramBuffer> buffers,
                                std::span<ReceivedDatagram> received);
 
 struct OutgoingDatagram {
@@ -60,14 +64,9 @@ struct OutgoingDatagram {
 // Sends the datagrams in order; a datagram that cannot be sent gets its error and the rest still go.
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams);
 
-enum class WaitResult { Readable, Woken, Failed };
-
-// Waits until a datagram is waiting or the wake handle is signalled; a signal is consumed.
-WaitResult WaitForDatagram(SocketHandle handle, WakeHandle wake);
-
-// A handle that one thread signals to wake another out of WaitForDatagram or WaitForWake.
-WakeHandle CreateWakeHandle();
+// Lets other threads wake the thread that receives on the socket bound to the address and port (0 for any
+// address): a datagram to it from a socket of our own, which ReceiveDatagrams marks as a wake-up. Nothing is lost
+// when it comes before the receive, since it waits in the socket.
+WakeHandle CreateWakeHandle(std::uint32_t address, std::uint16_t port);
 void SignalWake(WakeHandle wake);
 void CloseWakeHandle(WakeHandle wake);
-// Waits until the handle is signalled or the time is up; true when signalled.
-bool WaitForWake(WakeHandle wake, std::chrono::milliseconds timeout);

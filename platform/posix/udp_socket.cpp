@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,11 +24,6 @@ sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
 }
 
 using PacketInfoSpace = std::array<std::uint8_t, CMSG_SPACE(sizeof(in_pktinfo))>;
-
-void DrainWake(WakeHandle wake) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t got = read(Descriptor(wake), &count, sizeof count);
-}
 
 } // namespace
 
@@ -59,7 +52,7 @@ void CloseSocket(SocketHandle handle) {
         close(Descriptor(handle));
 }
 
-ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<DatagramBuffer> buffers,
+ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<DatagramBuffer> buffers,
                                std::span<ReceivedDatagram> received) {
     const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
     mmsghdr messages[MostInOneCall] = {};
@@ -76,15 +69,16 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<DatagramBuffer> bu
         header.msg_control = controls[i].data();
         header.msg_controllen = controls[i].size();
     }
-    const int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+    const int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_WAITFORONE, nullptr);
     if (got < 0)
-        return {0, errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno};
+        return {0, errno == EINTR ? 0 : errno};
     for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
         msghdr& header = messages[i].msg_hdr;
         ReceivedDatagram& datagram = received[i];
         datagram.truncated = (header.msg_flags & MSG_TRUNC) != 0;
         datagram.size = std::min<std::size_t>(messages[i].msg_len, buffers[i].size());
         datagram.sender = {senders[i].sin_addr.s_addr, senders[i].sin_port};
+        datagram.wake = datagram.sender.address == wake.address && datagram.sender.port == wake.port;
         datagram.localAddress = 0;
         for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
             if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
@@ -140,34 +134,27 @@ void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
     }
 }
 
-WaitResult WaitForDatagram(SocketHandle handle, WakeHandle wake) {
-    pollfd waits[2] = {{Descriptor(handle), POLLIN, 0}, {Descriptor(wake), POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0)
-        return errno == EINTR ? WaitResult::Readable : WaitResult::Failed;
-    if ((waits[1].revents & POLLIN) != 0) {
-        DrainWake(wake);
-        return WaitResult::Woken;
+WakeHandle CreateWakeHandle(std::uint32_t address, std::uint16_t port) {
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (handle < 0)
+        return {};
+    const sockaddr_in target = ToSockaddr(address != 0 ? address : htonl(INADDR_LOOPBACK), htons(port));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 ||
+        getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        close(handle);
+        return {};
     }
-    return WaitResult::Readable;
+    return {handle, local.sin_addr.s_addr, local.sin_port};
 }
 
-WakeHandle CreateWakeHandle() { return {eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; }
-
 void SignalWake(WakeHandle wake) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(Descriptor(wake), &one, sizeof one);
+    const std::uint8_t nudge = 0;
+    [[maybe_unused]] const ssize_t sent = send(Descriptor(wake), &nudge, sizeof nudge, MSG_DONTWAIT);
 }
 
 void CloseWakeHandle(WakeHandle wake) {
     if (wake.value >= 0)
         close(Descriptor(wake));
-}
-
-bool WaitForWake(WakeHandle wake, std::chrono::milliseconds timeout) {
-    pollfd wait{Descriptor(wake), POLLIN, 0};
-    if (poll(&wait, 1, static_cast<int>(timeout.count())) > 0 && (wait.revents & POLLIN) != 0) {
-        DrainWake(wake);
-        return true;
-    }
-    return false;
 }

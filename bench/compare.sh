@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Runs velquorn-dns and dnsmasq in turn on the same names, in a private network namespace so that no query leaves
+# this machine, each server pinned to core 0 and the load on core 1, and prints per table size: answers per second
+# (dnsperf, and our own batched generator where dnsperf is the limit), server CPU per query and average latency at
+# a steady 50,000 queries per second, start-up to the first answer, resident memory (the larger of after start-up
+# and after the load), and our figure over dnsmasq's on each line. Our console goes to a file.
+# dnsmasq gets no upstream. Needs root. Usage: bench/compare.sh [SECONDS] [SIZE...]
+set -euo pipefail
+seconds=${1:-10}
+shift || true
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(10000 1000000)
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
+    bash "$root/scripts/install-packages.sh" g++ cmake make dnsperf dnsmasq-base util-linux
+    command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
+    cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDNS_TESTS=OFF >/dev/null
+    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null
+    g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
+    exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
+fi
+
+program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
+generator=$root/build/release/load_generator
+work=$(mktemp -d)
+server=
+trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+ip link set lo up
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+printf '127.0.0.1 localhost\n' >"$work/hosts"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+mount --bind "$work/hosts" /etc/hosts
+
+now() { date +%s%N; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+resident() { awk '/VmRSS/{print $2}' "/proc/$1/status"; }
+dnsperf_rate() { # queries per second limit (0 for none)
+    local limit=()
+    [ "$1" -gt 0 ] && limit=(-Q "$1")
+    taskset -c 1 dnsperf -s 127.0.0.1 -d "$work/queries" -l "$seconds" -c 1 -q 500 "${limit[@]}" 2>&1 |
+        awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4} /Average Latency/{latency = $4}
+            END {printf "%.0f %s %.0f\n", rate, completed, latency * 1000000}'
+}
+
+declare -A figure
+measure() { # name, then the command that starts the server
+    local name=$1 start
+    shift
+    start=$(now)
+    taskset -c 0 "$@" &
+    server=$!
+    "$generator" probe 127.0.0.1 53 "$(tail -n 1 "$work/queries" | cut -d' ' -f1)" 300 ||
+        { echo "$name never answered"; exit 1; }
+    figure[$name.startup]=$(( ($(now) - start) / 1000000 ))
+    figure[$name.memory]=$(resident "$server")
+    read -r figure[$name.dnsperf] _ _ <<<"$(dnsperf_rate 0)"
+    figure[$name.batched]=$(taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 512 | cut -d' ' -f1)
+    local before completed
+    before=$(cpu_ticks "$server")
+    read -r _ completed figure[$name.latency] <<<"$(dnsperf_rate 50000)"
+    # Clock ticks are hundredths of a second: microseconds per query.
+    figure[$name.cpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
+    figure[$name.memory]=$(( $(resident "$server") > figure[$name.memory] ? $(resident "$server") : figure[$name.memory] ))
+    kill "$server"
+    wait "$server" 2>/dev/null || true
+    server=
+}
+
+row() { # label unit key better(high|low)
+    local ours=${figure[ours.$3]} peer=${figure[dnsmasq.$3]}
+    printf '%-34s %12s %12s   %s\n' "$1 ($2)" "$ours" "$peer" \
+        "$(awk -v a="$ours" -v b="$peer" 'BEGIN {if (b > 0) printf "%.2fx", a / b; else print "-"}')"
+}
+
+for size in "${sizes[@]}"; do
+    # The same names for both: host-N.lan at 10.x.y.z, queried in a shuffled order.
+    python3 - "$size" "$work" <<'PYTHON'
+import random, struct, sys
+count, work = int(sys.argv[1]), sys.argv[2]
+with open(f"{work}/bench.drf", "wb") as table, open(f"{work}/peer-hosts", "w") as hosts:
+    table.write(struct.pack("<I", count))
+    for i in range(count):
+        name, address = f"host-{i}.lan".encode(), bytes([10, i >> 16 & 255, i >> 8 & 255, i & 255])
+        table.write(struct.pack("<IH", 0, len(name)) + name + address)
+        hosts.write(f"{'.'.join(map(str, address))} {name.decode()}\n")
+names = [f"host-{i}.lan A\n" for i in random.Random(1).sample(range(count), min(count, 200000))]
+open(f"{work}/queries", "w").writelines(names)
+PYTHON
+    mkdir -p "$work/ours"
+    cp "$work/bench.drf" "$work/ours/default.drf"
+    measure ours sh -c "cd '$work/ours' && exec '$program' </dev/null >'${DNS_BENCH_CONSOLE:-$work/ours/out}'"
+    measure dnsmasq dnsmasq --no-daemon --port=53 --listen-address=127.0.0.1 --bind-interfaces --no-resolv \
+        --no-hosts --addn-hosts="$work/peer-hosts" --log-facility=/dev/null
+    echo "== $size names, $seconds s a run        velquorn-dns      dnsmasq   ours/dnsmasq"
+    row "answers per second, dnsperf" "q/s" dnsperf
+    row "answers per second, batched" "q/s" batched
+    row "CPU per query at 50,000 q/s" "us" cpu
+    row "average latency at 50,000 q/s" "us" latency
+    row "start-up to first answer" "ms" startup
+    row "resident memory" "kB" memory
+done
