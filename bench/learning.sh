@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Learning under load, in a private network namespace: while a batched generator asks for names in the table,
+# names the table lacks are learned one after another (the resolver answers them from a hosts file). Prints the
+# time from query to answer of a learned name (its record on disk), and the table answers per second meanwhile,
+# beside the same load without learning. Needs root. Usage: bench/learning.sh [SECONDS] [SIZE...]
+# DNS_BENCH_PROGRAM names another build of the program to measure, for a before-and-after.
+set -euo pipefail
+seconds=${1:-10}
+shift || true
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(10000 1000000)
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
+    bash "$root/scripts/install-packages.sh" g++ cmake make util-linux
+    command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
+    cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDNS_TESTS=OFF >/dev/null
+    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null
+    g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
+    exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
+fi
+
+program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
+generator=$root/build/release/load_generator
+work=$(mktemp -d)
+server=
+trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+ip link set lo up
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+{
+    printf '127.0.0.1 localhost\n'
+    for i in $(seq 3000); do printf '10.9.%d.%d learn-%d.lan\n' $((i / 256 % 256)) $((i % 256)) "$i"; done
+} >"$work/hosts"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+mount --bind "$work/hosts" /etc/hosts
+
+for size in "${sizes[@]}"; do
+    python3 - "$size" "$work" <<'PYTHON'
+import struct, sys
+count, work = int(sys.argv[1]), sys.argv[2]
+with open(f"{work}/default.drf", "wb") as table, open(f"{work}/queries", "w") as queries:
+    table.write(struct.pack("<I", count))
+    for i in range(count):
+        name = f"host-{i}.lan".encode()
+        table.write(struct.pack("<IH", 0, len(name)) + name + bytes([10, i >> 16 & 255, i >> 8 & 255, i & 255]))
+        if i % max(1, count // 100000) == 0:
+            queries.write(f"host-{i}.lan\n")
+PYTHON
+    (cd "$work" && exec taskset -c 0 "$program" </dev/null >"$work/out") &
+    server=$!
+    "$generator" probe 127.0.0.1 53 host-0.lan 300 || { echo "the server never answered"; exit 1; }
+    quiet=$(taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 256 | cut -d' ' -f1)
+    taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 256 >"$work/loaded" &
+    load=$!
+    # Learned names one after another, for as long as the load runs.
+    learned=$(python3 - "$seconds" <<'PYTHON'
+import socket, struct, sys, time
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.connect(("127.0.0.1", 53))
+client.settimeout(5)
+times, end, i = [], time.monotonic() + float(sys.argv[1]) - 0.5, 1
+while time.monotonic() < end and i <= 3000:
+    name = b"".join(bytes([len(label)]) + label for label in f"learn-{i}.lan".encode().split(b".")) + b"\0"
+    start = time.monotonic()
+    client.send(struct.pack(">HHHHHH", i, 0x0100, 1, 0, 0, 0) + name + b"\0\1\0\1")
+    try:
+        client.recv(512)
+        times.append(time.monotonic() - start)
+    except socket.timeout:
+        pass
+    i += 1
+times.sort()
+print(f"{len(times)} learned, {1000 * sum(times) / len(times):.2f} ms average, "
+      f"{1000 * times[len(times) // 2]:.2f} ms median, {1000 * times[-1]:.2f} ms longest")
+PYTHON
+)
+    wait "$load"
+    kill "$server"
+    wait "$server" 2>/dev/null || true
+    server=
+    echo "== $size entries, $seconds s"
+    echo "learned names: $learned"
+    echo "table answers per second: $quiet without learning, $(cut -d' ' -f1 "$work/loaded") while learning"
+done
