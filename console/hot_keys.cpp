@@ -124,19 +124,27 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
     return event.key == HotKey::CtrlShiftSpace ? HotKeyResult::Quit : HotKeyResult::Toggle;
 }
 
-void RunHotKeyLoop() {
+HotKeyLoopEnd RunHotKeyLoop() {
     const bool readKeys = BeginKeyInput();
     HotKeyState state;
     bool showNext = false; // the first toggle hides the window
     std::string pending;
     std::array<std::uint8_t, 256> buffer{};
     bool quit = false;
+    HotKeyLoopEnd end = HotKeyLoopEnd::Quit;
     while (!quit) {
         // The wait for a signal is the pause between two passes.
-        if (WaitForQuitSignal(readKeys ? std::optional(PollInterval) : std::nullopt))
+        const ConsoleEvent event = WaitForConsoleEvent(readKeys ? std::optional(PollInterval) : std::nullopt);
+        if (event == ConsoleEvent::Quit)
             break;
-        if (!readKeys)
+        if (!readKeys) {
+            // At a terminal the program runs on, as ever; a service manager must see a service that has ended.
+            if (event == ConsoleEvent::ServiceEnded) {
+                end = HotKeyLoopEnd::ServiceEnded;
+                break;
+            }
             continue;
+        }
         const std::size_t got = ReadKeyInput(buffer);
         pending.append(reinterpret_cast<const char*>(buffer.data()), got);
         for (const KeyEvent& event : TakeHotKeys(pending)) {
@@ -154,4 +162,5 @@ void RunHotKeyLoop() {
             pending.clear();
     }
     EndKeyInput();
+    return end;
 }

@@ -32,6 +32,9 @@ struct HotKeyState {
 
 HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono::steady_clock::time_point now);
 
+enum class HotKeyLoopEnd { Quit, ServiceEnded };
+
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and
-// the quit signals end it. Reads keys only when standard input is a terminal; otherwise it waits for a signal.
-void RunHotKeyLoop();
+// the quit signals end it. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
+// and also ends when the service ends by itself, since nothing would be left to do.
+HotKeyLoopEnd RunHotKeyLoop();

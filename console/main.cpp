@@ -18,8 +18,9 @@
 
 namespace {
 
-constexpr int RefusedArgumentsExitCode = 2;
 constexpr int UnreadableFileExitCode = 1;
+constexpr int RefusedArgumentsExitCode = 2;
+constexpr int ServiceFailedExitCode = 3;
 
 } // namespace
 
@@ -61,6 +62,7 @@ int main(int argumentCount, char** arguments) {
     std::puts("Done. Entries:");
     PrintEntryList();
 
+    int exitCode = 0;
     if (options.openEditor || ResolutionCount(*Resolutions) == 0) {
         RunEntryEditor();
     } else {
@@ -71,10 +73,13 @@ int main(int argumentCount, char** arguments) {
         ServiceSettings settings;
         if (load.exact && load.identity.inode != 0)
             settings.loadedFile = load.identity;
+        settings.onEnded = NotifyServiceEnded;
         StartServerThread(settings);
-        RunHotKeyLoop();
+        // Without a terminal (under a service manager) a service that could not start is a failure to report.
+        if (RunHotKeyLoop() == HotKeyLoopEnd::ServiceEnded && StopServerThread() == ServiceEnd::SetUpFailed)
+            exitCode = ServiceFailedExitCode;
     }
     StopServerThread();
     StopNetwork();
-    return 0;
+    return exitCode;
 }

@@ -29,6 +29,8 @@ std::thread ServerThreadHandle;
 WakeHandle ServiceWake;
 // Written by the console thread, read by the server thread.
 std::atomic<bool> StopRequested{false};
+// Written by the server thread, read by the console thread after joining it.
+ServiceEnd HowServiceEnded = ServiceEnd::Stopped;
 
 constexpr std::size_t BatchSize = 32;
 // Queries waiting for lookups and saves, all together; one more ends in a server failure.
@@ -296,11 +298,13 @@ bool SetUpSocket(SocketHandle handle, const ServiceSettings& settings) {
 } // namespace
 
 void ServerThread(ServiceSettings settings) {
+    HowServiceEnded = ServiceEnd::SetUpFailed;
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0) {
         std::printf("> Error: could not create network socket: %d\n", created.error);
     } else {
         if (SetUpSocket(created.handle, settings)) {
+            HowServiceEnded = ServiceEnd::Ended;
             // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
             const auto service = std::make_unique<Service>(created.handle, settings);
             service->fileKnown = settings.loadedFile.has_value();
@@ -315,6 +319,10 @@ void ServerThread(ServiceSettings settings) {
         CloseSocket(created.handle);
     }
     std::fflush(stdout);
+    if (StopRequested)
+        HowServiceEnded = ServiceEnd::Stopped;
+    else if (settings.onEnded != nullptr)
+        settings.onEnded();
 }
 
 void StartServerThread(const ServiceSettings& settings) {
@@ -326,12 +334,13 @@ void StartServerThread(const ServiceSettings& settings) {
     ServerThreadHandle = std::thread(ServerThread, settings);
 }
 
-void StopServerThread() {
+ServiceEnd StopServerThread() {
     if (!ServerThreadHandle.joinable())
-        return;
+        return ServiceEnd::Stopped;
     StopRequested = true;
     SignalWake(ServiceWake);
     ServerThreadHandle.join();
     CloseWakeHandle(ServiceWake);
     ServiceWake = {};
+    return HowServiceEnded;
 }

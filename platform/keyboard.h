@@ -17,9 +17,15 @@ void EndKeyInput();
 // The bytes that the terminal has sent so far, without waiting.
 std::size_t ReadKeyInput(std::span<std::uint8_t> buffer);
 
-// Blocks the quit signals (interrupt, terminate, hang-up) in the calling thread and in the threads it starts
-// afterwards, so that WaitForQuitSignal receives them. Those ignored at start stay ignored.
+// Blocks the quit signals (interrupt, terminate, hang-up) and the service's notice that it ended in the calling
+// thread and in the threads it starts afterwards, so that WaitForConsoleEvent receives them. Quit signals
+// ignored at start stay ignored.
 void BlockQuitSignals();
 
-// Waits for a quit signal, without a time limit when none is given. True when one arrived.
-bool WaitForQuitSignal(std::optional<std::chrono::milliseconds> timeout);
+// Tells the console thread, from any thread, that the service has ended by itself. Only after BlockQuitSignals.
+void NotifyServiceEnded();
+
+enum class ConsoleEvent { None, Quit, ServiceEnded };
+
+// Waits for a quit signal or the service's notice, without a time limit when none is given.
+ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout);

@@ -10,7 +10,7 @@ targets=("$@")
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-packages.sh" clang libclang-rt-14-dev cmake make
 build=$root/build/fuzz
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDNS_TESTS=OFF -DDNS_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDNS_WERROR=ON -DDNS_FUZZ=ON \
     >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 status=0

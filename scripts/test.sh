@@ -14,10 +14,16 @@ for variant in plain address thread; do
     sanitize=$variant
     [ "$variant" = plain ] && sanitize=
     echo "== $variant build"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDNS_SANITIZE=$sanitize >/dev/null
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDNS_TESTS=ON -DDNS_WERROR=ON \
+        -DDNS_SANITIZE=$sanitize >/dev/null
     cmake --build "$build" -j"$jobs"
     (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 120) || status=1
 done
+# The Debian package: built, linted, installed in a private namespace and started as its unit would start it.
+echo "== package"
+bash "$root/scripts/install-packages.sh" lintian dpkg-dev man-db systemd util-linux
+(bash "$root/scripts/package.sh" && bash "$root/tests/packaging/package_test.sh" "$root"/build/package/velquorn-dns_*.deb) ||
+    status=1
 # The fuzz targets, each for a bounded time (DNS_FUZZ_SECONDS, 30 by default; 0 leaves them out).
 if [ "${DNS_FUZZ_SECONDS:-30}" -gt 0 ]; then
     echo "== fuzz targets"

@@ -8,6 +8,9 @@
 
 namespace {
 
+// The server thread's notice to the console thread; blocked everywhere, so only WaitForConsoleEvent takes it.
+constexpr int ServiceEndedSignal = SIGUSR1;
+
 // Used by the console thread alone.
 termios SavedTerminal{};
 bool KeyInputActive = false;
@@ -65,15 +68,24 @@ std::size_t ReadKeyInput(std::span<std::uint8_t> buffer) {
 
 void BlockQuitSignals() {
     QuitSignals = HeededQuitSignals();
+    sigaddset(&QuitSignals, ServiceEndedSignal);
     pthread_sigmask(SIG_BLOCK, &QuitSignals, nullptr);
 }
 
-bool WaitForQuitSignal(std::optional<std::chrono::milliseconds> timeout) {
+void NotifyServiceEnded() { kill(getpid(), ServiceEndedSignal); }
+
+ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {
     const sigset_t& signals = QuitSignals;
-    if (!timeout)
-        return sigwaitinfo(&signals, nullptr) > 0;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*timeout);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(*timeout - seconds).count())};
-    return sigtimedwait(&signals, nullptr, &wait) > 0;
+    int signal;
+    if (!timeout) {
+        signal = sigwaitinfo(&signals, nullptr);
+    } else {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*timeout);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>(std::chrono::nanoseconds(*timeout - seconds).count())};
+        signal = sigtimedwait(&signals, nullptr, &wait);
+    }
+    if (signal <= 0)
+        return ConsoleEvent::None;
+    return signal == ServiceEndedSignal ? ConsoleEvent::ServiceEnded : ConsoleEvent::Quit;
 }

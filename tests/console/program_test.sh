@@ -69,6 +69,11 @@ ask() { # name [client address]; the first lookup retries while the server is st
     dig @127.0.0.1 -b "${2:-127.0.0.1}" +short +tries=5 +time=1 "$1" A 2>/dev/null | grep -v '^;'
 }
 addresses_line() { sed -n 3p "$1"; }
+on_terminal() { # directory, seconds of input script, the program's arguments
+    local directory=$1 input=$2
+    shift 2
+    (cd "$directory" && eval "$input" | timeout 20 script -qefc "$program $*" /dev/null) | cat -v
+}
 
 # A service run: the start-up report, one line per query, learning, and SIGTERM ending it with exit code 0.
 run=$work/service && mkdir "$run" && write_table >"$run/default.drf"
@@ -157,7 +162,9 @@ check "-o default" "198.51.100.1" "$(ask gateway 203.0.113.1)"
 check "discovered address still chosen" "192.0.2.1" "$(ask gateway 192.0.2.1)"
 stop_service TERM
 
-# Port 53 taken by a socket that does not share it: the error follows the running line, and the program runs on.
+# Port 53 taken by a socket that does not share it: without a terminal (a service manager) the program ends with
+# exit code 3 after the error line; at a terminal it runs on until it is told to quit (a Ctrl+Space after a second
+# still reaches the hot-key loop).
 holder=$work/holder && mkdir "$holder" && write_table >"$holder/default.drf"
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(30)' &
 blocker=$!
@@ -165,18 +172,22 @@ for _ in $(seq 50); do
     ss -Huan 'sport = :53' | grep -q . && break
     sleep 0.1
 done
-start_service "$holder"
-for _ in $(seq 50); do
-    grep -q "Error" "$holder/out" && break
-    sleep 0.1
-done
+(cd "$holder" && timeout 20 "$program" </dev/null >out 2>&1)
+check "no service without a terminal: exit code" "3" "$?"
 check "bind error" "> DNS server running
 
 > Error: could not bind socket to port 53: 98" "$(tail -n 3 "$holder/out")"
-stop_service TERM
-check "runs on without a service" "0" "$stopped"
+output=$(on_terminal "$holder" '{ sleep 1; printf "\0"; sleep 1; printf "\033[32;6u"; sleep 1; }')
+check "runs on at a terminal" "> Error: could not bind socket to port 53: 98^M
+^[[2t^[[<u^[[>4m" "$(printf '%s\n' "$output" | tail -n 2)"
 kill "$blocker"
 wait "$blocker" 2>/dev/null
+
+# Without a terminal, an empty datagram from this machine ends the service and the program, with exit code 0.
+start_service "$holder"
+python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
+wait "$pid"
+check "ended by an empty datagram: exit code" "0" "$?"
 
 # Editor runs: -e skips the address line; the screen follows the report as plain text.
 editor=$work/editor && mkdir "$editor" && write_table >"$editor/default.drf"
@@ -241,11 +252,6 @@ check "refused argument leaves no file" "no" "$([ -e "$empty/absent.drf" ] && ec
 
 # On a terminal: a NUL byte (Ctrl+Space) asks to iconify the window without being echoed, a kitty report of
 # Ctrl+Shift+Space quits once the hold is over, and the terminal modes are handed back.
-on_terminal() { # directory, seconds of input script, the program's arguments
-    local directory=$1 input=$2
-    shift 2
-    (cd "$directory" && eval "$input" | timeout 20 script -qefc "$program $*" /dev/null) | cat -v
-}
 output=$(on_terminal "$run" '{ sleep 0.5; printf "\0"; sleep 1; printf "\033[32;6u"; sleep 2; }')
 check "terminal title" "^[]0;The Velquorn Software DNS Server^G> The Velquorn Software DNS Server^M" \
     "$(printf '%s\n' "$output" | head -n 1)"

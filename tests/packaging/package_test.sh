@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Checks the Debian package: lintian finds no error; it installs (into overlays of /usr, /etc and /var inside a
+# private mount namespace, so the machine itself is untouched); systemd accepts its unit; and the installed
+# program, started the way the unit starts it (an unprivileged user with only the capability to bind port 53, in
+# its state directory, no terminal) inside a private network namespace, answers, keeps its table there, and
+# exits non-zero when port 53 is taken. Usage: package_test.sh PACKAGE.deb
+set -u
+package=$(realpath "$1")
+
+if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
+    echo "lintian:"
+    lintian --fail-on error --tag-display-limit 0 "$package" 2>&1 | grep -v 'root privileges' | sed 's/^/    /'
+    lint=${PIPESTATUS[0]}
+    exec env DNS_TEST_NAMESPACE=1 DNS_LINT_STATUS="$lint" unshare --net --mount --fork bash "$0" "$@"
+fi
+
+passed=0
+failed=0
+check() { # description expected actual
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+    fi
+}
+check "lintian finds no error" "0" "$DNS_LINT_STATUS"
+
+work=$(mktemp -d)
+for tree in usr etc var; do
+    mkdir -p "$work/$tree/upper" "$work/$tree/work"
+    mount -t overlay overlay -o "lowerdir=/$tree,upperdir=$work/$tree/upper,workdir=$work/$tree/work" "/$tree"
+done
+check "installs" "0" "$(dpkg -i "$package" >"$work/dpkg.log" 2>&1; echo $?)"
+unit=/lib/systemd/system/velquorn-dns.service
+check "the unit is enabled" "yes" "$([ -L /etc/systemd/system/multi-user.target.wants/velquorn-dns.service ] && echo yes)"
+check "systemd accepts the unit" "0" "$(systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; echo $?)"
+sed 's/^/    /' "$work/verify.log"
+check "man page" "yes" "$(man -l /usr/share/man/man8/velquorn-dns.8.gz 2>/dev/null | grep -q 'EXIT STATUS' && echo yes)"
+
+# The unit's own settings, as systemd would apply them.
+setting() { sed -n "s/^$1=//p" "$unit" | head -n 1; }
+state=/var/lib/$(setting StateDirectory)
+check "the table lives in the state directory" "$state" "$(setting WorkingDirectory)"
+service_user=61853 # stands in for the dynamic user
+mkdir -p "$state"
+chown "$service_user:$service_user" "$state"
+chmod 700 "$state"
+as_service() { # becomes a command line of the unit, in the state directory, as the service runs it: call it in a subshell
+    cd "$state" && umask "$(setting UMask)" && exec setpriv --reuid="$service_user" --regid="$service_user" \
+        --clear-groups --no-new-privs --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \
+        --bounding-set=-all,+net_bind_service $1 </dev/null
+}
+ip link set lo up
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n' >"$work/hosts"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+mount --bind "$work/hosts" /etc/hosts
+
+(as_service "$(setting ExecStartPre)")
+host=$(cat /proc/sys/kernel/hostname)
+as_service "$(setting ExecStart)" >"$work/out" 2>&1 &
+service=$!
+stop_service() { # ends the service by its id, with kill -9 if TERM has not ended it within ten seconds
+    kill -TERM "$service"
+    for _ in $(seq 100); do
+        kill -0 "$service" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$service" 2>/dev/null
+    wait "$service"
+}
+ask() { dig @127.0.0.1 +short +tries=5 +time=1 "$1" 2>/dev/null | grep -v '^;'; }
+check "the starting table answers the host name" "127.0.0.1" "$(ask "$host")"
+check "a learned name" "10.1.2.3" "$(ask learned.lan)"
+stop_service
+check "stops with exit code 0" "0" "$?"
+check "learned into the state directory" "yes" "$(grep -q learned.lan "$state/default.drf" && echo yes)"
+check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
+
+python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 53)); time.sleep(20)' &
+blocker=$!
+sleep 0.5
+(as_service "timeout 20 $(setting ExecStart)") >"$work/out" 2>&1
+check "port 53 taken: a failure for systemd to see" "3" "$?"
+check "port 53 taken: the error line" "> Error: could not bind socket to port 53: 98" "$(tail -n 1 "$work/out")"
+kill "$blocker"
+
+echo "package: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
