@@ -110,6 +110,8 @@ TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
     RunningService service;
     SetFakeHost("nas.lan", MakeAddress(192, 168, 1, 30));
     SetFakeHost("learned", MakeAddress(10, 0, 0, 8));
+    SetFakeHost("3000000001", MakeAddress(178, 208, 94, 1));
+    SetFakeHost("zero.lan", 0);
     Client client;
     testing::internal::CaptureStdout();
     const auto fixed = client.Exchange(MakeQuery(0x1234, {"printer"}), service.port);
@@ -121,6 +123,9 @@ TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
     const auto unknown = client.Exchange(MakeQuery(4, {"unknown"}), service.port);
     EXPECT_TRUE(IsServerFailure(unknown));
     EXPECT_EQ(unknown->size(), 12u + 13u);
+    // Numeric names and 0.0.0.0 are answered as the resolver gives them, but never learned.
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(9, {"3000000001"}), service.port)), MakeAddress(178, 208, 94, 1));
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(10, {"zero", "lan"}), service.port)), 0u);
 
     // Unanswered, without a console line: a datagram longer than the buffer although it starts with a good
     // query, one shorter than a header, one whose name does not end within it, and a response.
@@ -144,6 +149,8 @@ TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
                                                       "> 127.0.0.1: files -> 192.168.1.30\n"
                                                       "> 127.0.0.1: learned -> 10.0.0.8\n"
                                                       "> 127.0.0.1: unknown -> Failure.\n"
+                                                      "> 127.0.0.1: 3000000001 -> 178.208.94.1\n"
+                                                      "> 127.0.0.1: zero.lan -> 0.0.0.0\n"
                                                       "> 127.0.0.1: printer -> 192.168.1.20\n");
     EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost", "learned"));
     // The first learned name writes the whole file.
@@ -173,21 +180,6 @@ TEST(ServerThread, KeepsAnsweringWhileALookupWaitsAndLooksEachNameUpOnce) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(FakeLookups(), 2);
     EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost", "slow-new.lan"));
-}
-
-TEST(ServerThread, AnswersButNeverLearnsNumericNamesOrZero) {
-    RunningService service;
-    SetFakeHost("3000000001", MakeAddress(178, 208, 94, 1));
-    SetFakeHost("0", 0);
-    SetFakeHost("zero.lan", 0);
-    Client client;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(1, {"3000000001"}), service.port)), MakeAddress(178, 208, 94, 1));
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"0"}), service.port)), 0u);
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"zero", "lan"}), service.port)), 0u);
-    StopServerThread();
-    testing::internal::GetCapturedStdout();
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("printer", "files", "lost"));
 }
 
 TEST(ServerThread, AppendsLearnedNamesToTheFileItLoadedAndRewritesAReplacedOne) {
