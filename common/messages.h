@@ -1,7 +1,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
-// The line that tells the user that a change of the table was not written to the resolution file.
-std::string SaveErrorLine(const char* fileName, int error);
-void PrintSaveError(const char* fileName, int error);
+// The line that tells the user that a change of the table was not written to the resolution file, with the
+// platform's text for the failure.
+std::string SaveErrorLine(const char* fileName, std::string_view why);

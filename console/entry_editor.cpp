@@ -84,7 +84,7 @@ void AppendShownValue(std::string& out, const ResolutionEntry& entry) {
 
 void SaveChange() {
     if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
-        PrintSaveError(ResolutionFileName.data(), error);
+        WriteConsole(SaveErrorLine(ResolutionFileName.data(), ErrorText(error)));
 }
 
 // A and F: an address entry whose address is the value (0 without one), or a forward entry to the value.

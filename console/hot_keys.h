@@ -1,24 +1,8 @@
 #pragma once
 
+#include "platform/keyboard.h"
+
 #include <chrono>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
-enum class HotKey { CtrlSpace, CtrlShiftSpace, CtrlC };
-enum class KeyAction { Press, Repeat, Release };
-
-struct KeyEvent {
-    HotKey key;
-    KeyAction action;
-    bool operator==(const KeyEvent&) const = default;
-};
-
-// Takes the hot keys out of what the terminal sent: a NUL byte (Ctrl+Space on most terminals), xterm's
-// modifyOtherKeys reports and kitty keyboard reports. Everything else is skipped. An escape sequence cut off at
-// the end stays in the input for the next call.
-std::vector<KeyEvent> TakeHotKeys(std::string& input);
 
 enum class HotKeyResult { None, Toggle, Quit };
 

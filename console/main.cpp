@@ -14,7 +14,6 @@
 
 #include <cstdio>
 #include <span>
-#include <system_error>
 
 namespace {
 
@@ -53,7 +52,7 @@ int main(int argumentCount, char** arguments) {
     if (load.error != 0) {
         // Running on an empty table would overwrite the file at the first change.
         std::printf("\n> Error: could not read resolutions from %s: %s\n", ResolutionFileName.data(),
-                    std::generic_category().message(load.error).c_str());
+                    ErrorText(load.error).c_str());
         StopNetwork();
         return UnreadableFileExitCode;
     }

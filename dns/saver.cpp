@@ -2,7 +2,6 @@
 
 #include "resolutions/resolution_file.h"
 
-#include <cerrno>
 
 namespace {
 
@@ -21,7 +20,7 @@ SaveOutcome Save(Saver& saver, const SaveJob& job) {
     if (outcome.error != 0) {
         // Whatever it left behind the last record, the file is no longer the one written: the next save is whole.
         saver.known = false;
-        outcome.stale = outcome.error == ESTALE;
+        outcome.stale = outcome.error == StaleFile;
         if (outcome.stale)
             outcome.error = 0;
     }

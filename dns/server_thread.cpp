@@ -211,7 +211,7 @@ void HandleSaveOutcome(Service& service, const SaveOutcome& outcome) {
     }
     if (outcome.error != 0) {
         service.fileKnown = false;
-        service.console += SaveErrorLine(service.saver.fileName.c_str(), outcome.error);
+        service.console += SaveErrorLine(service.saver.fileName.c_str(), ErrorText(outcome.error));
     }
 }
 

@@ -1,5 +1,6 @@
 // The terminal key decoder: any bytes, in any pieces, decode without overflow or an endless wait for more.
 #include "console/hot_keys.h"
+#include "platform/posix/terminal_keys.h"
 
 #include <cstdlib>
 

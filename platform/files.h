@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 // Which file, and how long: enough to tell that a file was replaced or grown by someone else.
@@ -12,9 +13,16 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+// Errors are the platform's own codes (errno, GetLastError), 0 for none; ErrorText turns one into text.
+std::string ErrorText(int error);
+
+// What AppendToFile returns when the file is not the one expected.
+inline constexpr int StaleFile = -1;
+
 struct FileContents {
     std::vector<std::uint8_t> bytes;
-    int error = 0; // 0, or the errno of the failure; ENOENT when the file does not exist
+    int error = 0;        // 0, or the platform's code of the failure
+    bool missing = false; // the file does not exist: no failure, an empty table
     FileIdentity identity;
 };
 
@@ -26,9 +34,9 @@ FileContents ReadWholeFile(const char* fileName);
 // wrote when asked.
 int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written = nullptr);
 
-// Writes `tail` at the end of a file that is still `expected` (ESTALE, and nothing written, when it is not),
+// Writes `tail` at the end of a file that is still `expected` (StaleFile, and nothing written, when it is not),
 // flushes it, then writes `head` over the file's first bytes and flushes again. Updates `expected`. Returns 0 or
-// the errno of the failure.
+// the platform's code of the failure.
 int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                  std::span<const std::uint8_t> head);
 

@@ -5,6 +5,16 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
+
+enum class HotKey { CtrlSpace, CtrlShiftSpace, CtrlC };
+enum class KeyAction { Press, Repeat, Release };
+
+struct KeyEvent {
+    HotKey key;
+    KeyAction action;
+    bool operator==(const KeyEvent&) const = default;
+};
 
 // Switches the terminal on standard input to unbuffered input without echo, its signal keys left working, and
 // asks it for extended key reports (xterm's modifyOtherKeys, the kitty keyboard protocol). False, and nothing
@@ -14,8 +24,8 @@ bool BeginKeyInput();
 // Undoes BeginKeyInput; does nothing when it did not switch the terminal.
 void EndKeyInput();
 
-// The bytes that the terminal has sent so far, without waiting.
-std::size_t ReadKeyInput(std::span<std::uint8_t> buffer);
+// The hot keys pressed, held or released since the last call, without waiting.
+std::vector<KeyEvent> ReadKeyEvents();
 
 // Blocks the quit signals (interrupt, terminate, hang-up) and the service's notice that it ended in the calling
 // thread and in the threads it starts afterwards, so that WaitForConsoleEvent receives them. Quit signals

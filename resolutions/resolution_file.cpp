@@ -115,13 +115,13 @@ std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table)
 ResolutionFileLoad LoadResolutionFile(const char* fileName) {
     ResolutionFileLoad load;
     FileContents contents = ReadWholeFile(fileName);
-    if (contents.error == 0) {
+    if (contents.error == 0 && !contents.missing) {
         static_cast<ParsedResolutionFile&>(load) = ParseResolutionFile(contents.bytes);
         load.identity = contents.identity;
         return load;
     }
     load.table = std::make_unique<ResolutionTable>();
-    load.error = contents.error == ENOENT ? 0 : contents.error;
+    load.error = contents.error;
     return load;
 }
 

@@ -15,7 +15,7 @@ struct ParsedResolutionFile {
 };
 
 struct ResolutionFileLoad : ParsedResolutionFile {
-    int error = 0; // 0 when the file was read or does not exist; otherwise the errno of the failed read
+    int error = 0; // 0 when the file was read or does not exist; otherwise the platform's code of the failure
     FileIdentity identity; // of the file as read; all zero when it does not exist
 };
 
@@ -28,7 +28,7 @@ ResolutionFileLoad LoadResolutionFile(const char* fileName);
 [[nodiscard]] int SaveResolutionFile(const ResolutionTable& table, const char* fileName,
                                      FileIdentity* written = nullptr);
 
-// Adds one record behind the last of a file that is still `expected` (else ESTALE and nothing written), then
+// Adds one record behind the last of a file that is still `expected` (else StaleFile and nothing written), then
 // sets its entry count, each step flushed to disk: at every instant the file holds the old table or the new.
 // Updates `expected` to the file as it now is. Returns 0 or the errno of the failure. Prints nothing.
 [[nodiscard]] int AppendResolutionRecord(const char* fileName, FileIdentity& expected,

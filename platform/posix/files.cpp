@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,12 +79,18 @@ std::string FollowLinks(std::string path) {
 
 } // namespace
 
+std::string ErrorText(int error) {
+    // generic_category is thread-safe, unlike strerror.
+    return std::generic_category().message(error);
+}
+
 FileContents ReadWholeFile(const char* fileName) {
     FileContents contents;
     // Non-blocking, so that a named pipe cannot hold the open up; a regular file reads as usual.
     const int descriptor = open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
-        contents.error = errno;
+        contents.missing = errno == ENOENT;
+        contents.error = contents.missing ? 0 : errno;
         return contents;
     }
     struct stat status {};
@@ -157,12 +164,12 @@ int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const s
                  std::span<const std::uint8_t> head) {
     const int descriptor = open(fileName, O_WRONLY | O_CLOEXEC);
     if (descriptor < 0)
-        return errno == ENOENT ? ESTALE : errno;
+        return errno == ENOENT ? StaleFile : errno;
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
         return CloseKeepingError(descriptor, errno);
     if (!(IdentityOf(status) == expected) || expected.size < head.size())
-        return CloseKeepingError(descriptor, ESTALE);
+        return CloseKeepingError(descriptor, StaleFile);
     // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
     // tail as bytes behind what it counts.
     int error = WriteAllAt(descriptor, tail, static_cast<off_t>(expected.size));

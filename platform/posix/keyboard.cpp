@@ -1,8 +1,11 @@
 #include "platform/keyboard.h"
 
+#include "platform/posix/terminal_keys.h"
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,8 +14,12 @@ namespace {
 // The server thread's notice to the console thread; blocked everywhere, so only WaitForConsoleEvent takes it.
 constexpr int ServiceEndedSignal = SIGUSR1;
 
+// Longer than any key report: what has not ended by then never will.
+constexpr std::size_t MostPendingKeyInput = 64;
+
 // Used by the console thread alone.
 termios SavedTerminal{};
+std::string PendingKeyInput;
 bool KeyInputActive = false;
 sigset_t QuitSignals{};
 
@@ -61,9 +68,15 @@ void EndKeyInput() {
     KeyInputActive = false;
 }
 
-std::size_t ReadKeyInput(std::span<std::uint8_t> buffer) {
-    const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+std::vector<KeyEvent> ReadKeyEvents() {
+    char buffer[256];
+    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got > 0)
+        PendingKeyInput.append(buffer, static_cast<std::size_t>(got));
+    std::vector<KeyEvent> events = TakeHotKeys(PendingKeyInput);
+    if (PendingKeyInput.size() > MostPendingKeyInput)
+        PendingKeyInput.clear();
+    return events;
 }
 
 void BlockQuitSignals() {

@@ -131,9 +131,9 @@ TEST(AppendResolutionRecord, GrowsTheFileAsAWholeSaveWouldAndOnlyTheFileItWrote)
     // A file replaced or grown by someone else is not appended to.
     FileIdentity before = expected;
     WriteBytes(file, ExampleFile);
-    EXPECT_EQ(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6), ESTALE);
+    EXPECT_EQ(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6), StaleFile);
     EXPECT_THAT(ReadBytes(file), ElementsAreArray(ExampleFile));
     EXPECT_EQ(expected, before);
     std::filesystem::remove(file);
-    EXPECT_EQ(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6), ESTALE);
+    EXPECT_EQ(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6), StaleFile);
 }
