@@ -24,8 +24,7 @@ constexpr int ServiceFailedExitCode = 3;
 } // namespace
 
 int main(int argumentCount, char** arguments) {
-    // Lines reach a log or a pipe as they are written, not when a buffer fills.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    StartConsoleOutput();
     ConsoleIsTerminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();

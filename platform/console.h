@@ -5,6 +5,9 @@
 
 #include <string_view>
 
+// Makes standard output reach a log or a pipe line by line, as it is written, not when a buffer fills.
+void StartConsoleOutput();
+
 bool StandardOutputIsTerminal();
 bool StandardInputIsTerminal();
 

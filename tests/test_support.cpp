@@ -7,10 +7,17 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <random>
 
 TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dns-test-XXXXXX").string();
-    path = mkdtemp(pattern.data());
+    std::random_device random;
+    for (;;) {
+        const auto candidate = std::filesystem::temp_directory_path() / ("dns-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(candidate)) {
+            path = candidate.string();
+            return;
+        }
+    }
 }
 
 TemporaryDirectory::~TemporaryDirectory() {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+void StartConsoleOutput() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+
 bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 

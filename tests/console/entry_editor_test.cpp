@@ -19,7 +19,9 @@ std::string Screen(const std::string& list) { return "> Entry Editor\n\n" + list
 
 // Runs the editor on the given input without its pause and returns everything it printed.
 std::string Edit(std::string input) {
-    std::FILE* in = fmemopen(input.data(), input.size(), "r");
+    std::FILE* in = std::tmpfile();
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
     testing::internal::CaptureStdout();
     RunEntryEditor({in, std::chrono::milliseconds(0)});
     std::fflush(stdout);
@@ -119,9 +121,10 @@ TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputWithoutSaving) {
 TEST(RunEntryEditor, ReportsAFailedSaveAfterTheChange) {
     ServiceStatics statics;
     const std::string blocked = statics.SetFileName("missing/default.drf");
+    // The reason is the platform's text for a missing folder.
     EXPECT_THAT(Messages(Edit("A nas 10.0.0.1\n")),
-                ElementsAre("> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " + blocked +
-                            ": No such file or directory\n"));
+                ElementsAre(testing::StartsWith("> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " +
+                                                blocked + ": ")));
 }
 
 TEST(ReadEntryNumber, ReadsLikePercentDAndClampsToInt) {

@@ -1,16 +1,20 @@
 #include "platform/files.h"
+#include "resolutions/resolution_file.h"
 
 #include "tests/test_support.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using ::testing::ElementsAreArray;
 
 TEST(ReadWholeFile, RefusesWhatIsNoRegularFile) {
     TemporaryDirectory directory;
@@ -57,3 +61,30 @@ TEST(RemoveAbandonedTemporaryFiles, RemovesOnlyThoseOfDeadProcesses) {
     for (const std::string& file : kept)
         EXPECT_TRUE(fs::exists(file)) << file;
 }
+
+TEST(SaveResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
+    TemporaryDirectory directory;
+    const std::string file = directory.File("default.drf");
+    WriteBytes(file, ExampleFile);
+    ResolutionTable table;
+    for (int i = 0; i < 10; ++i)
+        AppendResolution(table, {"entry" + std::to_string(i), {}, 0, 0});
+    EXPECT_EQ(SaveResolutionFile(table, directory.File("missing/dir.drf").c_str()), ENOENT);
+
+    // A full disk, as a file-size limit that root is held to as well: the write fails half-way.
+    rlimit original{};
+    getrlimit(RLIMIT_FSIZE, &original);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = original;
+    limited.rlim_cur = 20;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const int error = SaveResolutionFile(table, file.c_str());
+    setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_THAT(ReadBytes(file), ElementsAreArray(ExampleFile));
+    // Neither the failed nor a good save leaves a temporary file behind.
+    ASSERT_EQ(SaveResolutionFile(table, file.c_str()), 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
+}
+

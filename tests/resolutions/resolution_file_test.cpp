@@ -6,9 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -86,32 +84,6 @@ TEST(ResolutionFile, HostileLengthsAndCountsStayBounded) {
     // A count of four thousand million costs no more entries than the bytes behind it could hold.
     EXPECT_LE(ResolutionCount(*ParseResolutionFile(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}).table), 1u);
     EXPECT_LE(ResolutionCount(*ParseResolutionFile(Bytes(4 + 80, 0xFF)).table), 11u);
-}
-
-TEST(ResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
-    TemporaryDirectory directory;
-    const std::string file = directory.File("default.drf");
-    WriteBytes(file, ExampleFile);
-    ResolutionTable table;
-    for (int i = 0; i < 10; ++i)
-        AppendResolution(table, {"entry" + std::to_string(i), {}, 0, 0});
-    EXPECT_EQ(SaveResolutionFile(table, directory.File("missing/dir.drf").c_str()), ENOENT);
-
-    // A full disk, as a file-size limit that root is held to as well: the write fails half-way.
-    rlimit original{};
-    getrlimit(RLIMIT_FSIZE, &original);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = original;
-    limited.rlim_cur = 20;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    const int error = SaveResolutionFile(table, file.c_str());
-    setrlimit(RLIMIT_FSIZE, &original);
-    std::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(error, EFBIG);
-    EXPECT_THAT(ReadBytes(file), ElementsAreArray(ExampleFile));
-    // Neither the failed nor a good save leaves a temporary file behind.
-    ASSERT_EQ(SaveResolutionFile(table, file.c_str()), 0);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
 }
 
 TEST(AppendResolutionRecord, GrowsTheFileAsAWholeSaveWouldAndOnlyTheFileItWrote) {

@@ -1,0 +1,81 @@
+#include "platform/network.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+
+#include <cstring>
+#include <vector>
+
+void StartNetwork() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void StopNetwork() { WSACleanup(); }
+
+std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
+
+bool IsNumericAddress(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
+std::optional<std::uint32_t> ResolveHost(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    std::optional<std::uint32_t> address;
+    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, found->ai_addr, sizeof first);
+        address = first.sin_addr.s_addr;
+    }
+    freeaddrinfo(found);
+    return address;
+}
+
+std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    // The list may grow between the two calls; a few tries settle it.
+    for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.resize(size);
+        result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                      nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR)
+        return 0;
+    std::size_t filled = 0;
+    std::optional<std::uint32_t> loopback;
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+         adapter = adapter->Next) {
+        if (adapter->OperStatus != IfOperStatusUp)
+            continue;
+        for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr; unicast = unicast->Next) {
+            if (unicast->Address.lpSockaddr == nullptr || unicast->Address.lpSockaddr->sa_family != AF_INET)
+                continue;
+            sockaddr_in address{};
+            std::memcpy(&address, unicast->Address.lpSockaddr, sizeof address);
+            if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) {
+                if (!loopback)
+                    loopback = address.sin_addr.s_addr;
+            } else if (filled < addresses.size()) {
+                addresses[filled++] = address.sin_addr.s_addr;
+            }
+        }
+    }
+    if (filled == 0 && loopback && !addresses.empty())
+        addresses[filled++] = *loopback;
+    return filled;
+}

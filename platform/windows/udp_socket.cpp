@@ -1,0 +1,159 @@
+#include "platform/udp_socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+SOCKET Native(SocketHandle handle) { return static_cast<SOCKET>(handle.value); }
+SOCKET Native(WakeHandle handle) { return static_cast<SOCKET>(handle.value); }
+
+sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr.s_addr = address;
+    socketAddress.sin_port = networkPort;
+    return socketAddress;
+}
+
+// WSARecvMsg is reached through the socket, not linked.
+LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET handle) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG function = nullptr;
+    DWORD got = 0;
+    if (WSAIoctl(handle, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function, &got,
+                 nullptr, nullptr) != 0)
+        return nullptr;
+    return function;
+}
+
+} // namespace
+
+SocketResult CreateUdpSocket() {
+    const SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (handle == INVALID_SOCKET)
+        return {{}, WSAGetLastError()};
+    // Without it replies still go out, only from the address the system chooses.
+    const DWORD on = 1;
+    setsockopt(handle, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
+    // Windows reports an earlier reply's unreachable client as a failed receive; it is no failure of ours.
+    BOOL report = FALSE;
+    DWORD got = 0;
+    WSAIoctl(handle, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &got, nullptr, nullptr);
+    return {{static_cast<std::intptr_t>(handle)}, 0};
+}
+
+int EnableAddressReuse(SocketHandle handle) {
+    const BOOL on = TRUE;
+    return setsockopt(Native(handle), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0
+               ? 0
+               : WSAGetLastError();
+}
+
+int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
+    const sockaddr_in local = ToSockaddr(address, htons(port));
+    return bind(Native(handle), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : WSAGetLastError();
+}
+
+void CloseSocket(SocketHandle handle) {
+    if (handle.value >= 0)
+        closesocket(Native(handle));
+}
+
+// One datagram a call: Windows has no receive of several at once.
+ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<DatagramBuffer> buffers,
+                               std::span<ReceivedDatagram> received) {
+    if (buffers.empty() || received.empty())
+        return {0, 0};
+    static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
+    if (receiveMessage == nullptr)
+        return {0, WSAEOPNOTSUPP};
+    sockaddr_in sender{};
+    WSABUF data{static_cast<ULONG>(buffers[0].size()), reinterpret_cast<char*>(buffers[0].data())};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&sender);
+    message.namelen = sizeof sender;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control, control};
+    DWORD got = 0;
+    ReceivedDatagram& datagram = received[0];
+    datagram = {};
+    if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
+        const int error = WSAGetLastError();
+        if (error != WSAEMSGSIZE)
+            return {0, error};
+        datagram.truncated = true; // longer than the buffer: its tail is lost
+    }
+    datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
+    datagram.size = std::min<std::size_t>(got, buffers[0].size());
+    datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    datagram.wake = datagram.sender.address == wake.address && datagram.sender.port == wake.port;
+    for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr; item = WSA_CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info{};
+            std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
+            datagram.localAddress = info.ipi_addr.s_addr;
+        }
+    }
+    // A broadcast destination is no address a reply can leave from; let the system choose.
+    if (datagram.localAddress == INADDR_BROADCAST || (datagram.localAddress & 0xFF000000u) == 0xFF000000u)
+        datagram.localAddress = 0;
+    return {1, 0};
+}
+
+void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
+    for (OutgoingDatagram& datagram : datagrams) {
+        sockaddr_in target = ToSockaddr(datagram.to.address, datagram.to.port);
+        WSABUF data{static_cast<ULONG>(datagram.bytes.size()),
+                    const_cast<char*>(reinterpret_cast<const char*>(datagram.bytes.data()))};
+        alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+        WSAMSG message{};
+        message.name = reinterpret_cast<sockaddr*>(&target);
+        message.namelen = sizeof target;
+        message.lpBuffers = &data;
+        message.dwBufferCount = 1;
+        if (datagram.from != 0) {
+            message.Control = {sizeof control, control};
+            WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message);
+            item->cmsg_level = IPPROTO_IP;
+            item->cmsg_type = IP_PKTINFO;
+            item->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+            IN_PKTINFO info{};
+            info.ipi_addr.s_addr = datagram.from;
+            std::memcpy(WSA_CMSG_DATA(item), &info, sizeof info);
+        }
+        DWORD sent = 0;
+        datagram.error = WSASendMsg(Native(handle), &message, 0, &sent, nullptr, nullptr) == 0 ? 0 : WSAGetLastError();
+    }
+}
+
+WakeHandle CreateWakeHandle(std::uint32_t address, std::uint16_t port) {
+    const SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (handle == INVALID_SOCKET)
+        return {};
+    const sockaddr_in target = ToSockaddr(address != 0 ? address : htonl(INADDR_LOOPBACK), htons(port));
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 ||
+        getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        closesocket(handle);
+        return {};
+    }
+    return {static_cast<std::intptr_t>(handle), local.sin_addr.s_addr, local.sin_port};
+}
+
+void SignalWake(WakeHandle wake) {
+    const char nudge = 0;
+    send(Native(wake), &nudge, sizeof nudge, 0);
+}
+
+void CloseWakeHandle(WakeHandle wake) {
+    if (wake.value >= 0)
+        closesocket(Native(wake));
+}
