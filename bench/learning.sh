@@ -9,30 +9,9 @@ seconds=${1:-10}
 shift || true
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10000 1000000)
-root=$(cd "$(dirname "$0")/.." && pwd)
-
-if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
-    bash "$root/scripts/install-packages.sh" g++ cmake make util-linux
-    command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
-    cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DDNS_TESTS=OFF >/dev/null
-    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null
-    g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
-    exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
-fi
-
-program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
-generator=$root/build/release/load_generator
-work=$(mktemp -d)
-server=
-trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
-ip link set lo up
-printf 'hosts: files\n' >"$work/nsswitch.conf"
-{
-    printf '127.0.0.1 localhost\n'
-    for i in $(seq 3000); do printf '10.9.%d.%d learn-%d.lan\n' $((i / 256 % 256)) $((i % 256)) "$i"; done
-} >"$work/hosts"
-mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
-mount --bind "$work/hosts" /etc/hosts
+source "$(dirname "$0")/prepare.sh"
+# The names to learn, which the resolver answers from the hosts file.
+for i in $(seq 3000); do printf '10.9.%d.%d learn-%d.lan\n' $((i / 256 % 256)) $((i % 256)) "$i"; done >>"$work/hosts"
 
 for size in "${sizes[@]}"; do
     python3 - "$size" "$work" <<'PYTHON'

@@ -5,11 +5,8 @@
 set -u
 program=$(realpath "$1")
 
-if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
-    unshare --net --mount true 2>/dev/null || { echo "no private namespace here: skipped"; exit 77; }
-    command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
-    exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support.sh"
+enter_namespace "$0" "$@"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,17 +22,6 @@ write_hosts() { printf '127.0.0.1 localhost\n%s\n' "$@" >"$work/hosts"; }
 write_hosts "10.1.2.3 learned.lan" "192.0.2.50 nas.lan"
 mount --bind "$work/hosts" /etc/hosts
 
-passed=0
-failed=0
-check() { # description expected actual
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
-    fi
-}
 
 # A table of three entries: printer at 10.0.0.1, gateway answered with the server's own address, files
 # forwarded to nas.lan.
@@ -233,5 +219,4 @@ check "editor screen on a terminal" "> The Velquorn Software DNS Server^M
 ^M
 > e^M" "$(printf '%s\n' "$output" | awk '/\^\[\[H\^\[\[2J/{screen = ""; sub(/.*\^\[\[H\^\[\[2J/, "")} {screen = screen $0 "\n"} END {printf "%s", screen}')"
 
-echo "program: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish program

@@ -7,24 +7,14 @@
 set -u
 package=$(realpath "$1")
 
+source "$(dirname "$0")/../support.sh"
 if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
     echo "lintian:"
     lintian --fail-on error --tag-display-limit 0 "$package" 2>&1 | grep -v 'root privileges' | sed 's/^/    /'
-    lint=${PIPESTATUS[0]}
-    exec env DNS_TEST_NAMESPACE=1 DNS_LINT_STATUS="$lint" unshare --net --mount --fork bash "$0" "$@"
+    export DNS_LINT_STATUS=${PIPESTATUS[0]}
 fi
+enter_namespace "$0" "$@"
 
-passed=0
-failed=0
-check() { # description expected actual
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
-    fi
-}
 check "lintian finds no error" "0" "$DNS_LINT_STATUS"
 
 work=$(mktemp -d)
@@ -87,5 +77,4 @@ check "port 53 taken: a failure for systemd to see" "3" "$?"
 check "port 53 taken: the error line" "> Error: could not bind socket to port 53: 98" "$(tail -n 1 "$work/out")"
 kill "$blocker"
 
-echo "package: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish package

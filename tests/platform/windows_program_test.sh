@@ -7,12 +7,9 @@ set -u
 program=$(realpath "$1")
 wine=${2:-}
 
-if [ "${DNS_TEST_NAMESPACE:-}" != 1 ]; then
-    [ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
-    unshare --net --mount true 2>/dev/null || { echo "no private namespace here: skipped"; exit 77; }
-    command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
-    exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support.sh"
+[ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
+enter_namespace "$0" "$@"
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
@@ -29,17 +26,6 @@ mount --bind "$work/hosts" /etc/hosts
 # Wine's first start makes its prefix; it is not part of what is tested.
 timeout 120 "$wine" cmd /c exit >/dev/null 2>&1
 
-passed=0
-failed=0
-check() { # description expected actual
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
-    fi
-}
 run=$work/run && mkdir "$run"
 # printer at 10.0.0.1, gateway answered with the server's own address, files forwarded to nas.lan.
 {
@@ -106,5 +92,4 @@ print(" ".join(names))
 PYTHON
 )"
 
-echo "windows program: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish "windows program"

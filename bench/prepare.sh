@@ -1,0 +1,24 @@
+# Shared by the benchmark scripts, which source it after setting `seconds` and `sizes`: builds the program and
+# the load generator, runs the calling script again inside a private network and mount namespace, and there
+# sets up loopback, a resolver that reads only /etc/hosts, and a work directory. Extra Debian packages to
+# install are given as arguments.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
+    bash "$root/scripts/install-packages.sh" g++ cmake make util-linux "$@"
+    command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
+    cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null
+    g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
+    exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
+fi
+
+program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
+generator=$root/build/release/load_generator
+work=$(mktemp -d)
+server=
+trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+ip link set lo up
+printf 'hosts: files\n' >"$work/nsswitch.conf"
+printf '127.0.0.1 localhost\n' >"$work/hosts"
+mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+mount --bind "$work/hosts" /etc/hosts

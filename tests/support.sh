@@ -1,0 +1,28 @@
+# Shared by the whole-program test scripts, which source it: the checks and their tally, and the private
+# namespace that every such script runs in.
+
+passed=0
+failed=0
+check() { # description expected actual
+    if [ "$2" == "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+    fi
+}
+
+finish() { # name of the script's tests
+    echo "$1: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# Runs the calling script again inside a private network and mount namespace, once; exit code 77 (skipped)
+# where none can be made or dig is missing. Variables exported before the call reach the second run.
+enter_namespace() { # script, then its arguments
+    [ "${DNS_TEST_NAMESPACE:-}" = 1 ] && return 0
+    unshare --net --mount true 2>/dev/null || { echo "no private namespace here: skipped"; exit 77; }
+    command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
+    exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$@"
+}
