@@ -156,12 +156,16 @@ check "bind error" "> DNS server running
 > Error: could not bind socket to port 53: 98" "$(tail -n 3 "$holder/out")"
 output=$(on_terminal "$holder" '{ sleep 1; printf "\0"; sleep 1; printf "\033[32;6u"; sleep 1; }')
 check "runs on at a terminal" "could not bind socket to port 53: 98
-^[[2t^[[<u^[[>4m" "$(printf '%s\n' "$output" | grep -o 'could not bind.*98'; printf '%s\n' "$output" | tail -n 1)"
+^[[2t^[[<u^[[>4m" "$(printf '%s\n' "$output" | grep -o 'could not bind.*98'
+    printf '%s\n' "$output" | tail -n 1 | grep -o '\^\[\[2t\^\[\[<u\^\[\[>4m$')"
 kill "$blocker"
 wait "$blocker" 2>/dev/null
 
-# Without a terminal, an empty datagram from this machine ends the service and the program, with exit code 0.
+# Without a terminal, an empty datagram from this machine ends the service and the program, with exit code 0;
+# one from another host (here the veth address) changes nothing.
 start_service "$holder"
+python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("192.0.2.1", 0)); s.sendto(b"", ("192.0.2.1", 53))'
+check "an empty datagram from another host" "10.0.0.1" "$(ask printer 192.0.2.1)"
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
 wait "$pid"
 check "ended by an empty datagram: exit code" "0" "$?"
