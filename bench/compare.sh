@@ -10,7 +10,8 @@ seconds=${1:-10}
 shift || true
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10000 1000000)
-source "$(dirname "$0")/prepare.sh" dnsperf dnsmasq-base
+packages=(dnsperf dnsmasq-base)
+source "$(dirname "$0")/prepare.sh"
 
 now() { date +%s%N; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }

@@ -1,10 +1,10 @@
 # Shared by the benchmark scripts, which source it after setting `seconds` and `sizes`: builds the program and
 # the load generator, runs the calling script again inside a private network and mount namespace, and there
 # sets up loopback, a resolver that reads only /etc/hosts, and a work directory. Extra Debian packages to
-# install are given as arguments.
+# install may be named in the array `packages`.
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
-    bash "$root/scripts/install-packages.sh" g++ cmake make util-linux "$@"
+    bash "$root/scripts/install-packages.sh" g++ cmake make util-linux ${packages[@]+"${packages[@]}"}
     command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
     cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null

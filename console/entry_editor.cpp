@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -178,8 +179,10 @@ void PrintEntryList() {
     list.reserve(count * 40);
     for (std::size_t number = 0; number < count; ++number) {
         const ResolutionEntry entry = ResolutionAt(*Resolutions, number);
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
         list += "> > ";
-        list += std::to_string(number);
+        list.append(digits, end);
         list += " : ";
         AppendConsoleText(list, entry.name);
         list += " : ";

@@ -63,7 +63,8 @@ struct Service {
 
     SocketHandle socket;
     const ServiceSettings& settings;
-    Saver saver{MostWaitingQueries};
+    // A save per learned name, each held by a waiting query, and the whole-file saves that stale files ask for.
+    Saver saver{2 * MostWaitingQueries};
     std::unordered_map<std::string, PendingLookup> pending; // by the name looked up
     std::size_t waitingCount = 0;
     std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
