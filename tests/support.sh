@@ -26,3 +26,15 @@ enter_namespace() { # script, then its arguments
     command -v dig >/dev/null || { echo "dig is missing: skipped"; exit 77; }
     exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$@"
 }
+
+# Inside the namespace: a work directory removed at exit, loopback up, and a second network on a veth pair
+# whose end here is 192.0.2.1/24 and whose other end answers nobody.
+make_test_network() {
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    ip link set lo up
+    ip link add veth0 type veth peer name veth1
+    ip addr add 192.0.2.1/24 dev veth0
+    ip link set veth0 up
+    ip link set veth1 up
+}

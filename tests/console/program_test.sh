@@ -8,14 +8,7 @@ program=$(realpath "$1")
 source "$(dirname "$0")/../support.sh"
 enter_namespace "$0" "$@"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-ip link set lo up
-# A second network on a veth pair.
-ip link add veth0 type veth peer name veth1
-ip addr add 192.0.2.1/24 dev veth0
-ip link set veth0 up
-ip link set veth1 up
+make_test_network
 printf 'hosts: files\n' >"$work/nsswitch.conf"
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
 write_hosts() { printf '127.0.0.1 localhost\n%s\n' "$@" >"$work/hosts"; }

@@ -9,14 +9,9 @@ program=$(realpath "$1")
 source "$(dirname "$0")/../support.sh"
 enter_namespace "$0" "$@"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-ip link set lo up
-# The upstream sits on a veth link where nobody answers: the resolver waits out its two seconds.
-ip link add veth0 type veth peer name veth1
-ip addr add 192.0.2.1/24 dev veth0
-ip link set veth0 up
-ip link set veth1 up
+make_test_network
+# The upstream sits at 192.0.2.99 on the veth link, where nobody answers: the resolver waits out its two
+# seconds.
 printf 'hosts: files dns\n' >"$work/nsswitch.conf"
 printf 'nameserver 192.0.2.99\noptions timeout:2 attempts:1\n' >"$work/resolv.conf"
 {

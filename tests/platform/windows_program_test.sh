@@ -11,14 +11,8 @@ source "$(dirname "$0")/../support.sh"
 [ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
 enter_namespace "$0" "$@"
 
-work=$(mktemp -d)
+make_test_network
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
-trap 'rm -rf "$work"' EXIT
-ip link set lo up
-ip link add veth0 type veth peer name veth1
-ip addr add 192.0.2.1/24 dev veth0
-ip link set veth0 up
-ip link set veth1 up
 printf 'hosts: files\n' >"$work/nsswitch.conf"
 printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n192.0.2.50 nas.lan\n' >"$work/hosts"
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
