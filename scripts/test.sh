@@ -29,7 +29,7 @@ cmake --build "$build" -j"$jobs"
 (cd "$build" && WINEDEBUG=-all ctest --output-on-failure -j"$jobs" --timeout 300) || status=1
 # The Debian package: built, linted, installed in a private namespace and started as its unit would start it.
 echo "== package"
-bash "$root/scripts/install-packages.sh" lintian dpkg-dev man-db systemd util-linux
+bash "$root/scripts/install-packages.sh" lintian dpkg-dev man-db systemd util-linux init-system-helpers
 (bash "$root/scripts/package.sh" && bash "$root/tests/packaging/package_test.sh" "$root"/build/package/velquorn-dns_*.deb) ||
     status=1
 # The fuzz targets, each for a bounded time (DNS_FUZZ_SECONDS, 20 by default; 0 leaves them out).
