@@ -32,7 +32,8 @@ bool BeginKeyInput() {
 
 void EndKeyInput() { ReadingKeys = false; }
 
-// The design's global keys: Ctrl, Shift and Space read for the whole desktop, whichever window has the focus.
+// Global keys: Ctrl, Shift and Space read for the whole desktop, whichever window has the focus, so that a
+// hidden window can be brought back.
 std::vector<KeyEvent> ReadKeyEvents() {
     std::vector<KeyEvent> events;
     if (!ReadingKeys)
