@@ -20,8 +20,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::vector<unsigned char> MakeQuery(unsigned id, const std::string& name) {
-    std::vector<unsigned char> query = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), 1, 0, 0, 1,
-                                        0, 0, 0, 0, 0, 0};
+    std::vector<unsigned char> query = {
+        static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
     std::size_t start = 0;
     while (start <= name.size()) {
         std::size_t dot = name.find('.', start);

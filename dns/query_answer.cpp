@@ -1,7 +1,7 @@
 #include "dns/query_answer.h"
 
-#include "dns/server_addresses.h"
 #include "common/ipv4.h"
+#include "dns/server_addresses.h"
 
 #include <algorithm>
 #include <cstring>
@@ -87,8 +87,8 @@ std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& quer
     if (length > answer.size())
         return 0;
     const std::size_t recordOffset = WriteHeaderAndQuestion(answer, query, AnswerHeaderAfterId);
-    std::uint8_t* out = std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress),
-                                  answer.data() + recordOffset);
+    std::uint8_t* out =
+        std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), answer.data() + recordOffset);
     std::memcpy(out, &address, sizeof address);
     return length;
 }
@@ -105,8 +105,8 @@ TableAnswer AnswerFromTable(std::string_view queryName, std::uint32_t clientAddr
         return {TableAnswer::Outcome::Learn, 0, queryName};
     if (entry->kind == ForwardKind)
         return {TableAnswer::Outcome::Forward, 0, entry->target};
-    return {TableAnswer::Outcome::Answered,
-            entry->address != 0 ? entry->address : ChooseServerAddress(clientAddress), {}};
+    return {
+        TableAnswer::Outcome::Answered, entry->address != 0 ? entry->address : ChooseServerAddress(clientAddress), {}};
 }
 
 void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,

@@ -40,7 +40,7 @@ std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& que
 // What the table says of a query name.
 struct TableAnswer {
     enum class Outcome { Answered, Forward, Learn } outcome = Outcome::Answered;
-    std::uint32_t address = 0;    // Answered: the answering address
+    std::uint32_t address = 0;   // Answered: the answering address
     std::string_view lookupName; // Forward: the target to ask the resolver for; Learn: the query name
 };
 

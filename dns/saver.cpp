@@ -2,7 +2,6 @@
 
 #include "resolutions/resolution_file.h"
 
-
 namespace {
 
 SaveOutcome Save(Saver& saver, const SaveJob& job) {

@@ -117,8 +117,7 @@ void Reply(Service& service, const Query& query, SocketAddress client, std::uint
            std::optional<std::uint32_t> address) {
     AppendQueryLine(service.console, client.address, query.name, address);
     const std::span<std::uint8_t> answer = NextAnswer(service);
-    Send(service,
-         address ? WriteAnswerMessage(answer, query, *address) : WriteFailureMessage(answer, query), client,
+    Send(service, address ? WriteAnswerMessage(answer, query, *address) : WriteFailureMessage(answer, query), client,
          localAddress);
 }
 
@@ -144,8 +143,7 @@ void Finish(Service& service, const std::string& name, std::optional<std::uint32
 void AwaitLookup(Service& service, const Query& query, const ReceivedDatagram& received, std::string_view lookupName,
                  bool learn) {
     auto found = service.pending.find(std::string(lookupName));
-    if (service.waitingCount >= MostWaitingQueries ||
-        (found == service.pending.end() && !QueueLookup(lookupName))) {
+    if (service.waitingCount >= MostWaitingQueries || (found == service.pending.end() && !QueueLookup(lookupName))) {
         Reply(service, query, received.sender, received.localAddress, std::nullopt);
         return;
     }
@@ -309,8 +307,8 @@ void ServerThread(ServiceSettings settings) {
             // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
             const auto service = std::make_unique<Service>(created.handle, settings);
             service->fileKnown = settings.loadedFile.has_value();
-            StartSaver(service->saver, ResolutionFileName.data(),
-                       settings.loadedFile ? &*settings.loadedFile : nullptr, ServiceWake);
+            StartSaver(service->saver, ResolutionFileName.data(), settings.loadedFile ? &*settings.loadedFile : nullptr,
+                       ServiceWake);
             OpenResolverPool(settings.resolveHost, ServiceWake);
             ServeQueries(*service);
             CloseResolverPool();

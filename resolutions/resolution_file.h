@@ -15,7 +15,7 @@ struct ParsedResolutionFile {
 };
 
 struct ResolutionFileLoad : ParsedResolutionFile {
-    int error = 0; // 0 when the file was read or does not exist; otherwise the platform's code of the failure
+    int error = 0;         // 0 when the file was read or does not exist; otherwise the platform's code of the failure
     FileIdentity identity; // of the file as read; all zero when it does not exist
 };
 

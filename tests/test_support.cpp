@@ -133,8 +133,18 @@ ServiceStatics::~ServiceStatics() {
 }
 
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type) {
-    Bytes query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00, 0x00, 0x01,
-                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    Bytes query = {static_cast<std::uint8_t>(id >> 8),
+                   static_cast<std::uint8_t>(id),
+                   0x01,
+                   0x00,
+                   0x00,
+                   0x01,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00};
     for (const std::string_view label : labels) {
         query.push_back(static_cast<std::uint8_t>(label.size()));
         query.insert(query.end(), label.begin(), label.end());

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <dirent.h>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
-#include <system_error>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {

@@ -102,4 +102,3 @@ std::vector<KeyEvent> TakeHotKeys(std::string& input) {
     input.erase(0, i);
     return events;
 }
-

@@ -109,8 +109,8 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileI
         error = static_cast<int>(GetLastError());
     error = CloseKeepingError(file, error);
     // ReplaceFileA keeps the old file's attributes and access rights; a file that is not there yet is moved in.
-    if (error == 0 && !ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                    nullptr, nullptr) &&
+    if (error == 0 &&
+        !ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) &&
         !MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = static_cast<int>(GetLastError());
     if (error != 0) {

@@ -1,8 +1,10 @@
 #include "platform/network.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
+
+// These need winsock2.h before them.
 #include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <vector>
@@ -51,8 +53,9 @@ std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
     // The list may grow between the two calls; a few tries settle it.
     for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.resize(size);
-        result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                      nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+        result =
+            GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                 nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (result != NO_ERROR)
         return 0;

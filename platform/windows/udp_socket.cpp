@@ -1,8 +1,10 @@
 #include "platform/udp_socket.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
+
+// These need winsock2.h before them.
 #include <mswsock.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <cstring>
@@ -25,8 +27,8 @@ LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET handle) {
     GUID id = WSAID_WSARECVMSG;
     LPFN_WSARECVMSG function = nullptr;
     DWORD got = 0;
-    if (WSAIoctl(handle, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function, &got,
-                 nullptr, nullptr) != 0)
+    if (WSAIoctl(handle, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function, &got, nullptr,
+                 nullptr) != 0)
         return nullptr;
     return function;
 }

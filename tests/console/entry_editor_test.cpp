@@ -123,8 +123,8 @@ TEST(RunEntryEditor, ReportsAFailedSaveAfterTheChange) {
     const std::string blocked = statics.SetFileName("missing/default.drf");
     // The reason is the platform's text for a missing folder.
     EXPECT_THAT(Messages(Edit("A nas 10.0.0.1\n")),
-                ElementsAre(testing::StartsWith("> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " +
-                                                blocked + ": ")));
+                ElementsAre(testing::StartsWith(
+                    "> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " + blocked + ": ")));
 }
 
 TEST(ReadEntryNumber, ReadsLikePercentDAndClampsToInt) {

@@ -119,8 +119,9 @@ TEST(AnswerFromTable, AnswersAddressEntriesAndSaysWhatToLookUp) {
 
 TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {
     std::string console;
-    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\x7f"
-                                                       "b",
+    AppendQueryLine(console, MakeAddress(10, 0, 0, 7),
+                    "a\x7f"
+                    "b",
                     MakeAddress(192, 168, 100, 255));
     AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", std::nullopt);
     EXPECT_EQ(console, "> 10.0.0.7: a\x7f"

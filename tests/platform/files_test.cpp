@@ -20,7 +20,7 @@ TEST(ReadWholeFile, RefusesWhatIsNoRegularFile) {
     TemporaryDirectory directory;
     const std::string pipe = directory.File("pipe");
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    EXPECT_EQ(ReadWholeFile("/dev/zero").error, EINVAL); // would grow without end
+    EXPECT_EQ(ReadWholeFile("/dev/zero").error, EINVAL);  // would grow without end
     EXPECT_EQ(ReadWholeFile(pipe.c_str()).error, EINVAL); // would wait for a writer
     EXPECT_EQ(ReadWholeFile(directory.path.c_str()).error, EISDIR);
     EXPECT_TRUE(ReadWholeFile(directory.File("missing").c_str()).missing);
@@ -87,4 +87,3 @@ TEST(SaveResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
     ASSERT_EQ(SaveResolutionFile(table, file.c_str()), 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
 }
-

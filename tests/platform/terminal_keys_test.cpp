@@ -34,4 +34,3 @@ TEST(TakeHotKeys, ReadsNulModifyOtherKeysAndKittyReports) {
     EXPECT_THAT(TakeHotKeys(input), ElementsAre(Quit));
     EXPECT_EQ(input, "");
 }
-
