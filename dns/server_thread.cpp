@@ -70,9 +70,9 @@ struct Service {
     std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
     std::uint64_t lastTicket = 0;
     std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file save already covers
-    bool fileKnown = false;      // the saver can append: no stale outcome since the last whole save
 
     std::array<DatagramBuffer, BatchSize> buffers{};
+    HostName queryName{}; // the dotted name of the datagram at hand
     std::array<ReceivedDatagram, BatchSize> received{};
     std::array<std::array<std::uint8_t, AnswerBufferSize>, BatchSize> answers{};
     std::array<OutgoingDatagram, BatchSize> outgoing{};
@@ -122,11 +122,8 @@ void Reply(Service& service, const Query& query, SocketAddress client, std::uint
 }
 
 void ReplyToWaiting(Service& service, const WaitingQuery& waiting, std::optional<std::uint32_t> address) {
-    HostName store{};
-    const std::optional<Query> query = ReadQuery(waiting.head, store);
-    if (query)
-        Reply(service, Query{query->datagram, query->questionLength, waiting.name}, waiting.client,
-              waiting.localAddress, address);
+    const Query query{waiting.head, waiting.head.size() - QueryNameOffset, waiting.name};
+    Reply(service, query, waiting.client, waiting.localAddress, address);
 }
 
 void Finish(Service& service, const std::string& name, std::optional<std::uint32_t> address) {
@@ -157,16 +154,12 @@ void AwaitLookup(Service& service, const Query& query, const ReceivedDatagram& r
 
 void SubmitWholeSave(Service& service) {
     service.wholeUpTo = service.lastTicket;
-    service.fileKnown = true;
     service.saver.jobs.Push({service.lastTicket, true, SerializeResolutionTable(*Resolutions), 0});
 }
 
+// An append; the saver answers stale when the file is not one it can append to, and the whole table follows.
 void SubmitSave(Service& service, std::size_t number) {
     ++service.lastTicket;
-    if (!service.fileKnown) {
-        SubmitWholeSave(service);
-        return;
-    }
     SaveJob job{service.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(*Resolutions))};
     SerializeResolution(ResolutionAt(*Resolutions, number), job.bytes);
     service.saver.jobs.Push(std::move(job));
@@ -196,7 +189,6 @@ void HandleLookupResult(Service& service, const LookupResult& result) {
 
 void HandleSaveOutcome(Service& service, const SaveOutcome& outcome) {
     if (outcome.stale) {
-        service.fileKnown = false;
         if (outcome.ticket > service.wholeUpTo)
             SubmitWholeSave(service);
         return;
@@ -208,10 +200,8 @@ void HandleSaveOutcome(Service& service, const SaveOutcome& outcome) {
         if (found != service.pending.end())
             Finish(service, name, found->second.address);
     }
-    if (outcome.error != 0) {
-        service.fileKnown = false;
+    if (outcome.error != 0)
         service.console += SaveErrorLine(service.saver.fileName.c_str(), ErrorText(outcome.error));
-    }
 }
 
 void TakeResults(Service& service) {
@@ -235,10 +225,9 @@ void HandleDatagram(Service& service, std::size_t index) {
             ServerRunning = false;
         return;
     }
-    HostName store{};
     // Only the bytes received: the buffer still holds the previous, longer datagram.
     const std::optional<Query> query =
-        ReadQuery(std::span<const std::uint8_t>(service.buffers[index].data(), received.size), store);
+        ReadQuery(std::span<const std::uint8_t>(service.buffers[index].data(), received.size), service.queryName);
     if (!query)
         return;
     // A learned name being saved is answered only once it is on disk.
@@ -306,7 +295,6 @@ void ServerThread(ServiceSettings settings) {
             HowServiceEnded = ServiceEnd::Ended;
             // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
             const auto service = std::make_unique<Service>(created.handle, settings);
-            service->fileKnown = settings.loadedFile.has_value();
             StartSaver(service->saver, ResolutionFileName.data(), settings.loadedFile ? &*settings.loadedFile : nullptr,
                        ServiceWake);
             OpenResolverPool(settings.resolveHost, ServiceWake);

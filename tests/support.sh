@@ -38,3 +38,15 @@ make_test_network() {
     ip link set veth0 up
     ip link set veth1 up
 }
+
+# Ends a process this script started, by its id: TERM, then -9 when it has not ended within ten seconds. Returns
+# its exit code.
+stop_process() { # pid
+    kill -TERM "$1"
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$1" 2>/dev/null
+    wait "$1"
+}

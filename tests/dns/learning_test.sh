@@ -58,15 +58,6 @@ PYTHON
 }
 
 pid=
-stop_service() { # TERM, then -9 when the program has not ended within ten seconds
-    kill -TERM "$pid"
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid"
-}
 start_service() { # directory [seconds to wait for the start]
     # Not under timeout: kill -9 must reach the program itself.
     (cd "$1" && exec "$program" </dev/null >out 2>&1) &
@@ -94,7 +85,7 @@ check "table answers while the resolver waits" "10" "$answered"
 wait %2 %3
 check "forward target nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/far" | tr -d ,)"
 check "unknown name nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/nobody" | tr -d ,)"
-stop_service
+stop_process "$pid"
 check "slow lines" "> 127.0.0.1: far -> Failure.
 > 127.0.0.1: nobody.example -> Failure." "$(grep -E '^> 127.0.0.1: (far|nobody)' "$run/out" | sort)"
 
@@ -102,7 +93,7 @@ check "slow lines" "> 127.0.0.1: far -> Failure.
 run=$work/large && mkdir "$run" && make_table "$run/default.drf" 1000000
 start_service "$run" 60
 check "learned into a large table" "10.1.2.3" "$(ask learned.lan)"
-stop_service
+stop_process "$pid"
 make_table "$work/expected.drf" 1000000 learned.lan 10.1.2.3
 check "large table file" "same" "$(cmp -s "$work/expected.drf" "$run/default.drf" && echo same)"
 
@@ -134,7 +125,7 @@ check "names were learned between the kills" "yes" "$([ "$(cat "$run"/told-* | w
 # A clean start and one more learned name leave no stray bytes and no temporary files.
 start_service "$run"
 ask kill-399.lan >/dev/null
-stop_service
+stop_process "$pid"
 check "exact after a clean run" "1" "$(read_table "$run/default.drf" | sed -n '1s/.* //p')"
 check "no temporary files" "default.drf out" "$(ls "$run" | grep -v '^told-' | tr '\n' ' ' | sed 's/ $//')"
 

@@ -52,19 +52,10 @@ mount --bind "$work/hosts" /etc/hosts
 host=$(cat /proc/sys/kernel/hostname)
 as_service "$(setting ExecStart)" >"$work/out" 2>&1 &
 service=$!
-stop_service() { # ends the service by its id, with kill -9 if TERM has not ended it within ten seconds
-    kill -TERM "$service"
-    for _ in $(seq 100); do
-        kill -0 "$service" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$service" 2>/dev/null
-    wait "$service"
-}
 ask() { dig @127.0.0.1 +short +tries=5 +time=1 "$1" 2>/dev/null | grep -v '^;'; }
 check "the starting table answers the host name" "127.0.0.1" "$(ask "$host")"
 check "a learned name" "10.1.2.3" "$(ask learned.lan)"
-stop_service
+stop_process "$service"
 check "stops with exit code 0" "0" "$?"
 check "learned into the state directory" "yes" "$(grep -q learned.lan "$state/default.drf" && echo yes)"
 check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
