@@ -1,5 +1,5 @@
-# Shared by the whole-program test scripts, which source it: the checks and their tally, and the private
-# namespace that every such script runs in.
+# Shared by the whole-program test scripts, which source it: the checks and their tally, the private namespace
+# that every such script runs in, the program started and stopped there, and tables written and read.
 
 passed=0
 failed=0
@@ -27,11 +27,12 @@ enter_namespace() { # script, then its arguments
     exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$@"
 }
 
-# Inside the namespace: a work directory removed at exit, loopback up, and a second network on a veth pair
-# whose end here is 192.0.2.1/24 and whose other end answers nobody.
+# Inside the namespace: a work directory, loopback up, and a second network on a veth pair whose end here is
+# 192.0.2.1/24 and whose other end answers nobody. At exit the work directory goes, and so does any program this
+# script started and left running (by its id: only our own jobs).
 make_test_network() {
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+    trap 'kill -KILL $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
     ip link set lo up
     ip link add veth0 type veth peer name veth1
     ip addr add 192.0.2.1/24 dev veth0
@@ -39,14 +40,69 @@ make_test_network() {
     ip link set veth1 up
 }
 
-# Ends a process this script started, by its id: TERM, then -9 when it has not ended within ten seconds. Returns
-# its exit code.
-stop_process() { # pid
-    kill -TERM "$1"
+# Starts a command line in a directory, its output in DIRECTORY/out, and waits up to start_seconds (5) for the
+# server to run. Sets pid.
+start_service() { # directory, then the command line
+    local directory=$1
+    shift
+    (cd "$directory" && exec "$@" </dev/null >out 2>&1) &
+    pid=$!
+    for _ in $(seq $((${start_seconds:-5} * 10))); do
+        grep -q "DNS server running" "$directory/out" 2>/dev/null && break
+        sleep 0.1
+    done
+}
+
+# Ends a process this script started, by its id: the signal (TERM), then -9 when it has not ended within ten
+# seconds. Returns its exit code.
+stop_process() { # pid [signal]
+    kill "-${2:-TERM}" "$1"
     for _ in $(seq 100); do
         kill -0 "$1" 2>/dev/null || break
         sleep 0.1
     done
     kill -KILL "$1" 2>/dev/null
     wait "$1"
+}
+
+# The address a name gets from the server at the address (127.0.0.1), asked from there; retried while the server
+# is still binding its socket.
+ask() { # name [address]
+    dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'
+}
+
+# printer at 10.0.0.1, gateway answered with the server's own address, files forwarded to nas.lan.
+write_table() { # file
+    {
+        printf '\x03\x00\x00\x00'
+        printf '\x00\x00\x00\x00\x07\x00printer\x0a\x00\x00\x01'
+        printf '\x00\x00\x00\x00\x07\x00gateway\x00\x00\x00\x00'
+        printf '\x01\x00\x00\x00\x05\x00files\x07\x00nas.lan'
+    } >"$1"
+}
+# What the program reports at its start with that table, on loopback and the veth.
+started="> The Velquorn Software DNS Server
+
+> IP Addresses: 127.0.0.1 192.0.2.1 
+> Loading resolutions: Done. Entries:
+> > 0 : printer : 10.0.0.1
+> > 1 : gateway : Local
+> > 2 : files : nas.lan
+> DNS server running"
+
+# Prints "COUNT EXACT" and then the names of a table file, one a line; EXACT is 1 when nothing follows the last
+# counted record.
+read_table() { # file
+    python3 - "$1" <<'PYTHON'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+count, offset, names = struct.unpack_from("<I", data)[0], 4, []
+for _ in range(count):
+    kind, length = struct.unpack_from("<IH", data, offset)
+    names.append(data[offset + 6:offset + 6 + length].decode())
+    offset += 6 + length
+    offset += 2 + struct.unpack_from("<H", data, offset)[0] if kind == 1 else 4
+print(count, int(offset == len(data)))
+print("\n".join(names))
+PYTHON
 }

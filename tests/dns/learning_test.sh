@@ -20,62 +20,23 @@ printf 'nameserver 192.0.2.99\noptions timeout:2 attempts:1\n' >"$work/resolv.co
 } >"$work/hosts"
 for file in nsswitch.conf resolv.conf hosts; do mount --bind "$work/$file" "/etc/$file"; done
 
-
-# Writes a table: N entries host-I.lan at 10.x.y.z, then the named extra records.
-make_table() { # file count [name address-or-forward-target]...
+# Writes a table: COUNT entries host-I.lan at 10.x.y.z, then the named one.
+make_table() { # file count [name address]
     python3 - "$@" <<'PYTHON'
 import struct, sys
-path, count, extra = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
-records = [struct.pack("<IH", 0, len(n := f"host-{i}.lan".encode())) + n + bytes([10, i >> 16 & 255, i >> 8 & 255, i & 255])
-           for i in range(count)]
-for name, value in zip(extra[::2], extra[1::2]):
-    if value.startswith("@"):
-        records.append(struct.pack("<IH", 1, len(name)) + name.encode() + struct.pack("<H", len(value) - 1) + value[1:].encode())
-    else:
-        records.append(struct.pack("<IH", 0, len(name)) + name.encode() + bytes(map(int, value.split("."))))
-with open(path, "wb") as out:
-    out.write(struct.pack("<I", len(records)) + b"".join(records))
-PYTHON
-}
-# Prints "COUNT EXACT" and then the names of a table file, one a line; EXACT is 1 when nothing follows the last
-# counted record.
-read_table() {
-    python3 - "$1" <<'PYTHON'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-count, offset, names = struct.unpack_from("<I", data)[0], 4, []
-for _ in range(count):
-    kind, length = struct.unpack_from("<IH", data, offset)
-    names.append(data[offset + 6:offset + 6 + length].decode())
-    offset += 6 + length
-    if kind == 1:
-        offset += 2 + struct.unpack_from("<H", data, offset)[0]
-    else:
-        offset += 4
-print(count, int(offset == len(data)))
-print("\n".join(names))
+def record(name, address): return struct.pack("<IH", 0, len(name)) + name.encode() + bytes(address)
+records = [record(f"host-{i}.lan", [10, i >> 16 & 255, i >> 8 & 255, i & 255]) for i in range(int(sys.argv[2]))]
+records += [record(sys.argv[3], map(int, sys.argv[4].split(".")))] if len(sys.argv) > 3 else []
+open(sys.argv[1], "wb").write(struct.pack("<I", len(records)) + b"".join(records))
 PYTHON
 }
 
-pid=
-start_service() { # directory [seconds to wait for the start]
-    # Not under timeout: kill -9 must reach the program itself.
-    (cd "$1" && exec "$program" </dev/null >out 2>&1) &
-    pid=$!
-    for _ in $(seq $((${2:-5} * 10))); do
-        grep -q "DNS server running" "$1/out" 2>/dev/null && break
-        sleep 0.1
-    done
-}
-ask() { dig @127.0.0.1 +short +tries=5 +time=1 "$1" 2>/dev/null | grep -v '^;'; }
-
-# While the resolver waits for its upstream, for a forward entry's target and for an unknown name, table answers
-# keep coming; the waiting queries end in a server failure once it gives up.
-run=$work/slow && mkdir "$run" && make_table "$run/default.drf" 0 printer 10.0.0.1 far @far.example
-start_service "$run"
+# While the resolver waits for its upstream, for a forward entry's target (nas.lan) and for an unknown name, table
+# answers keep coming; the waiting queries end in a server failure once it gives up.
+run=$work/slow && mkdir "$run" && write_table "$run/default.drf"
+start_service "$run" "$program"
 ask printer >/dev/null
-dig @127.0.0.1 +tries=1 +time=5 far >"$run/far" 2>&1 &
-dig @127.0.0.1 +tries=1 +time=5 nobody.example >"$run/nobody" 2>&1 &
+for name in files nobody.example; do dig @127.0.0.1 +tries=1 +time=5 "$name" >"$run/$name" 2>&1 & done
 sleep 0.2
 answered=0
 for _ in $(seq 10); do
@@ -83,15 +44,13 @@ for _ in $(seq 10); do
 done
 check "table answers while the resolver waits" "10" "$answered"
 wait %2 %3
-check "forward target nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/far" | tr -d ,)"
-check "unknown name nobody answers" "SERVFAIL" "$(awk '/status:/{print $6}' "$run/nobody" | tr -d ,)"
+check "nobody answers the resolver: server failures" "SERVFAIL, SERVFAIL," \
+    "$(echo $(awk '/status:/{print $6}' "$run/files" "$run/nobody.example"))"
 stop_process "$pid"
-check "slow lines" "> 127.0.0.1: far -> Failure.
-> 127.0.0.1: nobody.example -> Failure." "$(grep -E '^> 127.0.0.1: (far|nobody)' "$run/out" | sort)"
 
 # A name learned into a table of a million entries: answered, and the file is the whole table, byte for byte.
 run=$work/large && mkdir "$run" && make_table "$run/default.drf" 1000000
-start_service "$run" 60
+start_seconds=60 start_service "$run" "$program"
 check "learned into a large table" "10.1.2.3" "$(ask learned.lan)"
 stop_process "$pid"
 make_table "$work/expected.drf" 1000000 learned.lan 10.1.2.3
@@ -102,7 +61,7 @@ check "large table file" "same" "$(cmp -s "$work/expected.drf" "$run/default.drf
 run=$work/killed && mkdir "$run" && make_table "$run/default.drf" 20000
 next=1
 for round in $(seq 8); do
-    start_service "$run"
+    start_service "$run" "$program"
     (
         while [ "$next" -le 400 ]; do
             [ -n "$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan")" ] && echo "kill-$next.lan"
@@ -123,7 +82,7 @@ for round in $(seq 8); do
 done
 check "names were learned between the kills" "yes" "$([ "$(cat "$run"/told-* | wc -l)" -gt 20 ] && echo yes)"
 # A clean start and one more learned name leave no stray bytes and no temporary files.
-start_service "$run"
+start_service "$run" "$program"
 ask kill-399.lan >/dev/null
 stop_process "$pid"
 check "exact after a clean run" "1" "$(read_table "$run/default.drf" | sed -n '1s/.* //p')"
