@@ -62,60 +62,50 @@ std::vector<std::string> EntryNames(const ResolutionTable& table) {
 
 namespace {
 
+// Never destroyed: a resolver thread may still be inside a slow lookup when the tests end.
 struct FakeResolver {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::uint32_t> hosts;
     int lookups = 0;
     bool slowReleased = false;
-};
-
-FakeResolver& Fake() {
-    // Never destroyed: a resolver thread may still be inside a slow lookup when the tests end.
-    static FakeResolver* const fake = new FakeResolver;
-    return *fake;
-}
+}& Fake = *new FakeResolver;
 
 } // namespace
 
 std::optional<std::uint32_t> ResolveFake(const char* hostName) {
-    FakeResolver& fake = Fake();
-    std::unique_lock lock(fake.mutex);
-    ++fake.lookups;
+    std::unique_lock lock(Fake.mutex);
+    ++Fake.lookups;
     if (std::string_view(hostName).starts_with("slow"))
-        fake.released.wait_for(lock, std::chrono::seconds(5), [&] { return fake.slowReleased; });
-    const auto found = fake.hosts.find(hostName);
-    if (found == fake.hosts.end())
-        return std::nullopt;
-    return found->second;
+        Fake.released.wait_for(lock, std::chrono::seconds(5), [] { return Fake.slowReleased; });
+    const auto found = Fake.hosts.find(hostName);
+    return found == Fake.hosts.end() ? std::nullopt : std::optional(found->second);
 }
 
 void SetFakeHost(const std::string& name, std::uint32_t address) {
-    const std::lock_guard lock(Fake().mutex);
-    Fake().hosts[name] = address;
+    const std::lock_guard lock(Fake.mutex);
+    Fake.hosts[name] = address;
 }
 
 int FakeLookups() {
-    const std::lock_guard lock(Fake().mutex);
-    return Fake().lookups;
+    const std::lock_guard lock(Fake.mutex);
+    return Fake.lookups;
 }
 
 void ReleaseSlowLookups() {
-    {
-        const std::lock_guard lock(Fake().mutex);
-        Fake().slowReleased = true;
-    }
-    Fake().released.notify_all();
+    const std::lock_guard lock(Fake.mutex);
+    Fake.slowReleased = true;
+    Fake.released.notify_all();
 }
 
 ServiceStatics::ServiceStatics() {
     Resolutions = table.get();
     SetFileName("default.drf");
     LocalAddresses = {};
-    const std::lock_guard lock(Fake().mutex);
-    Fake().hosts.clear();
-    Fake().lookups = 0;
-    Fake().slowReleased = false;
+    const std::lock_guard lock(Fake.mutex);
+    Fake.hosts.clear();
+    Fake.lookups = 0;
+    Fake.slowReleased = false;
 }
 
 std::string ServiceStatics::SetFileName(std::string_view name) {
@@ -133,23 +123,11 @@ ServiceStatics::~ServiceStatics() {
 }
 
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type) {
-    Bytes query = {static_cast<std::uint8_t>(id >> 8),
-                   static_cast<std::uint8_t>(id),
-                   0x01,
-                   0x00,
-                   0x00,
-                   0x01,
-                   0x00,
-                   0x00,
-                   0x00,
-                   0x00,
-                   0x00,
-                   0x00};
+    Bytes query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
     for (const std::string_view label : labels) {
         query.push_back(static_cast<std::uint8_t>(label.size()));
         query.insert(query.end(), label.begin(), label.end());
     }
-    query.insert(query.end(),
-                 {0x00, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0x00, 0x01});
+    query.insert(query.end(), {0, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 1});
     return query;
 }

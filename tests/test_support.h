@@ -5,7 +5,6 @@
 #include "resolutions/resolution_table.h"
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,12 +24,9 @@ struct TemporaryDirectory {
 
 // printer at 192.168.1.20, files forwarded to nas, gateway answered with the server's own address: 54 bytes.
 extern const Bytes ExampleFile;
-
 Bytes ReadBytes(const std::string& fileName);
 void WriteBytes(const std::string& fileName, const Bytes& bytes);
-
-// Names of the entries in table order.
-std::vector<std::string> EntryNames(const ResolutionTable& table);
+std::vector<std::string> EntryNames(const ResolutionTable& table); // in table order
 
 // Stands in for the system resolver, from any thread: answers from a small map and counts the questions. A
 // lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or five seconds), as a resolver
@@ -56,5 +52,5 @@ struct ServiceStatics {
     std::string SetFileName(std::string_view name);
 };
 
-// A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, type and class IN.
+// A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, the type, class IN.
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type = 1);

@@ -34,31 +34,29 @@ std::string Build(std::vector<std::uint32_t> discovered, std::vector<const char*
     return testing::internal::GetCapturedStdout();
 }
 
-const std::uint32_t Home = MakeAddress(192, 168, 0, 2);
-const std::uint32_t Office = MakeAddress(10, 0, 0, 5);
+const std::uint32_t Home = MakeAddress(192, 168, 0, 2), Office = MakeAddress(10, 0, 0, 5),
+                    Carrier = MakeAddress(100, 64, 0, 1);
 
 } // namespace
 
-TEST(BuildLocalAddressList, FollowsTheWorkedExample) {
+TEST(BuildLocalAddressList, ListsTheMachinesAddressesAndChoosesOneByTheClientsFirstOctet) {
     ServiceStatics statics;
     EXPECT_EQ(Build({Home, Office}), "> IP Addresses: 127.0.0.1 192.168.0.2 10.0.0.5 ");
-    EXPECT_EQ(LocalAddresses.defaultAddress, Office);
     EXPECT_EQ(ChooseServerAddress(MakeAddress(192, 168, 0, 9)), Home);
     EXPECT_EQ(ChooseServerAddress(MakeAddress(127, 0, 0, 1)), MakeAddress(127, 0, 0, 1));
-    EXPECT_EQ(ChooseServerAddress(MakeAddress(10, 1, 1, 1)), Office);
+    // The default: the first address below 128.0.0.0 outside 10/8, else the last; an empty slot never answers.
     EXPECT_EQ(ChooseServerAddress(MakeAddress(172, 16, 0, 4)), Office);
-    // An empty slot is never an answer, even for a client whose first octet is 0.
     EXPECT_EQ(ChooseServerAddress(MakeAddress(0, 1, 2, 3)), Office);
-}
-
-TEST(DiscoverLocalAddresses, PrefersALowFirstOctetOtherThanTenAsDefault) {
-    ServiceStatics statics;
-    Build({Home, MakeAddress(100, 64, 0, 1), MakeAddress(11, 0, 0, 1)});
-    EXPECT_EQ(LocalAddresses.defaultAddress, MakeAddress(100, 64, 0, 1));
-    Build({MakeAddress(100, 64, 0, 1)}, {}, {}, Home); // set by the command line: kept
+    Build({Home, Carrier, MakeAddress(11, 0, 0, 1)});
+    EXPECT_EQ(LocalAddresses.defaultAddress, Carrier);
+    Build({Carrier}, {}, {}, Home); // set by the command line: kept
     EXPECT_EQ(LocalAddresses.defaultAddress, Home);
-    EXPECT_EQ(Build({}), "> IP Addresses: 127.0.0.1 ");
-    EXPECT_EQ(LocalAddresses.defaultAddress, 0u);
+    // A full list loses its last slot.
+    std::vector<std::uint32_t> eleven;
+    for (std::uint8_t i = 1; i <= 11; ++i)
+        eleven.push_back(MakeAddress(192, 168, 0, i));
+    EXPECT_EQ(Build(eleven), "> IP Addresses: 127.0.0.1 192.168.0.1 192.168.0.2 192.168.0.3 192.168.0.4 "
+                             "192.168.0.5 192.168.0.6 192.168.0.7 192.168.0.8 192.168.0.9 ");
 }
 
 TEST(BuildLocalAddressList, AddsInFrontAndExcludesEveryCopy) {
@@ -66,25 +64,10 @@ TEST(BuildLocalAddressList, AddsInFrontAndExcludesEveryCopy) {
     EXPECT_EQ(Build({Home}, {"192.168.5.5", "10.0.0.1"}),
               "> IP Addresses: 127.0.0.1 10.0.0.1 192.168.5.5 192.168.0.2 ");
     EXPECT_EQ(ChooseServerAddress(MakeAddress(192, 168, 0, 7)), MakeAddress(192, 168, 5, 5));
-    EXPECT_EQ(Build({Home}, {"192.168.0.2"}), "> IP Addresses: 127.0.0.1 192.168.0.2 192.168.0.2 ");
     EXPECT_EQ(Build({Home, Office}, {"192.168.0.2"}, {"192.168.0.2"}), "> IP Addresses: 127.0.0.1 10.0.0.5 ");
-
     // The excluded default stays the default; 127.0.0.1 cannot be excluded; a text that is no address is one.
-    EXPECT_EQ(Build({MakeAddress(100, 64, 0, 1), Home}, {}, {"100.64.0.1"}), "> IP Addresses: 127.0.0.1 192.168.0.2 ");
-    EXPECT_EQ(LocalAddresses.defaultAddress, MakeAddress(100, 64, 0, 1));
+    EXPECT_EQ(Build({Carrier, Home}, {}, {"100.64.0.1"}), "> IP Addresses: 127.0.0.1 192.168.0.2 ");
+    EXPECT_EQ(LocalAddresses.defaultAddress, Carrier);
     EXPECT_EQ(Build({MakeAddress(127, 0, 0, 1)}, {}, {"127.0.0.1"}), "> IP Addresses: 127.0.0.1 ");
     EXPECT_EQ(Build({}, {"not-an-address"}), "> IP Addresses: 127.0.0.1 255.255.255.255 ");
-}
-
-TEST(InsertLocalAddress, AFullListLosesItsLastSlot) {
-    ServiceStatics statics;
-    std::vector<std::uint32_t> eleven;
-    for (std::uint8_t i = 1; i <= 11; ++i)
-        eleven.push_back(MakeAddress(192, 168, 0, i));
-    Build(eleven);
-    EXPECT_EQ(LocalAddresses.addresses[9], MakeAddress(192, 168, 0, 9));
-    EXPECT_EQ(LocalAddresses.defaultAddress, MakeAddress(192, 168, 0, 10));
-    RemoveLocalAddress(MakeAddress(192, 168, 0, 1));
-    EXPECT_EQ(LocalAddresses.addresses[8], MakeAddress(192, 168, 0, 9));
-    EXPECT_EQ(LocalAddresses.addresses[9], 0u);
 }

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAreArray;
 
 TEST(ReadWholeFile, RefusesWhatIsNoRegularFile) {
     TemporaryDirectory directory;
@@ -45,21 +44,20 @@ TEST(ReplaceFile, KeepsPermissionsAndLinks) {
 
 TEST(RemoveAbandonedTemporaryFiles, RemovesOnlyThoseOfDeadProcesses) {
     TemporaryDirectory directory;
-    const pid_t child = fork();
-    if (child == 0)
+    const pid_t dead = fork();
+    if (dead == 0)
         _exit(0);
-    waitpid(child, nullptr, 0);
-    const std::string dead = directory.File("t.drf." + std::to_string(child) + ".tmp");
-    const std::vector<std::string> kept = {directory.File("t.drf.1.tmp"), directory.File("t.drf.x1.tmp"),
-                                           directory.File("other.drf." + std::to_string(child) + ".tmp"),
-                                           directory.File("t.drf")};
-    WriteBytes(dead, {1});
+    waitpid(dead, nullptr, 0);
+    const std::string abandoned = directory.File("t.drf." + std::to_string(dead) + ".tmp");
+    WriteBytes(abandoned, {1});
+    const std::vector<std::string> kept = {"t.drf.1.tmp", "t.drf.x1.tmp", "other.drf." + std::to_string(dead) + ".tmp",
+                                           "t.drf"};
     for (const std::string& file : kept)
-        WriteBytes(file, {1});
+        WriteBytes(directory.File(file), {1});
     RemoveAbandonedTemporaryFiles(directory.File("t.drf").c_str());
-    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_FALSE(fs::exists(abandoned));
     for (const std::string& file : kept)
-        EXPECT_TRUE(fs::exists(file)) << file;
+        EXPECT_TRUE(fs::exists(directory.File(file))) << file;
 }
 
 TEST(SaveResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
@@ -70,20 +68,18 @@ TEST(SaveResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
     for (int i = 0; i < 10; ++i)
         AppendResolution(table, {"entry" + std::to_string(i), {}, 0, 0});
     EXPECT_EQ(SaveResolutionFile(table, directory.File("missing/dir.drf").c_str()), ENOENT);
-
     // A full disk, as a file-size limit that root is held to as well: the write fails half-way.
     rlimit original{};
     getrlimit(RLIMIT_FSIZE, &original);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = original;
-    limited.rlim_cur = 20;
+    rlimit limited{20, original.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
     const int error = SaveResolutionFile(table, file.c_str());
     setrlimit(RLIMIT_FSIZE, &original);
     std::signal(SIGXFSZ, previousHandler);
     EXPECT_EQ(error, EFBIG);
-    EXPECT_THAT(ReadBytes(file), ElementsAreArray(ExampleFile));
+    EXPECT_EQ(ReadBytes(file), ExampleFile);
     // Neither the failed nor a good save leaves a temporary file behind.
     ASSERT_EQ(SaveResolutionFile(table, file.c_str()), 0);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory.path), {}), 1);
 }
