@@ -16,7 +16,9 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -113,6 +115,26 @@ void AddEntry(std::string_view line, bool forward) {
     SaveChange();
 }
 
+// The number of a D command, read as "%d" reads it from the line's third character on; numbers beyond the
+// range of int are clamped to it.
+std::optional<int> ReadEntryNumber(std::string_view line) {
+    if (line.size() < 3)
+        return std::nullopt;
+    std::size_t i = 2;
+    while (i < line.size() && std::strchr(" \t\n\v\f\r", line[i]) != nullptr)
+        ++i;
+    bool negative = false;
+    if (i < line.size() && (line[i] == '+' || line[i] == '-'))
+        negative = line[i++] == '-';
+    if (i >= line.size() || line[i] < '0' || line[i] > '9')
+        return std::nullopt;
+    long long value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+        value = std::min(value * 10 + (line[i] - '0'), static_cast<long long>(INT_MAX) + 1);
+    value = negative ? -value : value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
 void DeleteEntry(std::string_view line) {
     const std::optional<int> number = ReadEntryNumber(line);
     if (!number) {
@@ -149,24 +171,6 @@ void DrawScreen() {
 }
 
 } // namespace
-
-std::optional<int> ReadEntryNumber(std::string_view line) {
-    if (line.size() < 3)
-        return std::nullopt;
-    std::size_t i = 2;
-    while (i < line.size() && std::strchr(" \t\n\v\f\r", line[i]) != nullptr)
-        ++i;
-    bool negative = false;
-    if (i < line.size() && (line[i] == '+' || line[i] == '-'))
-        negative = line[i++] == '-';
-    if (i >= line.size() || line[i] < '0' || line[i] > '9')
-        return std::nullopt;
-    long long value = 0;
-    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
-        value = std::min(value * 10 + (line[i] - '0'), static_cast<long long>(INT_MAX) + 1);
-    value = negative ? -value : value;
-    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
 
 void PrintEntryList() {
     const std::size_t count = ResolutionCount(*Resolutions);

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
-#include <string_view>
 
 struct EditorSettings {
     std::FILE* input = stdin;
@@ -17,7 +15,3 @@ void RunEntryEditor(const EditorSettings& settings = {});
 
 // Writes the numbered entry list, or "> > No entries".
 void PrintEntryList();
-
-// The number of a D command, read as "%d" reads it from the line's third character on; numbers beyond the
-// range of int are clamped to it.
-std::optional<int> ReadEntryNumber(std::string_view line);

@@ -12,8 +12,7 @@ bool PreferredAsDefault(std::uint32_t address) {
     return first < 128 && first != 10;
 }
 
-} // namespace
-
+// Fills the slots with the machine's own addresses; sets the default when nothing set it before.
 void DiscoverLocalAddresses(ListLocalAddressesFunction listAddresses) {
     auto& slots = LocalAddresses.addresses;
     slots.fill(0);
@@ -25,18 +24,21 @@ void DiscoverLocalAddresses(ListLocalAddressesFunction listAddresses) {
         LocalAddresses.defaultAddress = slots[found - 1];
 }
 
+// Puts the address in slot 0; the address in the last slot is lost.
 void InsertLocalAddress(std::uint32_t address) {
     auto& slots = LocalAddresses.addresses;
     std::copy_backward(slots.begin(), slots.end() - 1, slots.end());
     slots[0] = address;
 }
 
+// Removes every slot that holds the address; the default is left alone.
 void RemoveLocalAddress(std::uint32_t address) {
     auto& slots = LocalAddresses.addresses;
     const auto kept = std::remove(slots.begin(), slots.end(), address);
     std::fill(kept, slots.end(), 0);
 }
 
+// Writes "> IP Addresses: " and each address followed by a blank, without a line end.
 void PrintLocalAddresses() {
     std::fputs("> IP Addresses: ", stdout);
     for (const std::uint32_t address : LocalAddresses.addresses) {
@@ -45,6 +47,8 @@ void PrintLocalAddresses() {
         std::printf("%s ", DottedAddress(address).data());
     }
 }
+
+} // namespace
 
 std::uint32_t ChooseServerAddress(std::uint32_t clientAddress) {
     const std::uint8_t clientOctet = FirstOctet(clientAddress);

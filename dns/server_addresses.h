@@ -21,18 +21,6 @@ inline LocalAddressList LocalAddresses;
 // An address text from the command line: at most 127 characters, zero-terminated.
 using AddressOption = std::array<char, 128>;
 
-// Fills the slots with the machine's own addresses; sets the default when nothing set it before.
-void DiscoverLocalAddresses(ListLocalAddressesFunction listAddresses = ListLocalAddresses);
-
-// Puts the address in slot 0; the address in the last slot is lost.
-void InsertLocalAddress(std::uint32_t address);
-
-// Removes every slot that holds the address; the default is left alone.
-void RemoveLocalAddress(std::uint32_t address);
-
-// Writes "> IP Addresses: " and each address followed by a blank, without a line end.
-void PrintLocalAddresses();
-
 // The server address to give a client: the first slot with the client's first octet, else the default.
 std::uint32_t ChooseServerAddress(std::uint32_t clientAddress);
 
