@@ -32,7 +32,7 @@ enter_namespace() { # script, then its arguments
 # script started and left running (by its id: only our own jobs).
 make_test_network() {
     work=$(mktemp -d)
-    trap 'kill -KILL $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+    trap 'kill -KILL $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
     ip link set lo up
     ip link add veth0 type veth peer name veth1
     ip addr add 192.0.2.1/24 dev veth0

@@ -17,7 +17,7 @@ enter_namespace "$0" "$@"
 
 check "lintian finds no error" "0" "$DNS_LINT_STATUS"
 
-work=$(mktemp -d)
+make_test_network
 for tree in usr etc var; do
     mkdir -p "$work/$tree/upper" "$work/$tree/work"
     mount -t overlay overlay -o "lowerdir=/$tree,upperdir=$work/$tree/upper,workdir=$work/$tree/work" "/$tree"
@@ -42,7 +42,6 @@ as_service() { # becomes a command line of the unit, in the state directory, as 
         --clear-groups --no-new-privs --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \
         --bounding-set=-all,+net_bind_service $1 </dev/null
 }
-ip link set lo up
 printf 'hosts: files\n' >"$work/nsswitch.conf"
 printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n' >"$work/hosts"
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
@@ -60,11 +59,8 @@ check "learned into the state directory" "yes" "$(grep -q learned.lan "$state/de
 check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 53)); time.sleep(20)' &
-blocker=$!
 sleep 0.5
 (as_service "timeout 20 $(setting ExecStart)") >"$work/out" 2>&1
 check "port 53 taken: a failure for systemd to see" "3" "$?"
 check "port 53 taken: the error line" "> Error: could not bind socket to port 53: 98" "$(tail -n 1 "$work/out")"
-kill "$blocker"
-
 finish package
