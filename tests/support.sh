@@ -53,10 +53,10 @@ start_service() { # directory, then the command line
     done
 }
 
-# Ends a process this script started, by its id: the signal (TERM), then -9 when it has not ended within ten
-# seconds. Returns its exit code.
+# Ends a process this script started, by its id: the signal (TERM; 0 only waits), then -9 when it has not ended
+# within ten seconds. Returns its exit code.
 stop_process() { # pid [signal]
-    kill "-${2:-TERM}" "$1"
+    kill "-${2:-TERM}" "$1" 2>/dev/null
     for _ in $(seq 100); do
         kill -0 "$1" 2>/dev/null || break
         sleep 0.1

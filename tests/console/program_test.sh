@@ -94,7 +94,7 @@ start_service "$run" "$program"
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("192.0.2.1", 0)); s.sendto(b"", ("192.0.2.1", 53))'
 check "an empty datagram from another host" "10.0.0.1" "$(ask printer 192.0.2.1)"
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
-wait "$pid"
+stop_process "$pid" 0
 check "ended by an empty datagram: exit code" "0" "$?"
 
 # Exit codes and the editor without a terminal: -e skips the address line; a missing file opens the editor and
