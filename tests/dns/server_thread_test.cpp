@@ -102,7 +102,7 @@ TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
     EXPECT_EQ(fixed->size(), 8u + 33u);
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"files"}), service.port)), MakeAddress(192, 168, 1, 30));
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"learned"}), service.port)), MakeAddress(10, 0, 0, 8));
-    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), service.port)->size(), 12u + 13u);
+    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), service.port).value().size(), 12u + 13u);
     // Numeric names and 0.0.0.0 are answered as the resolver gives them, but never learned.
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(9, {"3000000001"}), service.port)), MakeAddress(178, 208, 94, 1));
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(10, {"zero", "lan"}), service.port)), 0u);
