@@ -36,7 +36,8 @@ PYTHON
 run=$work/slow && mkdir "$run" && write_table "$run/default.drf"
 start_service "$run" "$program"
 ask printer >/dev/null
-for name in files nobody.example; do dig @127.0.0.1 +tries=1 +time=5 "$name" >"$run/$name" 2>&1 & done
+# The clients wait well beyond the resolver's two seconds: the check is that an answer comes, not how soon.
+for name in files nobody.example; do dig @127.0.0.1 +tries=1 +time=8 "$name" >"$run/$name" 2>&1 & done
 sleep 0.2
 answered=0
 for _ in $(seq 10); do
@@ -44,8 +45,8 @@ for _ in $(seq 10); do
 done
 check "table answers while the resolver waits" "10" "$answered"
 wait %2 %3
-check "nobody answers the resolver: server failures" "SERVFAIL, SERVFAIL," \
-    "$(echo $(awk '/status:/{print $6}' "$run/files" "$run/nobody.example"))"
+check "nobody answers the resolver: server failures" "status: SERVFAIL
+status: SERVFAIL" "$(for name in files nobody.example; do grep -o 'status: [A-Z]*\|no servers.*' "$run/$name"; done)"
 stop_process "$pid"
 
 # A name learned into a table of a million entries: answered, and the file is the whole table, byte for byte.
