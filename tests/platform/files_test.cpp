@@ -3,7 +3,6 @@
 
 #include "tests/test_support.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
