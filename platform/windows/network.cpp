@@ -16,36 +16,6 @@ void StartNetwork() {
 
 void StopNetwork() { WSACleanup(); }
 
-std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
-
-bool IsNumericAddress(const char* hostName) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
-        return false;
-    freeaddrinfo(found);
-    return true;
-}
-
-std::optional<std::uint32_t> ResolveHost(const char* hostName) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    std::optional<std::uint32_t> address;
-    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
-        sockaddr_in first{};
-        std::memcpy(&first, found->ai_addr, sizeof first);
-        address = first.sin_addr.s_addr;
-    }
-    freeaddrinfo(found);
-    return address;
-}
-
 std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer;
