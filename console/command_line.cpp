@@ -2,19 +2,9 @@
 
 #include "platform/network.h"
 
-#include <cstring>
 #include <string_view>
 
 namespace {
-
-// Copies the text into the fixed field; false when it does not fit.
-template <std::size_t Size> bool CopyText(std::array<char, Size>& field, std::string_view text) {
-    if (text.size() >= Size)
-        return false;
-    field.fill('\0');
-    text.copy(field.data(), text.size());
-    return true;
-}
 
 std::string Refuse(const char* why, std::string_view argument) {
     return "> Error: " + std::string(why) + ": " + std::string(argument) + "\n";
@@ -28,14 +18,14 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
     for (int i = 1; i < argumentCount; ++i) {
         const std::string_view argument = arguments[i];
         if (argument.empty() || argument[0] != '-') {
-            if (!CopyText(options.resolutionFileName, argument))
+            if (argument.size() > MaxFileName)
                 return {{}, Refuse("file name too long", argument)};
-            options.fileNamed = true;
+            options.resolutionFileName = argument;
             continue;
         }
         if (argument.size() < 2)
             continue;
-        const std::string_view value = argument.substr(2);
+        const std::string value(argument.substr(2));               // zero-terminated for the parser
         const char letter = static_cast<char>(argument[1] | 0x20); // either case
         if (letter == 'e') {
             options.openEditor = true;
@@ -43,20 +33,17 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
         }
         if (letter != 'i' && letter != 'o' && letter != 'n' && letter != 'x')
             continue;
-        AddressOption text{};
-        if (!CopyText(text, value))
+        if (value.size() > MaxAddressText)
             return {{}, Refuse("address too long", argument)};
+        const std::uint32_t address = ParseAddress(value.c_str());
         if (letter == 'n' || letter == 'o')
-            options.defaultAddress = ParseAddress(text.data());
-        if (letter == 'i' || letter == 'o') {
-            if (options.addedCount == MaxAddressOptions)
-                return {{}, Refuse("too many addresses", argument)};
-            options.addedAddresses[options.addedCount++] = text;
-        } else if (letter == 'x') {
-            if (options.excludedCount == MaxAddressOptions)
-                return {{}, Refuse("too many addresses", argument)};
-            options.excludedAddresses[options.excludedCount++] = text;
-        }
+            options.defaultAddress = address;
+        std::vector<std::uint32_t>& list = letter == 'x' ? options.excludedAddresses : options.addedAddresses;
+        if (letter == 'n')
+            continue;
+        if (list.size() == MaxAddressOptions)
+            return {{}, Refuse("too many addresses", argument)};
+        list.push_back(address);
     }
     return result;
 }

@@ -1,23 +1,24 @@
 #pragma once
 
-#include "dns/server_addresses.h"
-
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr std::size_t MaxAddressOptions = 10;
+// The longest address text an option takes, and the longest file name.
+inline constexpr std::size_t MaxAddressText = 127;
+inline constexpr std::size_t MaxFileName = 259;
 
-// What the command line asks for; lives only during start-up.
+// What the command line asks for; lives only during start-up. Addresses are parsed as inet_addr parses them: a
+// text that is no address is 255.255.255.255.
 struct StartupOptions {
     bool openEditor = false;
-    std::array<AddressOption, MaxAddressOptions> addedAddresses{};
-    std::size_t addedCount = 0;
-    std::array<AddressOption, MaxAddressOptions> excludedAddresses{};
-    std::size_t excludedCount = 0;
-    std::uint32_t defaultAddress = 0; // from -n or -o; 0 when neither was given
-    std::array<char, 260> resolutionFileName{};
-    bool fileNamed = false;
+    std::vector<std::uint32_t> addedAddresses;    // -i and -o, in command-line order
+    std::vector<std::uint32_t> excludedAddresses; // -x, in command-line order
+    std::uint32_t defaultAddress = 0;             // from -n or -o; 0 when neither was given
+    std::string resolutionFileName = "default.drf";
 };
 
 struct CommandLineResult {

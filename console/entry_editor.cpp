@@ -3,8 +3,7 @@
 #include "common/host_name.h"
 #include "common/ipv4.h"
 #include "common/messages.h"
-#include "common/process_state.h"
-#include "console/banner.h"
+#include "console/startup_report.h"
 #include "platform/console.h"
 #include "platform/network.h"
 #include "resolutions/resolution_file.h"
@@ -78,23 +77,23 @@ AddressText AddressTextOf(std::uint32_t address) {
 }
 
 // What the list shows after an entry's name: the target of a forward entry, else its address text.
-void AppendShownValue(std::string& out, const ResolutionEntry& entry) {
+void AppendShownValue(std::string& out, const ResolutionEntry& entry, bool terminal) {
     if (entry.kind == ForwardKind)
-        AppendConsoleText(out, entry.target);
+        AppendConsoleText(out, entry.target, terminal);
     else
         out += AddressTextOf(entry.address).data();
 }
 
-void SaveChange() {
-    if (const int error = SaveResolutionFile(*Resolutions, ResolutionFileName.data()); error != 0)
-        WriteConsole(SaveErrorLine(ResolutionFileName.data(), ErrorText(error)));
+void SaveChange(const EditorSettings& settings) {
+    if (const int error = SaveResolutionFile(settings.table, settings.fileName.c_str()); error != 0)
+        WriteConsole(SaveErrorLine(settings.fileName.c_str(), ErrorText(error)));
 }
 
 // A and F: an address entry whose address is the value (0 without one), or a forward entry to the value.
-void AddEntry(std::string_view line, bool forward) {
+void AddEntry(const EditorSettings& settings, std::string_view line, bool forward) {
     const CommandFields fields = SplitCommandLine(line);
     if (fields.name.empty() || (forward && fields.value.empty())) {
-        std::puts("> Data missing from command");
+        WriteConsole("> Data missing from command\n");
         return;
     }
     ResolutionEntry entry{fields.name, {}, 0, 0};
@@ -102,17 +101,16 @@ void AddEntry(std::string_view line, bool forward) {
         entry.kind = ForwardKind;
         entry.target = fields.value;
     } else if (!fields.value.empty()) {
-        // The value runs to the end of the line, so it is zero-terminated where it stands.
-        entry.address = ParseAddress(fields.value.data());
+        entry.address = ParseAddress(std::string(fields.value).c_str());
     }
-    const ResolutionEntry added = ResolutionAt(*Resolutions, AppendResolution(*Resolutions, entry));
+    const ResolutionEntry added = ResolutionAt(settings.table, AppendResolution(settings.table, entry));
     std::string report = "> Entry [";
-    AppendConsoleText(report, added.name);
+    AppendConsoleText(report, added.name, settings.terminal);
     report += " -> ";
-    AppendShownValue(report, added);
+    AppendShownValue(report, added, settings.terminal);
     report += "] added\n";
     WriteConsole(report);
-    SaveChange();
+    SaveChange(settings);
 }
 
 // The number of a D command, read as "%d" reads it from the line's third character on; numbers beyond the
@@ -135,62 +133,61 @@ std::optional<int> ReadEntryNumber(std::string_view line) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-void DeleteEntry(std::string_view line) {
+void DeleteEntry(const EditorSettings& settings, std::string_view line) {
     const std::optional<int> number = ReadEntryNumber(line);
     if (!number) {
-        std::puts("> Entry number error");
+        WriteConsole("> Entry number error\n");
         return;
     }
     // Negative numbers are huge as unsigned values, so they do not exist either.
-    if (static_cast<unsigned>(*number) >= ResolutionCount(*Resolutions)) {
-        std::printf("> Entry %d does not exist\n", *number);
+    if (static_cast<unsigned>(*number) >= ResolutionCount(settings.table)) {
+        WriteConsole("> Entry " + std::to_string(*number) + " does not exist\n");
         return;
     }
-    const ResolutionEntry entry = ResolutionAt(*Resolutions, static_cast<unsigned>(*number));
+    const ResolutionEntry entry = ResolutionAt(settings.table, static_cast<unsigned>(*number));
     std::string report = "> Entry [";
-    AppendConsoleText(report, entry.name);
+    AppendConsoleText(report, entry.name, settings.terminal);
     report += "] [";
     report += AddressTextOf(entry.address).data();
     report += "] deleted\n";
     WriteConsole(report);
-    RemoveResolution(*Resolutions, static_cast<unsigned>(*number));
-    SaveChange();
+    RemoveResolution(settings.table, static_cast<unsigned>(*number));
+    SaveChange(settings);
 }
 
-void DrawScreen() {
-    if (StandardOutputIsTerminal()) {
+void DrawScreen(const EditorSettings& settings) {
+    if (settings.terminal) {
         // Cursor positions cannot be trusted once the screen has scrolled: draw the whole screen anew.
         ClearConsole();
         PrintBanner();
-        MoveConsoleCursor(ConsoleHomePosition.column, ConsoleHomePosition.row);
+        MoveConsoleCursor(0, settings.homeRow);
     }
-    std::puts("> Entry Editor\n");
-    PrintEntryList();
-    std::fputs("\n> ", stdout);
-    std::fflush(stdout);
+    WriteConsole("> Entry Editor\n\n");
+    PrintEntryList(settings.table, settings.terminal);
+    WriteConsole("\n> ");
 }
 
 } // namespace
 
-void PrintEntryList() {
-    const std::size_t count = ResolutionCount(*Resolutions);
+void PrintEntryList(const ResolutionTable& table, bool terminal) {
+    const std::size_t count = ResolutionCount(table);
     if (count == 0) {
-        std::puts("> > No entries");
+        WriteConsole("> > No entries\n");
         return;
     }
     // One write for the whole list: a million entries are listed in well under a second.
     std::string list;
     list.reserve(count * 40);
     for (std::size_t number = 0; number < count; ++number) {
-        const ResolutionEntry entry = ResolutionAt(*Resolutions, number);
+        const ResolutionEntry entry = ResolutionAt(table, number);
         char digits[24];
         const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
         list += "> > ";
         list.append(digits, end);
         list += " : ";
-        AppendConsoleText(list, entry.name);
+        AppendConsoleText(list, entry.name, terminal);
         list += " : ";
-        AppendShownValue(list, entry);
+        AppendShownValue(list, entry, terminal);
         list += '\n';
     }
     WriteConsole(list);
@@ -200,7 +197,7 @@ void RunEntryEditor(const EditorSettings& settings) {
     CommandLine line{};
     for (;;) {
         std::this_thread::sleep_for(settings.pause);
-        DrawScreen();
+        DrawScreen(settings);
         const LineRead read = ReadCommandLine(settings.input, line);
         if (read == LineRead::End)
             return;
@@ -208,22 +205,21 @@ void RunEntryEditor(const EditorSettings& settings) {
         switch (text.empty() ? '\0' : text[0]) {
         case 'A':
         case 'a':
-            AddEntry(text, false);
+            AddEntry(settings, text, false);
             break;
         case 'F':
         case 'f':
-            AddEntry(text, true);
+            AddEntry(settings, text, true);
             break;
         case 'D':
         case 'd':
-            DeleteEntry(text);
+            DeleteEntry(settings, text);
             break;
         case 'E':
         case 'e':
             return;
         default:
-            std::puts("> Unknown command");
+            WriteConsole("> Unknown command\n");
         }
-        std::fflush(stdout);
     }
 }

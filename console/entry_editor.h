@@ -1,17 +1,24 @@
 #pragma once
 
+#include "resolutions/resolution_table.h"
+
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 struct EditorSettings {
+    ResolutionTable& table;
+    std::string fileName;  // where every change is saved
+    bool terminal = false; // the screen is drawn anew on a terminal, and names show control bytes as '?'
+    int homeRow = 0;       // the screen's first row, below the banner
     std::FILE* input = stdin;
     // Every cycle starts with this pause, so the last message stays readable.
     std::chrono::milliseconds pause{1000};
 };
 
-// Runs the editor on the table that Resolutions reaches until the E command or the end of the input. Every
-// change is saved at once; a failed save is reported.
-void RunEntryEditor(const EditorSettings& settings = {});
+// Runs the editor on the table until the E command or the end of the input. Every change is saved at once; a
+// failed save is reported.
+void RunEntryEditor(const EditorSettings& settings);
 
 // Writes the numbered entry list, or "> > No entries".
-void PrintEntryList();
+void PrintEntryList(const ResolutionTable& table, bool terminal);

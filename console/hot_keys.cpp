@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/keyboard.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -24,8 +25,10 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
     return event.key == HotKey::CtrlShiftSpace ? HotKeyResult::Quit : HotKeyResult::Toggle;
 }
 
-HotKeyLoopEnd RunHotKeyLoop() {
+HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed) {
     const bool readKeys = BeginKeyInput();
+    if (!readKeys && serviceFailed)
+        return HotKeyLoopEnd::ServiceFailed;
     HotKeyState state;
     bool showNext = false; // the first toggle hides the window
     bool quit = false;

@@ -16,9 +16,10 @@ struct HotKeyState {
 
 HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono::steady_clock::time_point now);
 
-enum class HotKeyLoopEnd { Quit, ServiceEnded };
+enum class HotKeyLoopEnd { Quit, ServiceEnded, ServiceFailed };
 
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and
 // the quit signals end it. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
-// and also ends when the service ends by itself, since nothing would be left to do.
-HotKeyLoopEnd RunHotKeyLoop();
+// and also ends when the service ended by itself or could not start (`serviceFailed`), since nothing would be
+// left to do. At a terminal the program runs on, as ever.
+HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed);

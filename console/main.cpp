@@ -1,19 +1,20 @@
-#include "common/process_state.h"
-#include "console/banner.h"
 #include "console/command_line.h"
 #include "console/entry_editor.h"
 #include "console/hot_keys.h"
+#include "console/startup_report.h"
+#include "dns/resolver_pool.h"
 #include "dns/server_addresses.h"
 #include "dns/server_thread.h"
 #include "platform/console.h"
 #include "platform/files.h"
-#include "platform/keyboard.h"
 #include "platform/network.h"
+#include "platform/signals.h"
 #include "resolutions/resolution_file.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdio>
-#include <span>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -21,14 +22,30 @@ constexpr int UnreadableFileExitCode = 1;
 constexpr int RefusedArgumentsExitCode = 2;
 constexpr int ServiceFailedExitCode = 3;
 
+// Service mode: the DNS service while the hot-key loop runs. Without a terminal (a service manager) a service
+// that could not start, or that an empty datagram ended, ends the program.
+int RunService(ServiceSettings settings) {
+    std::puts("> DNS server running\n");
+    // Blocked before the server thread starts, so that it inherits the mask and the console thread alone takes
+    // the quit signals.
+    BlockQuitSignals();
+    settings.onEnded = NotifyServiceEnded;
+    const unsigned port = settings.port;
+    DnsService service;
+    const ServiceSetUp setUp = StartServerThread(service, std::move(settings));
+    PrintSetUpError(setUp, port);
+    const HotKeyLoopEnd end = RunHotKeyLoop(setUp.step != ServiceSetUp::Step::Done);
+    StopServerThread(service);
+    return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
+}
+
 } // namespace
 
 int main(int argumentCount, char** arguments) {
     StartConsoleOutput();
-    ConsoleIsTerminal = StandardOutputIsTerminal();
+    const bool terminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();
-    ConsoleHomePosition = {0, BannerRows};
 
     const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
     if (!commandLine.error.empty()) {
@@ -36,48 +53,52 @@ int main(int argumentCount, char** arguments) {
         return RefusedArgumentsExitCode;
     }
     const StartupOptions& options = commandLine.options;
-    if (options.fileNamed)
-        ResolutionFileName = options.resolutionFileName;
-    LocalAddresses.defaultAddress = options.defaultAddress;
+    const std::string& fileName = options.resolutionFileName;
 
     StartNetwork();
-    if (!options.openEditor)
-        BuildLocalAddressList(std::span(options.addedAddresses.data(), options.addedCount),
-                              std::span(options.excludedAddresses.data(), options.excludedCount));
+    std::vector<InterfaceAddress> machine;
+    LocalAddressList addresses;
+    if (!options.openEditor) {
+        machine = ListInterfaceAddresses();
+        addresses =
+            BuildLocalAddressList(machine, options.addedAddresses, options.excludedAddresses, options.defaultAddress);
+        PrintLocalAddresses(addresses);
+    }
 
     std::fputs("\n> Loading resolutions: ", stdout);
-    RemoveAbandonedTemporaryFiles(ResolutionFileName.data());
-    ResolutionFileLoad load = LoadResolutionFile(ResolutionFileName.data());
+    RemoveAbandonedTemporaryFiles(fileName.c_str());
+    ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
     if (load.error != 0) {
         // Running on an empty table would overwrite the file at the first change.
-        std::printf("\n> Error: could not read resolutions from %s: %s\n", ResolutionFileName.data(),
+        std::printf("\n> Error: could not read resolutions from %s: %s\n", fileName.c_str(),
                     ErrorText(load.error).c_str());
         StopNetwork();
         return UnreadableFileExitCode;
     }
-    // The table lives until the process ends.
-    Resolutions = load.table.release();
+    const std::unique_ptr<ResolutionTable> table = std::move(load.table);
     std::puts("Done. Entries:");
-    PrintEntryList();
+    PrintEntryList(*table, terminal);
 
     int exitCode = 0;
-    if (options.openEditor || ResolutionCount(*Resolutions) == 0) {
-        RunEntryEditor();
+    if (options.openEditor || ResolutionCount(*table) == 0) {
+        RunEntryEditor({*table, fileName, terminal, BannerRows});
     } else {
-        std::puts("> DNS server running\n");
-        // Blocked before the server thread starts, so that it inherits the mask and the console thread alone
-        // takes the quit signals.
-        BlockQuitSignals();
+        auto resolverPool = std::make_unique<ResolverPool>();
         ServiceSettings settings;
+        settings.table = table.get();
+        settings.fileName = fileName;
+        settings.addresses = addresses;
+        settings.machine = machine;
+        settings.terminal = terminal;
+        settings.resolverPool = resolverPool.get();
         if (load.exact && load.identity.inode != 0)
             settings.loadedFile = load.identity;
-        settings.onEnded = NotifyServiceEnded;
-        StartServerThread(settings);
-        // Without a terminal (under a service manager) a service that could not start is a failure to report.
-        if (RunHotKeyLoop() == HotKeyLoopEnd::ServiceEnded && StopServerThread() == ServiceEnd::SetUpFailed)
-            exitCode = ServiceFailedExitCode;
+        exitCode = RunService(std::move(settings));
+        // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to
+        // the end of the process.
+        if (resolverPool->started)
+            resolverPool.release();
     }
-    StopServerThread();
     StopNetwork();
     return exitCode;
 }

@@ -1,7 +1,6 @@
 #include "dns/query_answer.h"
 
 #include "common/ipv4.h"
-#include "dns/server_addresses.h"
 
 #include <algorithm>
 #include <cstring>
@@ -82,8 +81,12 @@ std::span<const std::uint8_t> QueryHead(const Query& query) {
     return query.datagram.first(QueryNameOffset + query.questionLength);
 }
 
+std::size_t AnswerMessageLength(const Query& query) {
+    return HeaderSize + query.questionLength + sizeof RecordBeforeAddress + sizeof(std::uint32_t);
+}
+
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address) {
-    const std::size_t length = HeaderSize + query.questionLength + sizeof RecordBeforeAddress + sizeof address;
+    const std::size_t length = AnswerMessageLength(query);
     if (length > answer.size())
         return 0;
     const std::size_t recordOffset = WriteHeaderAndQuestion(answer, query, AnswerHeaderAfterId);
@@ -99,22 +102,24 @@ std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& que
     return WriteHeaderAndQuestion(answer, query, FailureHeaderAfterId);
 }
 
-TableAnswer AnswerFromTable(std::string_view queryName, std::uint32_t clientAddress) {
-    const std::optional<ResolutionEntry> entry = FindResolution(*Resolutions, queryName);
+TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
+                            std::uint32_t clientAddress) {
+    const std::optional<ResolutionEntry> entry = FindResolution(table, queryName);
     if (!entry)
         return {TableAnswer::Outcome::Learn, 0, queryName};
     if (entry->kind == ForwardKind)
         return {TableAnswer::Outcome::Forward, 0, entry->target};
-    return {
-        TableAnswer::Outcome::Answered, entry->address != 0 ? entry->address : ChooseServerAddress(clientAddress), {}};
+    return {TableAnswer::Outcome::Answered,
+            entry->address != 0 ? entry->address : ChooseServerAddress(addresses, clientAddress),
+            {}};
 }
 
 void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
-                     std::optional<std::uint32_t> address) {
+                     std::optional<std::uint32_t> address, bool terminal) {
     console += "> ";
     console += DottedAddress(clientAddress).data();
     console += ": ";
-    AppendConsoleText(console, queryName);
+    AppendConsoleText(console, queryName, terminal);
     console += " -> ";
     console += address ? DottedAddress(*address).data() : "Failure.";
     console += '\n';

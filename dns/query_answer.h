@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/host_name.h"
+#include "dns/server_addresses.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstddef>
@@ -29,6 +30,9 @@ std::optional<Query> ReadQuery(std::span<const std::uint8_t> datagram, HostName&
 // The bytes a query must keep to be answered later: its header and its question.
 std::span<const std::uint8_t> QueryHead(const Query& query);
 
+// The length of the answer message for the query, whether or not it fits a buffer.
+std::size_t AnswerMessageLength(const Query& query);
+
 // Writes the answer message for one address: the query's ID, its question exactly as asked, and one A record of
 // class IN whatever type was asked. Returns its length, n + 33, or 0 when it would not fit.
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address);
@@ -44,10 +48,12 @@ struct TableAnswer {
     std::string_view lookupName; // Forward: the target to ask the resolver for; Learn: the query name
 };
 
-// Answers from the table that Resolutions reaches: an address entry at once (the server's own address for the
-// client when it is 0), a forward entry by its target, a name the table lacks by learning it.
-TableAnswer AnswerFromTable(std::string_view queryName, std::uint32_t clientAddress);
+// Answers from the table: an address entry at once (the server's own address for the client when it is 0), a
+// forward entry by its target, a name the table lacks by learning it.
+TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
+                            std::uint32_t clientAddress);
 
-// Appends the query's console line, "> CLIENT: NAME -> ADDRESS" or "... -> Failure.".
+// Appends the query's console line, "> CLIENT: NAME -> ADDRESS" or "... -> Failure."; `terminal` as for
+// AppendConsoleText.
 void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
-                     std::optional<std::uint32_t> address);
+                     std::optional<std::uint32_t> address, bool terminal);

@@ -1,36 +1,49 @@
 #pragma once
 
+#include "common/bounded_queue.h"
 #include "platform/network.h"
-#include "platform/udp_socket.h"
+#include "platform/wake.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 inline constexpr std::size_t ResolverThreads = 4;
 inline constexpr std::size_t MostQueuedLookups = 64;
 
+struct Lookup {
+    std::string name;
+    ResolveHostFunction resolve = nullptr;
+    std::uint64_t generation = 0;
+};
+
 struct LookupResult {
     std::string name;
     std::optional<std::uint32_t> address;
+    bool numeric = false; // the name is an address text, which the resolver read without asking anyone
+    std::uint64_t generation = 0;
 };
 
-// The threads that ask the system resolver, so that the answering thread never waits for it. They start with
-// the first service and live until the process ends: a lookup cannot be interrupted, and a stop must not wait
-// for one.
+// The threads that ask the system resolver, so that the answering thread never waits for it. A lookup cannot be
+// interrupted and a stop must not wait for one, so the pool and its threads live until the process ends; each
+// service that uses it is a generation of its own, and results of an earlier one are dropped by the taker.
+struct ResolverPool {
+    BoundedQueue<Lookup> lookups{MostQueuedLookups};
+    // Never full: it holds at most the lookups queued and under way, of this generation and the one before.
+    BoundedQueue<LookupResult> results{2 * (MostQueuedLookups + ResolverThreads)};
+    WakeHandle wake;              // signalled for every result; never closed
+    std::uint64_t generation = 0; // written by the service that opens the pool, before its thread starts
+    bool started = false;         // likewise
+};
 
-// Begins a service's use of the pool: lookups go to `resolve`, and each finished one signals `wake`.
-void OpenResolverPool(ResolveHostFunction resolve, WakeHandle wake);
+// Begins a service's use of the pool, starting the threads and the wake-up the first time. Returns 0, or the
+// platform's code of the failure to make the wake-up.
+[[nodiscard]] int OpenResolverPool(ResolverPool& pool);
 
-// Queues a lookup of the name. False when MostQueuedLookups are already waiting for a thread.
-[[nodiscard]] bool QueueLookup(std::string_view name);
+// Queues a lookup of the name for the current generation. False when MostQueuedLookups are already waiting.
+[[nodiscard]] bool QueueLookup(ResolverPool& pool, std::string_view name, ResolveHostFunction resolve);
 
-// Moves the finished lookups into `results`, without waiting.
-void TakeLookupResults(std::vector<LookupResult>& results);
-
-// Ends the service's use: queued lookups are dropped, lookups under way are forgotten when they end, and the
-// wake handle is not signalled once this has returned.
-void CloseResolverPool();
+// Ends a service's use: the lookups not begun are dropped.
+void CloseResolverPool(ResolverPool& pool);

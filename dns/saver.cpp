@@ -5,25 +5,10 @@
 namespace {
 
 SaveOutcome Save(Saver& saver, const SaveJob& job) {
-    SaveOutcome outcome{job.ticket, 0, false};
-    if (job.whole) {
-        outcome.error = ReplaceFile(saver.fileName.c_str(), job.bytes, &saver.written);
-        saver.known = outcome.error == 0;
-        return outcome;
-    }
-    if (!saver.known) {
-        outcome.stale = true;
-        return outcome;
-    }
-    outcome.error = AppendResolutionRecord(saver.fileName.c_str(), saver.written, job.bytes, job.count);
-    if (outcome.error != 0) {
-        // Whatever it left behind the last record, the file is no longer the one written: the next save is whole.
-        saver.known = false;
-        outcome.stale = outcome.error == StaleFile;
-        if (outcome.stale)
-            outcome.error = 0;
-    }
-    return outcome;
+    if (job.whole)
+        return {job.ticket, SaveResolutionFile(job.bytes, saver.fileName.c_str(), &saver.written), false};
+    const AppendResult appended = AppendResolutionRecord(saver.fileName.c_str(), saver.written, job.bytes, job.count);
+    return {job.ticket, appended.error, appended.stale};
 }
 
 void SaverThread(Saver* saver) {
@@ -35,11 +20,9 @@ void SaverThread(Saver* saver) {
 
 } // namespace
 
-void StartSaver(Saver& saver, const char* fileName, const FileIdentity* loaded, WakeHandle wake) {
+void StartSaver(Saver& saver, const std::string& fileName, const FileIdentity& loaded, WakeHandle wake) {
     saver.fileName = fileName;
-    saver.known = loaded != nullptr;
-    if (loaded != nullptr)
-        saver.written = *loaded;
+    saver.written = loaded;
     saver.wake = wake;
     saver.thread = std::thread(SaverThread, &saver);
 }

@@ -2,15 +2,15 @@
 
 #include "common/bounded_queue.h"
 #include "platform/files.h"
-#include "platform/udp_socket.h"
+#include "platform/wake.h"
 
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
-// One write of learned entries to the resolution file. Tickets count learned entries: a save covers every
-// entry up to its ticket.
+// One write of learned entries to the resolution file. Tickets count the writes: a write covers every entry
+// learned up to its ticket.
 struct SaveJob {
     std::uint64_t ticket = 0;
     bool whole = false;              // `bytes` is the whole table, to replace the file with
@@ -20,27 +20,26 @@ struct SaveJob {
 
 struct SaveOutcome {
     std::uint64_t ticket = 0;
-    int error = 0;      // errno of a failed write; the file still holds the table as it was before
+    int error = 0;      // the platform's code of a failed write; the file still holds the table it held before
     bool stale = false; // not appended: the file is not the one last written, so it must be written whole
 };
 
 // The thread that writes learned entries to the file, so that the answering thread never waits for the disk.
 // The answering thread writes `jobs` and reads `outcomes`; the saver thread the other way round.
 struct Saver {
+    explicit Saver(std::size_t capacity) : jobs(capacity), outcomes(capacity) {}
+
     std::string fileName;
     FileIdentity written; // the saver thread's alone: the file as it last wrote or loaded it
-    bool known = false;   // the saver thread's alone: `written` describes the file on disk
     WakeHandle wake;
     BoundedQueue<SaveJob> jobs;
     BoundedQueue<SaveOutcome> outcomes;
     std::thread thread;
-
-    Saver(std::size_t capacity) : jobs(capacity), outcomes(capacity) {}
 };
 
-// Starts the saver thread. `loaded` is the file as the table was loaded from it, when the file held exactly
-// that table; otherwise the first save writes the file whole. Every outcome signals `wake`.
-void StartSaver(Saver& saver, const char* fileName, const FileIdentity* loaded, WakeHandle wake);
+// Starts the saver thread. `loaded` is the file as the table was loaded from it; appends expect to find it so.
+// Every outcome signals `wake`.
+void StartSaver(Saver& saver, const std::string& fileName, const FileIdentity& loaded, WakeHandle wake);
 
 // Drops the jobs not begun, lets the one under way finish (a file is never left half-replaced), and joins.
 void StopSaver(Saver& saver);

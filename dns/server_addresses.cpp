@@ -3,7 +3,6 @@
 #include "common/ipv4.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -12,63 +11,71 @@ bool PreferredAsDefault(std::uint32_t address) {
     return first < 128 && first != 10;
 }
 
-// Fills the slots with the machine's own addresses; sets the default when nothing set it before.
-void DiscoverLocalAddresses(ListLocalAddressesFunction listAddresses) {
-    auto& slots = LocalAddresses.addresses;
+// Fills the slots with the machine's own addresses, loopback only when there is no other; sets the default when
+// nothing set it before.
+void DiscoverLocalAddresses(LocalAddressList& list, std::span<const InterfaceAddress> machine) {
+    auto& slots = list.addresses;
     slots.fill(0);
-    const std::size_t found = std::min(listAddresses(slots), slots.size());
+    std::size_t found = 0;
+    for (const InterfaceAddress& item : machine)
+        if (!item.loopback && found < slots.size())
+            slots[found++] = item.address;
+    const auto loopback = std::find_if(machine.begin(), machine.end(), [](const auto& item) { return item.loopback; });
+    if (found == 0 && loopback != machine.end())
+        slots[found++] = loopback->address;
     for (std::size_t i = 0; i < found; ++i)
-        if (LocalAddresses.defaultAddress == 0 && PreferredAsDefault(slots[i]))
-            LocalAddresses.defaultAddress = slots[i];
-    if (LocalAddresses.defaultAddress == 0 && found > 0)
-        LocalAddresses.defaultAddress = slots[found - 1];
+        if (list.defaultAddress == 0 && PreferredAsDefault(slots[i]))
+            list.defaultAddress = slots[i];
+    if (list.defaultAddress == 0 && found > 0)
+        list.defaultAddress = slots[found - 1];
 }
 
 // Puts the address in slot 0; the address in the last slot is lost.
-void InsertLocalAddress(std::uint32_t address) {
-    auto& slots = LocalAddresses.addresses;
+void InsertLocalAddress(LocalAddressList& list, std::uint32_t address) {
+    auto& slots = list.addresses;
     std::copy_backward(slots.begin(), slots.end() - 1, slots.end());
     slots[0] = address;
 }
 
 // Removes every slot that holds the address; the default is left alone.
-void RemoveLocalAddress(std::uint32_t address) {
-    auto& slots = LocalAddresses.addresses;
+void RemoveLocalAddress(LocalAddressList& list, std::uint32_t address) {
+    auto& slots = list.addresses;
     const auto kept = std::remove(slots.begin(), slots.end(), address);
     std::fill(kept, slots.end(), 0);
 }
 
-// Writes "> IP Addresses: " and each address followed by a blank, without a line end.
-void PrintLocalAddresses() {
-    std::fputs("> IP Addresses: ", stdout);
-    for (const std::uint32_t address : LocalAddresses.addresses) {
-        if (address == 0)
-            break;
-        std::printf("%s ", DottedAddress(address).data());
-    }
-}
-
 } // namespace
 
-std::uint32_t ChooseServerAddress(std::uint32_t clientAddress) {
+std::uint32_t ChooseServerAddress(const LocalAddressList& list, std::uint32_t clientAddress) {
     const std::uint8_t clientOctet = FirstOctet(clientAddress);
-    for (const std::uint32_t address : LocalAddresses.addresses) {
+    for (const std::uint32_t address : list.addresses) {
         // An empty slot ends the list before it is compared: a client on 0.x.x.x must not be given 0.0.0.0.
         if (address == 0)
             break;
         if (FirstOctet(address) == clientOctet)
             return address;
     }
-    return LocalAddresses.defaultAddress;
+    return list.defaultAddress;
 }
 
-void BuildLocalAddressList(std::span<const AddressOption> addedAddresses,
-                           std::span<const AddressOption> excludedAddresses, ListLocalAddressesFunction listAddresses) {
-    DiscoverLocalAddresses(listAddresses);
-    for (const AddressOption& text : addedAddresses)
-        InsertLocalAddress(ParseAddress(text.data()));
-    for (const AddressOption& text : excludedAddresses)
-        RemoveLocalAddress(ParseAddress(text.data()));
-    InsertLocalAddress(ParseAddress("127.0.0.1"));
-    PrintLocalAddresses();
+LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, std::span<const std::uint32_t> added,
+                                       std::span<const std::uint32_t> excluded, std::uint32_t defaultAddress) {
+    LocalAddressList list;
+    list.defaultAddress = defaultAddress;
+    DiscoverLocalAddresses(list, machine);
+    for (const std::uint32_t address : added)
+        InsertLocalAddress(list, address);
+    for (const std::uint32_t address : excluded)
+        RemoveLocalAddress(list, address);
+    InsertLocalAddress(list, MakeAddress(127, 0, 0, 1));
+    return list;
+}
+
+std::uint32_t ChooseReplySource(std::span<const InterfaceAddress> machine, std::uint32_t destination,
+                                std::uint32_t interfaceAddress) {
+    if (destination == 0 || destination == interfaceAddress || IsLoopbackAddress(destination))
+        return destination != 0 ? destination : interfaceAddress;
+    const bool own = std::any_of(machine.begin(), machine.end(),
+                                 [destination](const InterfaceAddress& item) { return item.address == destination; });
+    return own ? destination : interfaceAddress;
 }

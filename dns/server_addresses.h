@@ -15,17 +15,16 @@ struct LocalAddressList {
     std::uint32_t defaultAddress = 0;
 };
 
-// Written by start-up on the console thread before the server thread starts; only read afterwards.
-inline LocalAddressList LocalAddresses;
-
-// An address text from the command line: at most 127 characters, zero-terminated.
-using AddressOption = std::array<char, 128>;
-
 // The server address to give a client: the first slot with the client's first octet, else the default.
-std::uint32_t ChooseServerAddress(std::uint32_t clientAddress);
+std::uint32_t ChooseServerAddress(const LocalAddressList& list, std::uint32_t clientAddress);
 
-// The start-up sequence: discovery, the added addresses in front, the excluded ones removed, 127.0.0.1 in front
-// of all, and the address line.
-void BuildLocalAddressList(std::span<const AddressOption> addedAddresses,
-                           std::span<const AddressOption> excludedAddresses,
-                           ListLocalAddressesFunction listAddresses = ListLocalAddresses);
+// The start-up sequence: the machine's addresses (loopback ones only when there is no other), the added
+// addresses in front, the excluded ones removed, 127.0.0.1 in front of all. The default is the command line's
+// (0 when it set none), else chosen from the machine's addresses.
+LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, std::span<const std::uint32_t> added,
+                                       std::span<const std::uint32_t> excluded, std::uint32_t defaultAddress);
+
+// The local address a reply leaves from: the address the query was sent to when it is one of the machine's own
+// (a broadcast address is none), else the receiving interface's address; 0 lets the system choose.
+std::uint32_t ChooseReplySource(std::span<const InterfaceAddress> machine, std::uint32_t destination,
+                                std::uint32_t interfaceAddress);

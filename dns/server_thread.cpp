@@ -1,40 +1,22 @@
 #include "dns/server_thread.h"
 
 #include "common/ipv4.h"
-#include "common/messages.h"
-#include "common/process_state.h"
-#include "dns/query_answer.h"
-#include "dns/resolver_pool.h"
+#include "dns/pending_queries.h"
 #include "dns/saver.h"
 #include "platform/console.h"
 #include "platform/udp_socket.h"
-#include "resolutions/resolution_file.h"
-#include "resolutions/resolution_table.h"
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <deque>
+#include <memory>
 #include <string>
-#include <thread>
-#include <unordered_map>
+#include <system_error>
 #include <vector>
 
 namespace {
 
-// Owned by the console thread: StartServerThread and StopServerThread are its only users. The wake handle is
-// written before the server thread starts and closed after it has ended; the threads only signal it.
-std::thread ServerThreadHandle;
-WakeHandle ServiceWake;
-// Written by the console thread, read by the server thread.
-std::atomic<bool> StopRequested{false};
-// Written by the server thread, read by the console thread after joining it.
-ServiceEnd HowServiceEnded = ServiceEnd::Stopped;
-
 constexpr std::size_t BatchSize = 32;
-// Queries waiting for lookups and saves, all together; one more ends in a server failure.
-constexpr std::size_t MostWaitingQueries = 1024;
 constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
 // Under steady load each datagram would cost a wake-up and a system call of its own. When the next datagram came
 // this soon after a batch, the thread lets the queries of the next moment gather first; at idle, or when
@@ -42,218 +24,123 @@ constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
 constexpr auto BusyGap = std::chrono::microseconds(100);
 constexpr auto GatherPause = std::chrono::microseconds(100);
 
-// A query held until its lookup, and for a learned name its save, has ended.
-struct WaitingQuery {
-    std::vector<std::uint8_t> head; // the datagram's header and question: all its answer needs
-    std::string name;
-    SocketAddress client;
-    std::uint32_t localAddress = 0;
-    bool learn = false; // asked for the looked-up name itself, which the table lacked
-};
+// The service loop: the socket, the batches, and the helpers that the pending queries hand work to. Everything
+// here belongs to the server thread.
+struct Loop {
+    Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
+        : service(service), settings(settings), socket(socket),
+          queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.has_value()),
+          generation(settings.resolverPool->generation) {}
 
-struct PendingLookup {
-    std::vector<WaitingQuery> waiting;
-    std::uint32_t address = 0;
-    std::uint64_t ticket = 0; // not 0 while the learned entry is being saved
-};
-
-// Everything below belongs to the server thread alone.
-struct Service {
-    Service(SocketHandle socket, const ServiceSettings& settings) : socket(socket), settings(settings) {}
-
-    SocketHandle socket;
-    const ServiceSettings& settings;
-    // A save per learned name, each held by a waiting query, and the whole-file saves that stale files ask for.
+    DnsService& service;
+    const ServiceSettings settings;
+    const SocketHandle socket;
+    PendingQueries queries;
+    // One write per learned name, each held by a waiting query, and the whole-file writes that stale files ask for.
     Saver saver{2 * MostWaitingQueries};
-    std::unordered_map<std::string, PendingLookup> pending; // by the name looked up
-    std::size_t waitingCount = 0;
-    std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
-    std::uint64_t lastTicket = 0;
-    std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file save already covers
+    const std::uint64_t generation; // of the resolver pool's results that are ours
+    bool running = true;            // until an empty datagram from this machine
 
     std::array<DatagramBuffer, BatchSize> buffers{};
-    HostName queryName{}; // the dotted name of the datagram at hand
     std::array<ReceivedDatagram, BatchSize> received{};
-    std::array<std::array<std::uint8_t, AnswerBufferSize>, BatchSize> answers{};
-    std::array<OutgoingDatagram, BatchSize> outgoing{};
-    std::size_t outgoingCount = 0;
-    std::string console;
+    PendingOutput out;
+    std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
     std::vector<SaveOutcome> outcomes;
 };
 
-void FlushOutput(Service& service) {
-    if (service.outgoingCount > 0 && !StopRequested) {
-        const std::span<OutgoingDatagram> sent(service.outgoing.data(), service.outgoingCount);
-        SendDatagrams(service.socket, sent);
-        for (const OutgoingDatagram& datagram : sent)
+// Sends the replies and writes the console lines that the pending queries produced.
+void Flush(Loop& loop) {
+    PendingOutput& out = loop.out;
+    if (!loop.service.stopRequested) {
+        loop.outgoing.clear();
+        for (const PendingOutput::Reply& reply : out.replies)
+            loop.outgoing.push_back({std::span<const std::uint8_t>(out.bytes.data() + reply.offset, reply.length),
+                                     {reply.to.address, reply.to.port},
+                                     reply.to.from,
+                                     0});
+        SendDatagrams(loop.socket, loop.outgoing);
+        for (const OutgoingDatagram& datagram : loop.outgoing)
             if (datagram.error != 0)
-                service.console += "> Error: could not send answer to " +
-                                   std::string(DottedAddress(datagram.to.address).data()) + ": " +
-                                   std::to_string(datagram.error) + "\n";
+                out.console += "> Error: could not send answer to " +
+                               std::string(DottedAddress(datagram.to.address).data()) + ": " +
+                               std::to_string(datagram.error) + "\n";
     }
-    service.outgoingCount = 0;
-    if (!service.console.empty()) {
-        WriteConsole(service.console);
-        service.console.clear();
+    out.bytes.clear();
+    out.replies.clear();
+    if (!out.console.empty()) {
+        WriteConsole(out.console);
+        out.console.clear();
     }
 }
 
-// The next answer buffer of the batch; sends the batch first when it is full.
-std::span<std::uint8_t> NextAnswer(Service& service) {
-    if (service.outgoingCount == BatchSize)
-        FlushOutput(service);
-    return service.answers[service.outgoingCount];
-}
+void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome);
 
-void Send(Service& service, std::size_t length, SocketAddress to, std::uint32_t from) {
-    if (length == 0)
-        return;
-    const std::size_t slot = service.outgoingCount++;
-    service.outgoing[slot] = {std::span<const std::uint8_t>(service.answers[slot].data(), length), to, from, 0};
-}
-
-void Reply(Service& service, const Query& query, SocketAddress client, std::uint32_t localAddress,
-           std::optional<std::uint32_t> address) {
-    AppendQueryLine(service.console, client.address, query.name, address);
-    const std::span<std::uint8_t> answer = NextAnswer(service);
-    Send(service, address ? WriteAnswerMessage(answer, query, *address) : WriteFailureMessage(answer, query), client,
-         localAddress);
-}
-
-void ReplyToWaiting(Service& service, const WaitingQuery& waiting, std::optional<std::uint32_t> address) {
-    const Query query{waiting.head, waiting.head.size() - QueryNameOffset, waiting.name};
-    Reply(service, query, waiting.client, waiting.localAddress, address);
-}
-
-void Finish(Service& service, const std::string& name, std::optional<std::uint32_t> address) {
-    const auto found = service.pending.find(name);
-    if (found == service.pending.end())
-        return;
-    for (const WaitingQuery& waiting : found->second.waiting)
-        ReplyToWaiting(service, waiting, address);
-    service.waitingCount -= found->second.waiting.size();
-    service.pending.erase(found);
-}
-
-// Joins the query to the lookup of its name, starting one when none is under way.
-void AwaitLookup(Service& service, const Query& query, const ReceivedDatagram& received, std::string_view lookupName,
-                 bool learn) {
-    auto found = service.pending.find(std::string(lookupName));
-    if (service.waitingCount >= MostWaitingQueries || (found == service.pending.end() && !QueueLookup(lookupName))) {
-        Reply(service, query, received.sender, received.localAddress, std::nullopt);
-        return;
+// Hands on the lookups and writes that the last step asked for. A lookup that cannot be queued fails at once.
+void HandOn(Loop& loop) {
+    PendingOutput& out = loop.out;
+    for (std::size_t i = 0; i < out.lookups.size(); ++i)
+        if (!QueueLookup(*loop.settings.resolverPool, out.lookups[i], loop.settings.resolveHost))
+            TakeLookupResult(loop.queries, out.lookups[i], std::nullopt, false, out);
+    out.lookups.clear();
+    std::vector<SaveJob> saves;
+    saves.swap(out.saves);
+    for (SaveJob& job : saves) {
+        const std::uint64_t ticket = job.ticket;
+        // The queue holds a write for every waiting query and more; refused all the same, it is a failed write.
+        if (!loop.saver.jobs.Push(std::move(job)))
+            HandleSaveOutcome(loop, {ticket, static_cast<int>(std::errc::no_buffer_space), false});
     }
-    if (found == service.pending.end())
-        found = service.pending.emplace(std::string(lookupName), PendingLookup{}).first;
-    const std::span<const std::uint8_t> head = QueryHead(query);
-    found->second.waiting.push_back(
-        {{head.begin(), head.end()}, std::string(query.name), received.sender, received.localAddress, learn});
-    ++service.waitingCount;
 }
 
-void SubmitWholeSave(Service& service) {
-    service.wholeUpTo = service.lastTicket;
-    service.saver.jobs.Push({service.lastTicket, true, SerializeResolutionTable(*Resolutions), 0});
+void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome) {
+    TakeSaveOutcome(loop.queries, outcome, loop.settings.fileName, outcome.error != 0 ? ErrorText(outcome.error) : "",
+                    loop.out);
+    HandOn(loop);
 }
 
-// An append; the saver answers stale when the file is not one it can append to, and the whole table follows.
-void SubmitSave(Service& service, std::size_t number) {
-    ++service.lastTicket;
-    SaveJob job{service.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(*Resolutions))};
-    SerializeResolution(ResolutionAt(*Resolutions, number), job.bytes);
-    service.saver.jobs.Push(std::move(job));
-}
-
-void HandleLookupResult(Service& service, const LookupResult& result) {
-    const auto found = service.pending.find(result.name);
-    if (found == service.pending.end() || found->second.ticket != 0)
-        return;
-    PendingLookup& lookup = found->second;
-    const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
-                                   [](const WaitingQuery& waiting) { return waiting.learn; });
-    // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
-    // bound; 0.0.0.0 would be learned as "Local".
-    if (!result.address || !learn || *result.address == 0 || IsNumericAddress(result.name.c_str()) ||
-        FindResolution(*Resolutions, result.name)) {
-        Finish(service, result.name, result.address);
-        return;
+void TakeResults(Loop& loop) {
+    loop.settings.resolverPool->results.TakeAll(loop.results);
+    for (const LookupResult& result : loop.results) {
+        if (result.generation != loop.generation)
+            continue; // an earlier service's
+        TakeLookupResult(loop.queries, result.name, result.address, result.numeric, loop.out);
+        HandOn(loop);
     }
-    // Learned: into the table at once, so that a whole-file save holds it, but answered only once it is on disk.
-    // Queries for it meanwhile join the waiting ones.
-    lookup.address = *result.address;
-    SubmitSave(service, AppendResolution(*Resolutions, {result.name, {}, 0, *result.address}));
-    lookup.ticket = service.lastTicket;
-    service.saving.emplace_back(lookup.ticket, result.name);
+    loop.results.clear();
+    loop.saver.outcomes.TakeAll(loop.outcomes);
+    for (const SaveOutcome& outcome : loop.outcomes)
+        HandleSaveOutcome(loop, outcome);
+    loop.outcomes.clear();
 }
 
-void HandleSaveOutcome(Service& service, const SaveOutcome& outcome) {
-    if (outcome.stale) {
-        if (outcome.ticket > service.wholeUpTo)
-            SubmitWholeSave(service);
-        return;
-    }
-    while (!service.saving.empty() && service.saving.front().first <= outcome.ticket) {
-        const std::string name = std::move(service.saving.front().second);
-        service.saving.pop_front();
-        const auto found = service.pending.find(name);
-        if (found != service.pending.end())
-            Finish(service, name, found->second.address);
-    }
-    if (outcome.error != 0)
-        service.console += SaveErrorLine(service.saver.fileName.c_str(), ErrorText(outcome.error));
-}
-
-void TakeResults(Service& service) {
-    TakeLookupResults(service.results);
-    for (const LookupResult& result : service.results)
-        HandleLookupResult(service, result);
-    service.results.clear();
-    service.saver.outcomes.TakeAll(service.outcomes);
-    for (const SaveOutcome& outcome : service.outcomes)
-        HandleSaveOutcome(service, outcome);
-    service.outcomes.clear();
-}
-
-void HandleDatagram(Service& service, std::size_t index) {
-    const ReceivedDatagram& received = service.received[index];
+void HandleDatagram(Loop& loop, std::size_t index) {
+    const ReceivedDatagram& received = loop.received[index];
     if (received.truncated)
         return; // never answered from the first part of a longer datagram
     if (received.size == 0) {
         // Only this machine may switch the service off.
         if (IsLoopbackAddress(received.sender.address))
-            ServerRunning = false;
+            loop.running = false;
         return;
     }
+    const ReplyRoute route{received.sender.address, received.sender.port,
+                           ChooseReplySource(loop.settings.machine, received.destination, received.interfaceAddress)};
     // Only the bytes received: the buffer still holds the previous, longer datagram.
-    const std::optional<Query> query =
-        ReadQuery(std::span<const std::uint8_t>(service.buffers[index].data(), received.size), service.queryName);
-    if (!query)
-        return;
-    // A learned name being saved is answered only once it is on disk.
-    if (!service.saving.empty()) {
-        const auto found = service.pending.find(std::string(query->name));
-        if (found != service.pending.end() && found->second.ticket != 0) {
-            AwaitLookup(service, *query, received, query->name, true);
-            return;
-        }
-    }
-    const TableAnswer answer = AnswerFromTable(query->name, received.sender.address);
-    if (answer.outcome == TableAnswer::Outcome::Answered)
-        Reply(service, *query, received.sender, received.localAddress, answer.address);
-    else
-        AwaitLookup(service, *query, received, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn);
+    TakeQuery(loop.queries, std::span<const std::uint8_t>(loop.buffers[index].data(), received.size), route, loop.out);
+    HandOn(loop);
 }
 
-void ServeQueries(Service& service) {
+void Serve(Loop& loop) {
+    const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake};
     int failures = 0;
     bool busy = false;
-    while (ServerRunning && !StopRequested) {
+    while (loop.running && !loop.service.stopRequested) {
         if (busy)
             std::this_thread::sleep_for(GatherPause);
         const auto waitStart = std::chrono::steady_clock::now();
-        const ReceiveResult got = ReceiveDatagrams(service.socket, ServiceWake, service.buffers, service.received);
-        busy = got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
+        const ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received);
+        busy = got.count > 0 && got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
         if (got.error != 0) {
             // Retried at once the first time; a lasting error must not spin a core.
             if (++failures > 1)
@@ -262,72 +149,70 @@ void ServeQueries(Service& service) {
         }
         failures = 0;
         // In arrival order; a stop datagram ends the service before the datagrams behind it.
-        for (std::size_t i = 0; i < got.count && ServerRunning; ++i)
-            if (!service.received[i].wake)
-                HandleDatagram(service, i);
-        TakeResults(service);
+        for (std::size_t i = 0; i < got.count && loop.running; ++i)
+            HandleDatagram(loop, i);
+        TakeResults(loop);
         // Every batch may be followed by a wait: nothing is left unsent or unwritten behind it.
-        FlushOutput(service);
+        Flush(loop);
     }
 }
 
-bool SetUpSocket(SocketHandle handle, const ServiceSettings& settings) {
-    if (const int error = EnableAddressReuse(handle); error != 0) {
-        std::printf("> Error: could not set socket options: %d\n", error);
-        return false;
-    }
-    if (const int error = BindSocket(handle, settings.bindAddress, settings.port); error != 0) {
-        std::printf("> Error: could not bind socket to port %u: %d\n", static_cast<unsigned>(settings.port), error);
-        return false;
-    }
-    return true;
+void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
+    // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
+    const auto loop = std::make_unique<Loop>(*service, settings, socket);
+    StartSaver(loop->saver, settings.fileName, settings.loadedFile.value_or(FileIdentity{}), service->wake);
+    Serve(*loop);
+    CloseResolverPool(*settings.resolverPool);
+    StopSaver(loop->saver);
+    Flush(*loop);
+    CloseSocket(socket);
+    std::fflush(stdout);
+    if (!service->stopRequested && settings.onEnded != nullptr)
+        settings.onEnded();
+}
+
+ServiceSetUp SetUpSocket(SocketHandle socket, const ServiceSettings& settings) {
+    if (const int error = EnableAddressReuse(socket); error != 0)
+        return {ServiceSetUp::Step::SetOptions, error};
+    if (const int error = BindSocket(socket, settings.bindAddress, settings.port); error != 0)
+        return {ServiceSetUp::Step::Bind, error};
+    return {};
 }
 
 } // namespace
 
-void ServerThread(ServiceSettings settings) {
-    HowServiceEnded = ServiceEnd::SetUpFailed;
+ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings) {
+    if (service.thread.joinable())
+        return {};
     const SocketResult created = CreateUdpSocket();
-    if (created.error != 0) {
-        std::printf("> Error: could not create network socket: %d\n", created.error);
-    } else {
-        if (SetUpSocket(created.handle, settings)) {
-            HowServiceEnded = ServiceEnd::Ended;
-            // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
-            const auto service = std::make_unique<Service>(created.handle, settings);
-            StartSaver(service->saver, ResolutionFileName.data(), settings.loadedFile ? &*settings.loadedFile : nullptr,
-                       ServiceWake);
-            OpenResolverPool(settings.resolveHost, ServiceWake);
-            ServeQueries(*service);
-            CloseResolverPool();
-            StopSaver(service->saver);
-            FlushOutput(*service);
-        }
+    if (created.error != 0)
+        return {ServiceSetUp::Step::CreateSocket, created.error};
+    ServiceSetUp setUp = SetUpSocket(created.handle, settings);
+    // The wake-ups are no sockets of the network, but a failure to make one is a failure to set up the socket's
+    // wait; it is reported as such.
+    const WakeResult wake = setUp.step == ServiceSetUp::Step::Done ? CreateWake() : WakeResult{};
+    if (setUp.step == ServiceSetUp::Step::Done && wake.error != 0)
+        setUp = {ServiceSetUp::Step::CreateSocket, wake.error};
+    if (setUp.step == ServiceSetUp::Step::Done)
+        if (const int error = OpenResolverPool(*settings.resolverPool); error != 0)
+            setUp = {ServiceSetUp::Step::CreateSocket, error};
+    if (setUp.step != ServiceSetUp::Step::Done) {
+        CloseWake(wake.handle);
         CloseSocket(created.handle);
+        return setUp;
     }
-    std::fflush(stdout);
-    if (StopRequested)
-        HowServiceEnded = ServiceEnd::Stopped;
-    else if (settings.onEnded != nullptr)
-        settings.onEnded();
+    service.wake = wake.handle;
+    service.stopRequested = false;
+    service.thread = std::thread(ServerThread, &service, std::move(settings), created.handle);
+    return setUp;
 }
 
-void StartServerThread(const ServiceSettings& settings) {
-    if (ServerThreadHandle.joinable())
+void StopServerThread(DnsService& service) {
+    if (!service.thread.joinable())
         return;
-    ServerRunning = true;
-    StopRequested = false;
-    ServiceWake = CreateWakeHandle(settings.bindAddress, settings.port);
-    ServerThreadHandle = std::thread(ServerThread, settings);
-}
-
-ServiceEnd StopServerThread() {
-    if (!ServerThreadHandle.joinable())
-        return ServiceEnd::Stopped;
-    StopRequested = true;
-    SignalWake(ServiceWake);
-    ServerThreadHandle.join();
-    CloseWakeHandle(ServiceWake);
-    ServiceWake = {};
-    return HowServiceEnded;
+    service.stopRequested = true;
+    SignalWake(service.wake);
+    service.thread.join();
+    CloseWake(service.wake);
+    service.wake = {};
 }

@@ -1,39 +1,55 @@
 #pragma once
 
+#include "dns/resolver_pool.h"
+#include "dns/server_addresses.h"
 #include "platform/files.h"
 #include "platform/network.h"
+#include "platform/wake.h"
+#include "resolutions/resolution_table.h"
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
-// Where the service listens, whom it asks for names the table lacks, and what it knows of the resolution file.
-// The program uses the defaults but for the file.
+// What the service answers from and where it listens. The table, the pool and the list stay the caller's and
+// must outlive the service; while it runs, the server thread alone uses the table.
 struct ServiceSettings {
-    std::uint32_t bindAddress = 0; // any local address
+    ResolutionTable* table = nullptr;
+    std::string fileName;                  // the resolution file, which learned entries are written to
+    LocalAddressList addresses;            // for entries answered with the server's own address
+    std::vector<InterfaceAddress> machine; // the machine's own addresses, to reply from
+    bool terminal = false;                 // console lines show control bytes as '?'
+    std::uint32_t bindAddress = 0;         // any local address
     std::uint16_t port = 53;
+    ResolverPool* resolverPool = nullptr;
     ResolveHostFunction resolveHost = ResolveHost;
     // The file as the table was loaded from it, when it held exactly that table: learned entries are then
     // appended to it. Without it the first learned entry writes the file whole.
     std::optional<FileIdentity> loadedFile;
-    // Called on the server thread when the service ends by itself: its socket could not be set up, or an empty
-    // datagram from this machine ended it.
+    // Called on the server thread when an empty datagram from this machine has ended the service.
     void (*onEnded)() = nullptr;
 };
 
-enum class ServiceEnd { Stopped, Ended, SetUpFailed };
+// Which step of setting up the service failed, with the platform's code of the failure.
+struct ServiceSetUp {
+    enum class Step { Done, CreateSocket, SetOptions, Bind } step = Step::Done;
+    int error = 0;
+};
 
-// True from program start; cleared by the server thread when an empty datagram from this machine ends the
-// service. Written by start-up before the thread exists and by the thread afterwards.
-inline std::atomic<bool> ServerRunning{true};
+// A running service, owned by whoever started it. The server thread reads `stopRequested`; the rest is the
+// starter's.
+struct DnsService {
+    std::thread thread;
+    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop and the saver
+    std::atomic<bool> stopRequested{false};
+};
 
-// Starts the DNS service on a thread of its own; does not wait for its socket.
-void StartServerThread(const ServiceSettings& settings = {});
+// Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails.
+ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings);
 
 // Ends the service at once: it answers and learns nothing more, and the thread is woken and joined. Lookups under
-// way are forgotten, not waited for; a save under way is finished. Does nothing when the service never started.
-// Tells how the service ended: by this call, by itself, or because its socket could not be set up.
-ServiceEnd StopServerThread();
-
-// The body of the server thread: sets up the socket, then receives, answers and sends until it is stopped.
-void ServerThread(ServiceSettings settings);
+// way are forgotten, not waited for; a save under way is finished. Does nothing when the service is not running.
+void StopServerThread(DnsService& service);

@@ -29,13 +29,13 @@ void Require(bool condition) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Resolutions = &SmallTable();
+    const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
     HostName store{};
     const std::optional<Query> query = ReadQuery({data, size}, store);
     if (!query)
         return 0;
     Require(query->name.size() <= MaxHostNameLength && 12 + query->questionLength <= size);
-    const TableAnswer table = AnswerFromTable(query->name, MakeAddress(192, 168, 0, 9));
+    const TableAnswer table = AnswerFromTable(SmallTable(), addresses, query->name, MakeAddress(192, 168, 0, 9));
     std::array<std::uint8_t, AnswerBufferSize> answer{};
     const bool answered = table.outcome == TableAnswer::Outcome::Answered;
     const std::size_t length =
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(std::memcmp(answer.data(), data, 2) == 0);
     Require(std::memcmp(answer.data() + 12, data + 12, query->questionLength) == 0);
     std::string line;
-    AppendQueryLine(line, MakeAddress(192, 168, 0, 9), query->name, table.address);
+    AppendQueryLine(line, MakeAddress(192, 168, 0, 9), query->name, table.address, true);
     Require(line.back() == '\n');
     return 0;
 }

@@ -1,32 +1,27 @@
 // The Entry Editor's line handling: any input is read line by line without reading past it, and every change
 // keeps the table consistent. Saves go to a directory that does not exist, so that no file is written.
-#include "common/process_state.h"
 #include "console/entry_editor.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::freopen("/dev/null", "w", stdout);
-    std::strcpy(ResolutionFileName.data(), "/nonexistent/fuzz.drf");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ResolutionTable table;
     AppendResolution(table, {"printer", {}, 0, 1});
-    Resolutions = &table;
     std::string input(reinterpret_cast<const char*>(data), size);
     std::FILE* in = fmemopen(input.data(), input.size(), "r");
     if (in == nullptr)
         return 0;
-    RunEntryEditor({in, std::chrono::milliseconds(0)});
+    RunEntryEditor({table, "/nonexistent/fuzz.drf", false, 2, in, std::chrono::milliseconds(0)});
     std::fclose(in);
     for (std::size_t i = 0; i < ResolutionCount(table); ++i)
         if (FindResolution(table, ResolutionAt(table, i).name)->name != ResolutionAt(table, i).name)
             std::abort();
-    Resolutions = nullptr;
     return 0;
 }

@@ -9,7 +9,6 @@
 void StartConsoleOutput();
 
 bool StandardOutputIsTerminal();
-bool StandardInputIsTerminal();
 
 void SetConsoleTitle(const char* title);
 

@@ -16,30 +16,43 @@ struct FileIdentity {
 // Errors are the platform's own codes (errno, GetLastError), 0 for none; ErrorText turns one into text.
 std::string ErrorText(int error);
 
-// What AppendToFile returns when the file is not the one expected.
-inline constexpr int StaleFile = -1;
+// The characters that end a directory's part of a path.
+extern const char* const PathSeparators;
 
 struct FileContents {
     std::vector<std::uint8_t> bytes;
     int error = 0;        // 0, or the platform's code of the failure
-    bool missing = false; // the file does not exist: no failure, an empty table
+    bool missing = false; // the file does not exist: no failure
     FileIdentity identity;
 };
 
-// Reads a whole file into memory.
+// Reads a whole regular file into memory; anything else (a directory, a device, a pipe) is an error.
 FileContents ReadWholeFile(const char* fileName);
 
-// Replaces the file with the bytes: a temporary file beside it is written, flushed to disk and renamed over it,
-// so a failure at any point leaves the old file whole. Returns 0 or the errno of the failure; tells what it
-// wrote when asked.
-int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written = nullptr);
+// The path that a chain of symbolic links leads to (its last link may lead nowhere yet); the name itself where it
+// is no link or the system has none.
+std::string FollowLinks(const char* fileName);
 
-// Writes `tail` at the end of a file that is still `expected` (StaleFile, and nothing written, when it is not),
-// flushes it, then writes `head` over the file's first bytes and flushes again. Updates `expected`. Returns 0 or
-// the platform's code of the failure.
-int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
-                 std::span<const std::uint8_t> head);
+// Writes the bytes to the temporary file, flushes them to disk and renames it over the target, so a failure at
+// any point leaves the target whole; the new file keeps the old one's access rights. The temporary file is gone
+// afterwards either way. Returns 0 or the platform's code of the failure; tells what it wrote when asked.
+int ReplaceFile(const char* target, const char* temporary, std::span<const std::uint8_t> bytes,
+                FileIdentity* written = nullptr);
 
-// Removes the temporary files that saves of the named file left behind when their process died, so that they
-// never pile up. Files of processes still running, and every other file, are left alone.
-void RemoveAbandonedTemporaryFiles(const char* fileName);
+struct AppendResult {
+    int error = 0;      // the platform's code of a failure
+    bool stale = false; // the file is not the one expected: nothing was written
+};
+
+// Writes `tail` at the end of a file that is still `expected`, flushes it, then writes `head` over the file's
+// first bytes and flushes again. Updates `expected` to the file as it now is.
+AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
+                          std::span<const std::uint8_t> head);
+
+// The names in a directory, without "." and ".."; none when it cannot be read.
+std::vector<std::string> ListDirectory(const char* directory);
+void RemoveFile(const char* fileName);
+
+std::uint64_t CurrentProcessId();
+// True only when the process is known to have ended: one that cannot be asked about counts as running.
+bool ProcessHasEnded(std::uint64_t processId);

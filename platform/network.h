@@ -1,10 +1,8 @@
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
+#include <vector>
 
 // Starts and stops the network library; both do nothing on POSIX systems.
 void StartNetwork();
@@ -22,7 +20,10 @@ bool IsNumericAddress(const char* hostName);
 std::optional<std::uint32_t> ResolveHost(const char* hostName);
 using ResolveHostFunction = std::optional<std::uint32_t> (*)(const char* hostName);
 
-// The IPv4 addresses of the interfaces that are up, in the order the system lists them, loopback only when there
-// is no other. Fills at most addresses.size() slots and returns how many it filled.
-std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses);
-using ListLocalAddressesFunction = std::size_t (*)(std::span<std::uint32_t> addresses);
+struct InterfaceAddress {
+    std::uint32_t address = 0; // network byte order
+    bool loopback = false;
+};
+
+// The IPv4 addresses of the interfaces that are up, in the order the system lists them.
+std::vector<InterfaceAddress> ListInterfaceAddresses();

@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace {
 
 constexpr std::size_t HeaderBytes = 4;
+constexpr std::string_view TemporarySuffix = ".tmp";
 
 // Reads fields from the file's bytes. A field that the bytes cover only in part gets the bytes that are there
 // and zeros for the rest, as a short read into a zeroed field would: a cut-off file still loads.
@@ -115,24 +119,54 @@ std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table)
 ResolutionFileLoad LoadResolutionFile(const char* fileName) {
     ResolutionFileLoad load;
     FileContents contents = ReadWholeFile(fileName);
-    if (contents.error == 0 && !contents.missing) {
-        static_cast<ParsedResolutionFile&>(load) = ParseResolutionFile(contents.bytes);
-        load.identity = contents.identity;
+    if (contents.error != 0 || contents.missing) {
+        load.table = std::make_unique<ResolutionTable>();
+        load.error = contents.error;
         return load;
     }
-    load.table = std::make_unique<ResolutionTable>();
-    load.error = contents.error;
+    ParsedResolutionFile parsed = ParseResolutionFile(contents.bytes);
+    load.table = std::move(parsed.table);
+    load.exact = parsed.exact;
+    load.identity = contents.identity;
     return load;
 }
 
 int SaveResolutionFile(const ResolutionTable& table, const char* fileName, FileIdentity* written) {
-    return ReplaceFile(fileName, SerializeResolutionTable(table), written);
+    return SaveResolutionFile(SerializeResolutionTable(table), fileName, written);
 }
 
-int AppendResolutionRecord(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> record,
-                           std::uint32_t count) {
+int SaveResolutionFile(std::span<const std::uint8_t> bytes, const char* fileName, FileIdentity* written) {
+    // A link stays a link: the file it leads to is the one replaced.
+    const std::string target = FollowLinks(fileName);
+    // The process id keeps two processes on the same file from writing one temporary file.
+    const std::string temporary = target + "." + std::to_string(CurrentProcessId()) + std::string(TemporarySuffix);
+    return ReplaceFile(target.c_str(), temporary.c_str(), bytes, written);
+}
+
+AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> record,
+                                    std::uint32_t count) {
     std::uint8_t header[HeaderBytes];
     for (std::size_t i = 0; i < HeaderBytes; ++i)
         header[i] = static_cast<std::uint8_t>(count >> (8 * i));
     return AppendToFile(fileName, expected, record, header);
+}
+
+void RemoveAbandonedTemporaryFiles(const char* fileName) {
+    const std::string target = FollowLinks(fileName);
+    const std::size_t separator = target.find_last_of(PathSeparators);
+    const std::string directory = separator == std::string::npos ? "." : target.substr(0, separator + 1);
+    const std::string prefix = (separator == std::string::npos ? target : target.substr(separator + 1)) + ".";
+    for (const std::string& name : ListDirectory(directory.c_str())) {
+        // Ours are named FILE.PID.tmp.
+        if (!name.starts_with(prefix) || !name.ends_with(TemporarySuffix))
+            continue;
+        const std::string_view digits =
+            std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - TemporarySuffix.size());
+        std::uint64_t owner = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || owner == 0)
+            continue;
+        if (owner != CurrentProcessId() && ProcessHasEnded(owner))
+            RemoveFile((separator == std::string::npos ? name : directory + name).c_str());
+    }
 }

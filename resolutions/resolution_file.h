@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 struct ParsedResolutionFile {
@@ -14,7 +15,9 @@ struct ParsedResolutionFile {
     bool exact = false;
 };
 
-struct ResolutionFileLoad : ParsedResolutionFile {
+struct ResolutionFileLoad {
+    std::unique_ptr<ResolutionTable> table; // never null
+    bool exact = false;                     // as in ParsedResolutionFile
     int error = 0;         // 0 when the file was read or does not exist; otherwise the platform's code of the failure
     FileIdentity identity; // of the file as read; all zero when it does not exist
 };
@@ -23,16 +26,24 @@ struct ResolutionFileLoad : ParsedResolutionFile {
 // but cannot be read gives an empty table and its error, so that nobody saves over it. Prints nothing.
 ResolutionFileLoad LoadResolutionFile(const char* fileName);
 
-// Writes the table to the named file, replacing it whole or not at all. Returns 0, or the errno of the failure,
-// in which case the old file is left as it was. Tells what it wrote when asked. Prints nothing.
+// Writes the table to the named file, replacing it whole or not at all: through FILE.PID.tmp beside the file a
+// link leads to. Returns 0, or the platform's code of the failure, in which case the old file is left as it was.
+// Tells what it wrote when asked. Prints nothing.
 [[nodiscard]] int SaveResolutionFile(const ResolutionTable& table, const char* fileName,
                                      FileIdentity* written = nullptr);
+// The same for a table already serialized.
+[[nodiscard]] int SaveResolutionFile(std::span<const std::uint8_t> bytes, const char* fileName,
+                                     FileIdentity* written = nullptr);
 
-// Adds one record behind the last of a file that is still `expected` (else StaleFile and nothing written), then
+// Adds one record behind the last of a file that is still `expected` (else stale, and nothing written), then
 // sets its entry count, each step flushed to disk: at every instant the file holds the old table or the new.
-// Updates `expected` to the file as it now is. Returns 0 or the errno of the failure. Prints nothing.
-[[nodiscard]] int AppendResolutionRecord(const char* fileName, FileIdentity& expected,
-                                         std::span<const std::uint8_t> record, std::uint32_t count);
+// Updates `expected` to the file as it now is. Prints nothing.
+[[nodiscard]] AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected,
+                                                  std::span<const std::uint8_t> record, std::uint32_t count);
+
+// Removes the temporary files that saves of the named file left behind when their process died, so that they
+// never pile up. Files of processes still running, and every other file, are left alone.
+void RemoveAbandonedTemporaryFiles(const char* fileName);
 
 // The file format, little-endian: a 32-bit entry count, then per entry its 32-bit kind, a 16-bit name length
 // and the name, then for kind 1 a 16-bit target length and the target, for any other kind the 4 address bytes.

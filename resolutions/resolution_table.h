@@ -36,10 +36,6 @@ struct ResolutionTable {
     std::vector<std::uint32_t> index;
 };
 
-// The one table of the process. Set by start-up before the service or the editor runs; from then on used by
-// the one thread that runs either of them.
-inline ResolutionTable* Resolutions = nullptr;
-
 inline std::size_t ResolutionCount(const ResolutionTable& table) { return table.entries.size(); }
 
 // The entry with the number, which must be below the count.

@@ -98,28 +98,11 @@ void ReleaseSlowLookups() {
     Fake.released.notify_all();
 }
 
-ServiceStatics::ServiceStatics() {
-    Resolutions = table.get();
-    SetFileName("default.drf");
-    LocalAddresses = {};
+void ResetFakeResolver() {
     const std::lock_guard lock(Fake.mutex);
     Fake.hosts.clear();
     Fake.lookups = 0;
     Fake.slowReleased = false;
-}
-
-std::string ServiceStatics::SetFileName(std::string_view name) {
-    const std::string file = directory.File(name);
-    ResolutionFileName.fill(0);
-    file.copy(ResolutionFileName.data(), ResolutionFileName.size() - 1);
-    return file;
-}
-
-ServiceStatics::~ServiceStatics() {
-    ReleaseSlowLookups();
-    ResolutionFileName = savedFileName;
-    Resolutions = savedResolutions;
-    LocalAddresses = savedAddresses;
 }
 
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type) {

@@ -1,12 +1,8 @@
 #pragma once
 
-#include "common/process_state.h"
-#include "dns/server_addresses.h"
 #include "resolutions/resolution_table.h"
 
-#include <array>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,21 +32,8 @@ void SetFakeHost(const std::string& name, std::uint32_t address);
 int FakeLookups();
 void ReleaseSlowLookups();
 
-// Saves the process-wide statics that the service and the editor read and restores them at the end of the test;
-// gives the test an empty table, a resolution file in a fresh directory and an empty fake resolver.
-struct ServiceStatics {
-    TemporaryDirectory directory;
-    std::unique_ptr<ResolutionTable> table = std::make_unique<ResolutionTable>();
-    std::array<char, 260> savedFileName = ResolutionFileName;
-    ResolutionTable* savedResolutions = Resolutions;
-    LocalAddressList savedAddresses = LocalAddresses;
-
-    ServiceStatics();
-    ~ServiceStatics();
-    std::string FileName() const { return ResolutionFileName.data(); }
-    // Points ResolutionFileName at a file in the test's directory and returns its path.
-    std::string SetFileName(std::string_view name);
-};
+// Empties the fake resolver: no hosts, no lookups counted, slow lookups waiting again.
+void ResetFakeResolver();
 
 // A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, the type, class IN.
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type = 1);

@@ -7,7 +7,6 @@
 void StartConsoleOutput() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
 
 bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
-bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 void SetConsoleTitle(const char* title) {
     if (StandardOutputIsTerminal())

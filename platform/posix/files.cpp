@@ -1,12 +1,12 @@
 #include "platform/files.h"
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -51,11 +51,6 @@ int WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, off_t offset
     return 0;
 }
 
-std::string BaseNameOf(const std::string& fileName) {
-    const std::size_t slash = fileName.rfind('/');
-    return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
-}
-
 std::string DirectoryOf(const std::string& fileName) {
     const std::size_t slash = fileName.rfind('/');
     if (slash == std::string::npos)
@@ -63,9 +58,13 @@ std::string DirectoryOf(const std::string& fileName) {
     return slash == 0 ? "/" : fileName.substr(0, slash);
 }
 
-// The path that a chain of symbolic links leads to, the last of which may not exist yet; the name itself when it
-// is no link. Bounded like the kernel's own walk.
-std::string FollowLinks(std::string path) {
+} // namespace
+
+const char* const PathSeparators = "/";
+
+std::string FollowLinks(const char* fileName) {
+    std::string path = fileName;
+    // Bounded like the kernel's own walk.
     for (int hop = 0; hop < 40; ++hop) {
         char target[4096];
         const ssize_t length = readlink(path.c_str(), target, sizeof target);
@@ -76,8 +75,6 @@ std::string FollowLinks(std::string path) {
     }
     return path;
 }
-
-} // namespace
 
 std::string ErrorText(int error) {
     // generic_category is thread-safe, unlike strerror.
@@ -123,17 +120,13 @@ FileContents ReadWholeFile(const char* fileName) {
     return contents;
 }
 
-int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written) {
-    // A link stays a link: the file it leads to is the one replaced.
-    const std::string target = FollowLinks(fileName);
-    // The process id keeps two servers on the same file from writing one temporary file.
-    const std::string temporary = target + "." + std::to_string(getpid()) + ".tmp";
-    const int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+int ReplaceFile(const char* target, const char* temporary, std::span<const std::uint8_t> bytes, FileIdentity* written) {
+    const int descriptor = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (descriptor < 0)
         return errno;
     // The new file keeps the old one's permissions, and its owner where this process may set it.
     struct stat old {};
-    if (stat(target.c_str(), &old) == 0) {
+    if (stat(target, &old) == 0) {
         fchmod(descriptor, old.st_mode & 07777);
         [[maybe_unused]] const int ignored = fchown(descriptor, old.st_uid, old.st_gid);
     }
@@ -144,10 +137,10 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileI
     if (error == 0 && written != nullptr && fstat(descriptor, &status) == 0)
         *written = IdentityOf(status);
     error = CloseKeepingError(descriptor, error);
-    if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0)
+    if (error == 0 && rename(temporary, target) != 0)
         error = errno;
     if (error != 0) {
-        unlink(temporary.c_str());
+        unlink(temporary);
         return error;
     }
     // The rename itself is durable only once the directory is flushed; a failure here loses nothing that
@@ -160,16 +153,16 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileI
     return 0;
 }
 
-int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
-                 std::span<const std::uint8_t> head) {
+AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
+                          std::span<const std::uint8_t> head) {
     const int descriptor = open(fileName, O_WRONLY | O_CLOEXEC);
     if (descriptor < 0)
-        return errno == ENOENT ? StaleFile : errno;
+        return errno == ENOENT ? AppendResult{0, true} : AppendResult{errno, false};
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
-        return CloseKeepingError(descriptor, errno);
+        return {CloseKeepingError(descriptor, errno), false};
     if (!(IdentityOf(status) == expected) || expected.size < head.size())
-        return CloseKeepingError(descriptor, StaleFile);
+        return {CloseKeepingError(descriptor, 0), true};
     // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
     // tail as bytes behind what it counts.
     int error = WriteAllAt(descriptor, tail, static_cast<off_t>(expected.size));
@@ -181,28 +174,30 @@ int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const s
         error = errno;
     if (error == 0)
         expected.size += tail.size();
-    return CloseKeepingError(descriptor, error);
+    return {CloseKeepingError(descriptor, error), false};
 }
 
-void RemoveAbandonedTemporaryFiles(const char* fileName) {
-    const std::string target = FollowLinks(fileName);
-    const std::string directoryName = DirectoryOf(target);
-    const std::string prefix = BaseNameOf(target) + ".";
-    DIR* directory = opendir(directoryName.c_str());
+std::vector<std::string> ListDirectory(const char* directoryName) {
+    std::vector<std::string> names;
+    DIR* directory = opendir(directoryName);
     if (directory == nullptr)
-        return;
+        return names;
     while (const dirent* item = readdir(directory)) {
-        // Ours are named FILE.PID.tmp.
         const std::string_view name = item->d_name;
-        if (!name.starts_with(prefix) || !name.ends_with(".tmp"))
-            continue;
-        const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-        pid_t owner = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
-        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || owner <= 0)
-            continue;
-        if (owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH)
-            unlinkat(dirfd(directory), item->d_name, 0);
+        if (name != "." && name != "..")
+            names.emplace_back(name);
     }
     closedir(directory);
+    return names;
+}
+
+void RemoveFile(const char* fileName) { unlink(fileName); }
+
+std::uint64_t CurrentProcessId() { return static_cast<std::uint64_t>(getpid()); }
+
+bool ProcessHasEnded(std::uint64_t processId) {
+    const auto id = static_cast<pid_t>(processId);
+    if (id <= 0 || static_cast<std::uint64_t>(id) != processId)
+        return false;
+    return kill(id, 0) != 0 && errno == ESRCH;
 }

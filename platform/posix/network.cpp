@@ -1,34 +1,58 @@
 #include "platform/network.h"
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 void StartNetwork() {}
 void StopNetwork() {}
 
-std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
+std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
+
+bool IsNumericAddress(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
+std::optional<std::uint32_t> ResolveHost(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    std::optional<std::uint32_t> address;
+    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, found->ai_addr, sizeof first);
+        address = first.sin_addr.s_addr;
+    }
+    freeaddrinfo(found);
+    return address;
+}
+
+std::vector<InterfaceAddress> ListInterfaceAddresses() {
+    std::vector<InterfaceAddress> addresses;
     ifaddrs* interfaces = nullptr;
     if (getifaddrs(&interfaces) != 0)
-        return 0;
-    std::size_t filled = 0;
-    std::optional<std::uint32_t> loopback;
-    for (const ifaddrs* item = interfaces; item != nullptr && filled < addresses.size(); item = item->ifa_next) {
+        return addresses;
+    for (const ifaddrs* item = interfaces; item != nullptr; item = item->ifa_next) {
         if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET || (item->ifa_flags & IFF_UP) == 0)
             continue;
         sockaddr_in address{};
         std::memcpy(&address, item->ifa_addr, sizeof address);
-        if ((item->ifa_flags & IFF_LOOPBACK) != 0) {
-            if (!loopback)
-                loopback = address.sin_addr.s_addr;
-            continue;
-        }
-        addresses[filled++] = address.sin_addr.s_addr;
+        addresses.push_back({address.sin_addr.s_addr, (item->ifa_flags & IFF_LOOPBACK) != 0});
     }
     freeifaddrs(interfaces);
-    if (filled == 0 && loopback && !addresses.empty())
-        addresses[filled++] = *loopback;
-    return filled;
+    return addresses;
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,8 +13,9 @@ namespace {
 
 constexpr std::size_t MostInOneCall = 64;
 
+constexpr std::size_t MostWakes = 4;
+
 int Descriptor(SocketHandle handle) { return static_cast<int>(handle.value); }
-int Descriptor(WakeHandle handle) { return static_cast<int>(handle.value); }
 
 sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
     sockaddr_in socketAddress{};
@@ -52,8 +54,34 @@ void CloseSocket(SocketHandle handle) {
         close(Descriptor(handle));
 }
 
-ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<DatagramBuffer> buffers,
-                               std::span<ReceivedDatagram> received) {
+namespace {
+
+// Waits until the socket has a datagram or a wake-up came; true for a wake-up, whose signals are then used up.
+bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wakes, int& error) {
+    pollfd waits[1 + MostWakes] = {};
+    const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
+    waits[0] = {Descriptor(handle), POLLIN, 0};
+    for (std::size_t i = 0; i < wakeCount; ++i)
+        waits[1 + i] = {static_cast<int>(wakes[i].value), POLLIN, 0};
+    if (poll(waits, 1 + wakeCount, -1) < 0) {
+        error = errno == EINTR ? 0 : errno;
+        return false;
+    }
+    bool woken = false;
+    for (std::size_t i = 0; i < wakeCount; ++i) {
+        if ((waits[1 + i].revents & POLLIN) != 0) {
+            std::uint64_t count;
+            [[maybe_unused]] const ssize_t got = read(waits[1 + i].fd, &count, sizeof count);
+            woken = true;
+        }
+    }
+    return woken;
+}
+
+} // namespace
+
+ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received) {
     const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
     mmsghdr messages[MostInOneCall] = {};
     iovec data[MostInOneCall];
@@ -69,28 +97,36 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<D
         header.msg_control = controls[i].data();
         header.msg_controllen = controls[i].size();
     }
-    const int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_WAITFORONE, nullptr);
+    // Tried first without waiting: while the data keeps coming there is nothing to wait for.
+    int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int error = 0;
+        if (WaitForDatagramOrWake(handle, wakes, error) || error != 0)
+            return {0, error == 0, error};
+        got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return {0, false, 0};
+    }
     if (got < 0)
-        return {0, errno == EINTR ? 0 : errno};
+        return {0, false, errno == EINTR ? 0 : errno};
     for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
         msghdr& header = messages[i].msg_hdr;
         ReceivedDatagram& datagram = received[i];
         datagram.truncated = (header.msg_flags & MSG_TRUNC) != 0;
         datagram.size = std::min<std::size_t>(messages[i].msg_len, buffers[i].size());
         datagram.sender = {senders[i].sin_addr.s_addr, senders[i].sin_port};
-        datagram.wake = datagram.sender.address == wake.address && datagram.sender.port == wake.port;
-        datagram.localAddress = 0;
+        datagram.destination = 0;
+        datagram.interfaceAddress = 0;
         for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
             if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(item), sizeof info);
-                // The interface's own address, not the header's destination, which may be a broadcast address
-                // that no reply can leave from.
-                datagram.localAddress = info.ipi_spec_dst.s_addr;
+                datagram.destination = info.ipi_addr.s_addr;
+                datagram.interfaceAddress = info.ipi_spec_dst.s_addr;
             }
         }
     }
-    return {static_cast<std::size_t>(got), 0};
+    return {static_cast<std::size_t>(got), false, 0};
 }
 
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
@@ -132,29 +168,4 @@ void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
         }
         datagrams = datagrams.subspan(static_cast<std::size_t>(sent));
     }
-}
-
-WakeHandle CreateWakeHandle(std::uint32_t address, std::uint16_t port) {
-    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (handle < 0)
-        return {};
-    const sockaddr_in target = ToSockaddr(address != 0 ? address : htonl(INADDR_LOOPBACK), htons(port));
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 ||
-        getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        close(handle);
-        return {};
-    }
-    return {handle, local.sin_addr.s_addr, local.sin_port};
-}
-
-void SignalWake(WakeHandle wake) {
-    const std::uint8_t nudge = 0;
-    [[maybe_unused]] const ssize_t sent = send(Descriptor(wake), &nudge, sizeof nudge, MSG_DONTWAIT);
-}
-
-void CloseWakeHandle(WakeHandle wake) {
-    if (wake.value >= 0)
-        close(Descriptor(wake));
 }

@@ -22,11 +22,6 @@ bool StandardOutputIsTerminal() {
     return GetConsoleMode(Output(), &mode) != 0;
 }
 
-bool StandardInputIsTerminal() {
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-}
-
 void SetConsoleTitle(const char* title) { SetConsoleTitleA(title); }
 
 void ClearConsole() {

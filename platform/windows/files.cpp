@@ -5,8 +5,8 @@
 #undef ReplaceFile
 
 #include <algorithm>
-#include <charconv>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -45,21 +45,14 @@ int CloseKeepingError(HANDLE file, int error) {
     return error;
 }
 
-std::size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
-
-std::string DirectoryOf(const std::string& fileName) {
-    const std::size_t separator = LastSeparator(fileName);
-    return separator == std::string::npos ? "." : fileName.substr(0, separator);
-}
-
-std::string BaseNameOf(const std::string& fileName) {
-    const std::size_t separator = LastSeparator(fileName);
-    return separator == std::string::npos ? fileName : fileName.substr(separator + 1);
-}
-
 } // namespace
 
 std::string ErrorText(int error) { return std::system_category().message(error); }
+
+const char* const PathSeparators = "\\/";
+
+// Links are left to the system: ReplaceFile works on the name given.
+std::string FollowLinks(const char* fileName) { return fileName; }
 
 FileContents ReadWholeFile(const char* fileName) {
     FileContents contents;
@@ -96,12 +89,9 @@ FileContents ReadWholeFile(const char* fileName) {
     return contents;
 }
 
-int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileIdentity* written) {
-    const std::string target = fileName;
-    // The process id keeps two servers on the same file from writing one temporary file.
-    const std::string temporary = target + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+int ReplaceFile(const char* target, const char* temporary, std::span<const std::uint8_t> bytes, FileIdentity* written) {
     const HANDLE file =
-        CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
     int error = WriteAll(file, bytes);
@@ -109,17 +99,16 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileI
         error = static_cast<int>(GetLastError());
     error = CloseKeepingError(file, error);
     // ReplaceFileA keeps the old file's attributes and access rights; a file that is not there yet is moved in.
-    if (error == 0 &&
-        !ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) &&
-        !MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (error == 0 && !ReplaceFileA(target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) &&
+        !MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = static_cast<int>(GetLastError());
     if (error != 0) {
-        DeleteFileA(temporary.c_str());
+        DeleteFileA(temporary);
         return error;
     }
     if (written != nullptr) {
-        const HANDLE replaced = CreateFileA(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE replaced = CreateFileA(target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (replaced != INVALID_HANDLE_VALUE) {
             *written = IdentityOf(replaced);
             CloseHandle(replaced);
@@ -128,16 +117,16 @@ int ReplaceFile(const char* fileName, std::span<const std::uint8_t> bytes, FileI
     return 0;
 }
 
-int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
-                 std::span<const std::uint8_t> head) {
+AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
+                          std::span<const std::uint8_t> head) {
     const HANDLE file =
         CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? StaleFile : static_cast<int>(error);
+        return error == ERROR_FILE_NOT_FOUND ? AppendResult{0, true} : AppendResult{static_cast<int>(error), false};
     }
     if (!(IdentityOf(file) == expected) || expected.size < head.size())
-        return CloseKeepingError(file, StaleFile);
+        return {CloseKeepingError(file, 0), true};
     // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
     // tail as bytes behind what it counts.
     int error = WriteAllAt(file, tail, expected.size);
@@ -149,37 +138,40 @@ int AppendToFile(const char* fileName, FileIdentity& expected, std::span<const s
         error = static_cast<int>(GetLastError());
     if (error == 0)
         expected.size += tail.size();
-    return CloseKeepingError(file, error);
+    return {CloseKeepingError(file, error), false};
 }
 
-void RemoveAbandonedTemporaryFiles(const char* fileName) {
-    const std::string directory = DirectoryOf(fileName);
-    const std::string prefix = BaseNameOf(fileName) + ".";
+std::vector<std::string> ListDirectory(const char* directory) {
+    std::vector<std::string> names;
+    std::string pattern = directory;
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/')
+        pattern += '\\';
     WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA((directory + "\\" + prefix + "*.tmp").c_str(), &found);
+    const HANDLE search = FindFirstFileA((pattern + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
-        return;
+        return names;
     do {
-        // Ours are named FILE.PID.tmp.
         const std::string_view name = found.cFileName;
-        if (!name.starts_with(prefix) || !name.ends_with(".tmp"))
-            continue;
-        const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-        DWORD owner = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
-        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || owner == 0 ||
-            owner == GetCurrentProcessId())
-            continue;
-        // A process that cannot be opened for want of rights is alive; one that is not there at all is dead.
-        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner);
-        bool dead = process == nullptr && GetLastError() == ERROR_INVALID_PARAMETER;
-        if (process != nullptr) {
-            DWORD exitCode = 0;
-            dead = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
-            CloseHandle(process);
-        }
-        if (dead)
-            DeleteFileA((directory + "\\" + std::string(name)).c_str());
+        if (name != "." && name != "..")
+            names.emplace_back(name);
     } while (FindNextFileA(search, &found));
     FindClose(search);
+    return names;
+}
+
+void RemoveFile(const char* fileName) { DeleteFileA(fileName); }
+
+std::uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+bool ProcessHasEnded(std::uint64_t processId) {
+    if (processId == 0 || processId > 0xFFFFFFFFu)
+        return false;
+    // A process that cannot be opened for want of rights is alive; one that is not there at all is dead.
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    DWORD exitCode = 0;
+    const bool ended = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
+    CloseHandle(process);
+    return ended;
 }

@@ -16,7 +16,38 @@ void StartNetwork() {
 
 void StopNetwork() { WSACleanup(); }
 
-std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
+std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
+
+bool IsNumericAddress(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
+std::optional<std::uint32_t> ResolveHost(const char* hostName) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    std::optional<std::uint32_t> address;
+    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, found->ai_addr, sizeof first);
+        address = first.sin_addr.s_addr;
+    }
+    freeaddrinfo(found);
+    return address;
+}
+
+std::vector<InterfaceAddress> ListInterfaceAddresses() {
+    std::vector<InterfaceAddress> addresses;
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer;
     ULONG result = ERROR_BUFFER_OVERFLOW;
@@ -28,9 +59,7 @@ std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (result != NO_ERROR)
-        return 0;
-    std::size_t filled = 0;
-    std::optional<std::uint32_t> loopback;
+        return addresses;
     for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
          adapter = adapter->Next) {
         if (adapter->OperStatus != IfOperStatusUp)
@@ -40,15 +69,8 @@ std::size_t ListLocalAddresses(std::span<std::uint32_t> addresses) {
                 continue;
             sockaddr_in address{};
             std::memcpy(&address, unicast->Address.lpSockaddr, sizeof address);
-            if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) {
-                if (!loopback)
-                    loopback = address.sin_addr.s_addr;
-            } else if (filled < addresses.size()) {
-                addresses[filled++] = address.sin_addr.s_addr;
-            }
+            addresses.push_back({address.sin_addr.s_addr, adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK});
         }
     }
-    if (filled == 0 && loopback && !addresses.empty())
-        addresses[filled++] = *loopback;
-    return filled;
+    return addresses;
 }

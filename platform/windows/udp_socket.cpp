@@ -11,8 +11,10 @@
 
 namespace {
 
+constexpr std::size_t MostWakes = 4;
+
 SOCKET Native(SocketHandle handle) { return static_cast<SOCKET>(handle.value); }
-SOCKET Native(WakeHandle handle) { return static_cast<SOCKET>(handle.value); }
+WSAEVENT Readable(SocketHandle handle) { return reinterpret_cast<WSAEVENT>(handle.event); }
 
 sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
     sockaddr_in socketAddress{};
@@ -46,7 +48,17 @@ SocketResult CreateUdpSocket() {
     BOOL report = FALSE;
     DWORD got = 0;
     WSAIoctl(handle, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &got, nullptr, nullptr);
-    return {{static_cast<std::intptr_t>(handle)}, 0};
+    // An event set while a datagram waits, so that the receive can wait for it and a wake-up at once. The socket
+    // becomes non-blocking with it.
+    const WSAEVENT readable = WSACreateEvent();
+    if (readable == WSA_INVALID_EVENT || WSAEventSelect(handle, readable, FD_READ) != 0) {
+        const int error = WSAGetLastError();
+        if (readable != WSA_INVALID_EVENT)
+            WSACloseEvent(readable);
+        closesocket(handle);
+        return {{}, error};
+    }
+    return {{static_cast<std::intptr_t>(handle), reinterpret_cast<std::intptr_t>(readable)}, 0};
 }
 
 int EnableAddressReuse(SocketHandle handle) {
@@ -64,49 +76,64 @@ int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
 void CloseSocket(SocketHandle handle) {
     if (handle.value >= 0)
         closesocket(Native(handle));
+    if (handle.event != -1)
+        WSACloseEvent(Readable(handle));
 }
 
 // One datagram a call: Windows has no receive of several at once.
-ReceiveResult ReceiveDatagrams(SocketHandle handle, WakeHandle wake, std::span<DatagramBuffer> buffers,
-                               std::span<ReceivedDatagram> received) {
+ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received) {
     if (buffers.empty() || received.empty())
-        return {0, 0};
+        return {0, false, 0};
     static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
     if (receiveMessage == nullptr)
-        return {0, WSAEOPNOTSUPP};
-    sockaddr_in sender{};
-    WSABUF data{static_cast<ULONG>(buffers[0].size()), reinterpret_cast<char*>(buffers[0].data())};
-    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-    WSAMSG message{};
-    message.name = reinterpret_cast<sockaddr*>(&sender);
-    message.namelen = sizeof sender;
-    message.lpBuffers = &data;
-    message.dwBufferCount = 1;
-    message.Control = {sizeof control, control};
-    DWORD got = 0;
-    ReceivedDatagram& datagram = received[0];
-    datagram = {};
-    if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
-        const int error = WSAGetLastError();
-        if (error != WSAEMSGSIZE)
-            return {0, error};
-        datagram.truncated = true; // longer than the buffer: its tail is lost
-    }
-    datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
-    datagram.size = std::min<std::size_t>(got, buffers[0].size());
-    datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
-    datagram.wake = datagram.sender.address == wake.address && datagram.sender.port == wake.port;
-    for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr; item = WSA_CMSG_NXTHDR(&message, item)) {
-        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-            IN_PKTINFO info{};
-            std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
-            datagram.localAddress = info.ipi_addr.s_addr;
+        return {0, false, WSAEOPNOTSUPP};
+    HANDLE waits[1 + MostWakes] = {Readable(handle)};
+    const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
+    for (std::size_t i = 0; i < wakeCount; ++i)
+        waits[1 + i] = reinterpret_cast<HANDLE>(wakes[i].value);
+    for (;;) {
+        // Reset before the receive: a datagram that comes after it sets the event again.
+        WSAResetEvent(Readable(handle));
+        sockaddr_in sender{};
+        WSABUF data{static_cast<ULONG>(buffers[0].size()), reinterpret_cast<char*>(buffers[0].data())};
+        alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+        WSAMSG message{};
+        message.name = reinterpret_cast<sockaddr*>(&sender);
+        message.namelen = sizeof sender;
+        message.lpBuffers = &data;
+        message.dwBufferCount = 1;
+        message.Control = {sizeof control, control};
+        DWORD got = 0;
+        ReceivedDatagram& datagram = received[0];
+        datagram = {};
+        if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, INFINITE);
+                if (woken == WAIT_FAILED)
+                    return {0, false, static_cast<int>(GetLastError())};
+                if (woken != WAIT_OBJECT_0)
+                    return {0, true, 0};
+                continue;
+            }
+            if (error != WSAEMSGSIZE)
+                return {0, false, error};
+            datagram.truncated = true; // longer than the buffer: its tail is lost
         }
+        datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
+        datagram.size = std::min<std::size_t>(got, buffers[0].size());
+        datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
+        for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr; item = WSA_CMSG_NXTHDR(&message, item)) {
+            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+                IN_PKTINFO info{};
+                std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
+                // Windows tells the address the datagram was sent to, not the interface's own.
+                datagram.destination = info.ipi_addr.s_addr;
+            }
+        }
+        return {1, false, 0};
     }
-    // A broadcast destination is no address a reply can leave from; let the system choose.
-    if (datagram.localAddress == INADDR_BROADCAST || (datagram.localAddress & 0xFF000000u) == 0xFF000000u)
-        datagram.localAddress = 0;
-    return {1, 0};
 }
 
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
@@ -133,29 +160,4 @@ void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
         DWORD sent = 0;
         datagram.error = WSASendMsg(Native(handle), &message, 0, &sent, nullptr, nullptr) == 0 ? 0 : WSAGetLastError();
     }
-}
-
-WakeHandle CreateWakeHandle(std::uint32_t address, std::uint16_t port) {
-    const SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (handle == INVALID_SOCKET)
-        return {};
-    const sockaddr_in target = ToSockaddr(address != 0 ? address : htonl(INADDR_LOOPBACK), htons(port));
-    sockaddr_in local{};
-    int length = sizeof local;
-    if (connect(handle, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 ||
-        getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        closesocket(handle);
-        return {};
-    }
-    return {static_cast<std::intptr_t>(handle), local.sin_addr.s_addr, local.sin_port};
-}
-
-void SignalWake(WakeHandle wake) {
-    const char nudge = 0;
-    send(Native(wake), &nudge, sizeof nudge, 0);
-}
-
-void CloseWakeHandle(WakeHandle wake) {
-    if (wake.value >= 0)
-        closesocket(Native(wake));
 }

@@ -24,13 +24,13 @@ TEST(ReadStartupOptions, ReadsOptionsInEitherCaseWithGluedValues) {
     EXPECT_TRUE(options.openEditor);
     // -o and -i add to the list, a value in an argument of its own leaves the option empty; the last of -n and -o
     // sets the default; the last file name counts.
-    ASSERT_EQ(options.addedCount, 3u);
-    EXPECT_STREQ(options.addedAddresses[1].data(), "192.168.0.2");
-    EXPECT_STREQ(options.addedAddresses[2].data(), "");
+    // A text that is no address reads as 255.255.255.255.
+    EXPECT_EQ(options.addedAddresses,
+              (std::vector<std::uint32_t>{MakeAddress(10, 0, 0, 1), MakeAddress(192, 168, 0, 2), 0xFFFFFFFF}));
     EXPECT_EQ(options.defaultAddress, MakeAddress(10, 0, 0, 3));
-    ASSERT_EQ(options.excludedCount, 1u);
-    EXPECT_STREQ(options.excludedAddresses[0].data(), "10.0.0.9");
-    EXPECT_STREQ(options.resolutionFileName.data(), "b.drf");
+    EXPECT_EQ(options.excludedAddresses, std::vector<std::uint32_t>{MakeAddress(10, 0, 0, 9)});
+    EXPECT_EQ(options.resolutionFileName, "b.drf");
+    EXPECT_EQ(Read({}).options.resolutionFileName, "default.drf");
 }
 
 TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {

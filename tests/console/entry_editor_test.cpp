@@ -15,13 +15,20 @@ namespace {
 // The screen the editor draws when standard output is not a terminal: title, list, prompt.
 std::string Screen(const std::string& list) { return "> Entry Editor\n\n" + list + "\n> "; }
 
+// A table and the file in a fresh directory that the editor saves it to.
+struct Edited {
+    TemporaryDirectory directory;
+    ResolutionTable table;
+    std::string fileName = directory.File("default.drf");
+};
+
 // Runs the editor on the given input without its pause and returns everything it printed.
-std::string Edit(const std::string& input) {
+std::string Edit(Edited& edited, const std::string& input) {
     std::FILE* in = std::tmpfile();
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
     testing::internal::CaptureStdout();
-    RunEntryEditor({in, std::chrono::milliseconds(0)});
+    RunEntryEditor({edited.table, edited.fileName, false, 2, in, std::chrono::milliseconds(0)});
     std::fflush(stdout);
     std::fclose(in);
     return testing::internal::GetCapturedStdout();
@@ -43,9 +50,9 @@ std::vector<std::string> Messages(const std::string& output) {
 } // namespace
 
 TEST(RunEntryEditor, AddsForwardsAndDeletesAndSavesEachChange) {
-    ServiceStatics statics;
+    Edited edited;
     const std::string output =
-        Edit("A extra 10.0.0.1\nA printer 192.168.1.20\nforward files nas\nadd gateway\nD 0\nexit\n");
+        Edit(edited, "A extra 10.0.0.1\nA printer 192.168.1.20\nforward files nas\nadd gateway\nD 0\nexit\n");
     EXPECT_THAT(Messages(output),
                 ElementsAre("> Entry [extra -> 10.0.0.1] added\n", "> Entry [printer -> 192.168.1.20] added\n",
                             "> Entry [files -> nas] added\n", "> Entry [gateway -> Local] added\n",
@@ -54,48 +61,50 @@ TEST(RunEntryEditor, AddsForwardsAndDeletesAndSavesEachChange) {
     EXPECT_TRUE(output.starts_with(Screen("> > No entries\n")));
     EXPECT_TRUE(
         output.ends_with(Screen("> > 0 : printer : 192.168.1.20\n> > 1 : files : nas\n> > 2 : gateway : Local\n")));
-    EXPECT_THAT(ReadBytes(statics.FileName()), ElementsAreArray(ExampleFile));
+    EXPECT_THAT(ReadBytes(edited.fileName), ElementsAreArray(ExampleFile));
 }
 
 TEST(RunEntryEditor, TakesValuesAsTheWholeRestOfTheLine) {
-    ServiceStatics statics;
-    EXPECT_THAT(Messages(Edit("F host other.name more \nA word notanaddress\nA  spaced   10.0.0.2\n"
-                              "A nas 10.0.0.1\nA nas 0.0.0.0\n")),
+    Edited edited;
+    EXPECT_THAT(Messages(Edit(edited, "F host other.name more \nA word notanaddress\nA  spaced   10.0.0.2\n"
+                                      "A nas 10.0.0.1\nA nas 0.0.0.0\n")),
                 ElementsAre("> Entry [host -> other.name more ] added\n", "> Entry [word -> 255.255.255.255] added\n",
                             "> Entry [spaced -> 10.0.0.2] added\n", "> Entry [nas -> 10.0.0.1] added\n",
                             "> Entry [nas -> Local] added\n"));
     // A name added twice stands twice; the first one answers.
-    EXPECT_EQ(FindResolution(*Resolutions, "nas")->address, MakeAddress(10, 0, 0, 1));
+    EXPECT_EQ(FindResolution(edited.table, "nas")->address, MakeAddress(10, 0, 0, 1));
 }
 
 TEST(RunEntryEditor, AnswersWrongLinesWithOneMessageAndChangesNothing) {
-    ServiceStatics statics;
-    AppendResolution(*Resolutions, {"keep", {}, 0, 0});
+    Edited edited;
+    AppendResolution(edited.table, {"keep", {}, 0, 0});
     // A line with a NUL byte is one unknown command, and the line after it is read as usual.
     const std::string input = "A\nF host\nA\thost\t10.0.0.1\n A host\nx\nD5\nD abc\nD 1\nD -1\nD 99999999999\n"
                               "D -99999999999999999999\nA " +
                               std::string(300, 'n') + "\nA nul" + std::string(1, '\0') + "x 2.2.2.2\nD 7\n";
     const std::string missing = "> Data missing from command\n", unknown = "> Unknown command\n",
                       number = "> Entry number error\n";
-    EXPECT_THAT(Messages(Edit(input)),
+    EXPECT_THAT(Messages(Edit(edited, input)),
                 ElementsAre(missing, missing, missing, unknown, unknown, number, number, "> Entry 1 does not exist\n",
                             "> Entry -1 does not exist\n", "> Entry 2147483647 does not exist\n",
                             "> Entry -2147483648 does not exist\n", unknown, unknown, "> Entry 7 does not exist\n"));
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("keep"));
-    EXPECT_TRUE(ReadBytes(statics.FileName()).empty());
+    EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep"));
+    EXPECT_TRUE(ReadBytes(edited.fileName).empty());
 }
 
 TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputAndReportsAFailedSave) {
-    ServiceStatics statics;
-    AppendResolution(*Resolutions, {"keep", {}, 0, 0});
-    for (const char* input : {"E\nA never 10.0.0.1\n", "e\n", "exit now\n", "", "A last 10.0.0.9"})
-        EXPECT_TRUE(Edit(input).ends_with("\n> ")) << input;
+    Edited edited;
+    AppendResolution(edited.table, {"keep", {}, 0, 0});
+    // Left after one screen each: a line after E is never read.
+    for (const char* input : {"E\nA never 10.0.0.1\n", "e\n", "exit now\n", ""})
+        EXPECT_EQ(Edit(edited, input), Screen("> > 0 : keep : Local\n")) << input;
+    EXPECT_TRUE(Edit(edited, "A last 10.0.0.9").ends_with("\n> "));
     // Only the unterminated last line changed anything.
-    EXPECT_THAT(EntryNames(*Resolutions), ElementsAre("keep", "last"));
-    EXPECT_EQ(ReadBytes(statics.FileName()).size(), 4u + 10 + 4 + 10 + 4);
+    EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep", "last"));
+    EXPECT_EQ(ReadBytes(edited.fileName).size(), 4u + 10 + 4 + 10 + 4);
     // The reason is the platform's text for a missing folder.
-    const std::string blocked = statics.SetFileName("missing/default.drf");
-    EXPECT_THAT(Messages(Edit("A nas 10.0.0.1\n")),
+    const std::string blocked = edited.fileName = edited.directory.File("missing/default.drf");
+    EXPECT_THAT(Messages(Edit(edited, "A nas 10.0.0.1\n")),
                 ElementsAre(testing::StartsWith(
                     "> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " + blocked + ": ")));
 }

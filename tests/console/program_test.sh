@@ -51,8 +51,6 @@ as_client() { # [-r RESOLV-FILE] command...
 }
 check "getent ahosts" "10.0.0.1" "$(as_client getent ahosts printer | awk '{print $1}' | sort -u)"
 check "getent hosts" "10.0.0.1        printer" "$(as_client getent hosts printer)"
-check "python getaddrinfo" "10.0.0.1" \
-    "$(as_client python3 -c 'import socket; print(socket.getaddrinfo("printer", 80)[0][4][0])')"
 check "host" "printer has address 10.0.0.1" \
     "$(as_client -r "$work/host-resolv.conf" host printer 127.0.0.1 | grep 'has address' | sort -u)"
 check "an unknown name fails at once" "2" "$(as_client getent ahosts nobody; echo $?)"

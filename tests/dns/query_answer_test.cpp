@@ -80,24 +80,24 @@ TEST(WriteFailureMessage, SaysServerFailureForTheQuestionAsked) {
 }
 
 TEST(AnswerFromTable, AnswersLocalWithTheServersAddressForTheClient) {
-    ServiceStatics statics;
-    LocalAddresses.addresses = {MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)};
-    LocalAddresses.defaultAddress = MakeAddress(100, 64, 0, 1);
-    AppendResolution(*Resolutions, {"gateway", {}, 0, 0});
-    AppendResolution(*Resolutions, {"printer", {}, 7, MakeAddress(192, 168, 1, 20)}); // any kind but 1
-    EXPECT_EQ(AnswerFromTable("gateway", MakeAddress(192, 168, 0, 9)).address, MakeAddress(192, 168, 0, 2));
-    EXPECT_EQ(AnswerFromTable("gateway", MakeAddress(172, 16, 0, 4)).address, MakeAddress(100, 64, 0, 1));
-    EXPECT_EQ(AnswerFromTable("printer", 1).address, MakeAddress(192, 168, 1, 20));
-    EXPECT_EQ(AnswerFromTable("Printer", 1).outcome, TableAnswer::Outcome::Learn); // letter case matters
+    ResolutionTable table;
+    const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)},
+                                     MakeAddress(100, 64, 0, 1)};
+    AppendResolution(table, {"gateway", {}, 0, 0});
+    AppendResolution(table, {"printer", {}, 7, MakeAddress(192, 168, 1, 20)}); // any kind but 1
+    EXPECT_EQ(AnswerFromTable(table, addresses, "gateway", MakeAddress(192, 168, 0, 9)).address,
+              MakeAddress(192, 168, 0, 2));
+    EXPECT_EQ(AnswerFromTable(table, addresses, "gateway", MakeAddress(172, 16, 0, 4)).address,
+              MakeAddress(100, 64, 0, 1));
+    EXPECT_EQ(AnswerFromTable(table, addresses, "printer", 1).address, MakeAddress(192, 168, 1, 20));
+    EXPECT_EQ(AnswerFromTable(table, addresses, "Printer", 1).outcome, TableAnswer::Outcome::Learn); // case matters
 }
 
 TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {
     std::string console;
-    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\177b", MakeAddress(192, 168, 100, 255));
-    AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", std::nullopt);
-    ConsoleIsTerminal = true;
-    AppendQueryLine(console, 1, "a\x1b]0;x\x07", 0);
-    ConsoleIsTerminal = false;
+    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\177b", MakeAddress(192, 168, 100, 255), false);
+    AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", std::nullopt, false);
+    AppendQueryLine(console, 1, "a\x1b]0;x\x07", 0, true);
     EXPECT_EQ(console, "> 10.0.0.7: a\177b -> 192.168.100.255\n> 1.2.3.4: x -> Failure.\n"
                        "> 1.0.0.0: a?]0;x? -> 0.0.0.0\n");
 }

@@ -24,20 +24,20 @@ TEST(ReadWholeFile, RefusesWhatIsNoRegularFile) {
     EXPECT_TRUE(ReadWholeFile(directory.File("missing").c_str()).missing);
 }
 
-TEST(ReplaceFile, KeepsPermissionsAndLinks) {
+TEST(SaveResolutionFile, KeepsPermissionsAndLinks) {
     TemporaryDirectory directory;
     fs::create_directory(directory.File("real"));
     const std::string real = directory.File("real/table.drf"), link = directory.File("table.drf");
     WriteBytes(real, {1});
     chmod(real.c_str(), 0600);
     fs::create_symlink("real/table.drf", link);
-    ASSERT_EQ(ReplaceFile(link.c_str(), Bytes{2, 3}), 0);
+    ASSERT_EQ(SaveResolutionFile(Bytes{2, 3}, link.c_str()), 0);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadBytes(real), (Bytes{2, 3}));
     EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     // A link to a file that does not exist yet makes it there.
     fs::create_symlink("real/new.drf", directory.File("new.drf"));
-    ASSERT_EQ(ReplaceFile(directory.File("new.drf").c_str(), Bytes{4}), 0);
+    ASSERT_EQ(SaveResolutionFile(Bytes{4}, directory.File("new.drf").c_str()), 0);
     EXPECT_EQ(ReadBytes(directory.File("real/new.drf")), Bytes{4});
 }
 

@@ -3,6 +3,8 @@
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
+#include "platform/wake.h"
+#include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +18,7 @@ TEST(WindowsFiles, RemovesTemporaryFilesOfProcessesLongGone) {
     EXPECT_TRUE(ReadWholeFile(file.c_str()).missing);
     EXPECT_NE(ReadWholeFile(directory.path.c_str()).error, 0); // a folder is no table
     WriteBytes(file + ".4000000.tmp", {1});
-    ASSERT_EQ(ReplaceFile(file.c_str(), Bytes{0, 0, 0, 0}), 0);
+    ASSERT_EQ(SaveResolutionFile(Bytes{0, 0, 0, 0}, file.c_str()), 0);
     RemoveAbandonedTemporaryFiles(file.c_str());
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
 }
@@ -29,18 +31,19 @@ TEST(WindowsSockets, AWakeUpEndsTheWaitOfTheReceive) {
     std::uint16_t port = 40053;
     while (port < 40153 && BindSocket(server.handle, loopback, port) != 0)
         ++port;
-    const WakeHandle wake = CreateWakeHandle(loopback, port);
+    const WakeResult wake = CreateWake();
+    ASSERT_EQ(wake.error, 0);
     std::thread waker([wake] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        SignalWake(wake);
+        SignalWake(wake.handle);
     });
     std::array<DatagramBuffer, 4> buffers{};
     std::array<ReceivedDatagram, 4> received{};
-    const ReceiveResult woken = ReceiveDatagrams(server.handle, wake, buffers, received);
+    const ReceiveResult woken = ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received);
     waker.join();
-    ASSERT_EQ(woken.count, 1u);
-    EXPECT_TRUE(received[0].wake);
-    CloseWakeHandle(wake);
+    EXPECT_EQ(woken.count, 0u);
+    EXPECT_TRUE(woken.woken);
+    CloseWake(wake.handle);
     CloseSocket(server.handle);
     StopNetwork();
 }

@@ -1,5 +1,0 @@
-#include "console/banner.h"
-
-#include <cstdio>
-
-void PrintBanner() { std::puts("> The Velquorn Software DNS Server\n"); }

@@ -1,0 +1,33 @@
+#include "console/startup_report.h"
+
+#include "common/ipv4.h"
+
+#include <cstdio>
+
+void PrintBanner() { std::puts("> The Velquorn Software DNS Server\n"); }
+
+void PrintLocalAddresses(const LocalAddressList& list) {
+    std::fputs("> IP Addresses: ", stdout);
+    for (const std::uint32_t address : list.addresses) {
+        if (address == 0)
+            break;
+        std::printf("%s ", DottedAddress(address).data());
+    }
+}
+
+void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
+    switch (setUp.step) {
+    case ServiceSetUp::Step::Done:
+        break;
+    case ServiceSetUp::Step::CreateSocket:
+        std::printf("> Error: could not create network socket: %d\n", setUp.error);
+        break;
+    case ServiceSetUp::Step::SetOptions:
+        std::printf("> Error: could not set socket options: %d\n", setUp.error);
+        break;
+    case ServiceSetUp::Step::Bind:
+        std::printf("> Error: could not bind socket to port %u: %d\n", port, setUp.error);
+        break;
+    }
+    std::fflush(stdout);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "dns/server_addresses.h"
+#include "dns/server_thread.h"
+
+inline constexpr const char* ConsoleTitle = "The Velquorn Software DNS Server";
+
+// Rows that the banner takes: its own line and the empty line below it.
+inline constexpr int BannerRows = 2;
+
+// Writes the banner line and the empty line below it.
+void PrintBanner();
+
+// Writes "> IP Addresses: " and each address of the list followed by a blank, without a line end.
+void PrintLocalAddresses(const LocalAddressList& list);
+
+// Writes the error line of a service that could not be set up on the port.
+void PrintSetUpError(const ServiceSetUp& setUp, unsigned port);

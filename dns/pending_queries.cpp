@@ -1,0 +1,143 @@
+#include "dns/pending_queries.h"
+
+#include "common/messages.h"
+#include "dns/query_answer.h"
+#include "resolutions/resolution_file.h"
+
+#include <algorithm>
+
+namespace {
+
+// The answer for the query, or a server failure without an address, with its console line.
+void Reply(PendingQueries& queries, const Query& query, ReplyRoute route, std::optional<std::uint32_t> address,
+           PendingOutput& out) {
+    AppendQueryLine(out.console, route.address, query.name, address, queries.terminal);
+    const std::size_t offset = out.bytes.size();
+    out.bytes.resize(offset + AnswerMessageLength(query));
+    const std::span<std::uint8_t> room(out.bytes.data() + offset, out.bytes.size() - offset);
+    const std::size_t length = address ? WriteAnswerMessage(room, query, *address) : WriteFailureMessage(room, query);
+    out.bytes.resize(offset + length);
+    if (length > 0)
+        out.replies.push_back({route, offset, length});
+}
+
+void ReplyToWaiting(PendingQueries& queries, const WaitingQuery& waiting, std::optional<std::uint32_t> address,
+                    PendingOutput& out) {
+    const Query query{waiting.head, waiting.head.size() - QueryNameOffset, waiting.name};
+    Reply(queries, query, waiting.route, address, out);
+}
+
+void Finish(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
+            PendingOutput& out) {
+    const auto found = queries.pending.find(name);
+    if (found == queries.pending.end())
+        return;
+    for (const WaitingQuery& waiting : found->second.waiting)
+        ReplyToWaiting(queries, waiting, address, out);
+    queries.waitingCount -= found->second.waiting.size();
+    queries.pending.erase(found);
+}
+
+// Joins the query to the lookup of its name, starting one when none is under way.
+void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, std::string_view lookupName, bool learn,
+                 PendingOutput& out) {
+    if (queries.waitingCount >= MostWaitingQueries) {
+        Reply(queries, query, route, std::nullopt, out);
+        return;
+    }
+    auto found = queries.pending.find(std::string(lookupName));
+    if (found == queries.pending.end()) {
+        found = queries.pending.emplace(std::string(lookupName), PendingLookup{}).first;
+        out.lookups.emplace_back(lookupName);
+    }
+    const std::span<const std::uint8_t> head = QueryHead(query);
+    found->second.waiting.push_back({{head.begin(), head.end()}, std::string(query.name), route, learn});
+    ++queries.waitingCount;
+}
+
+void WriteWhole(PendingQueries& queries, PendingOutput& out) {
+    queries.wholeUpTo = queries.lastTicket;
+    out.saves.push_back({queries.lastTicket, true, SerializeResolutionTable(queries.table), 0});
+}
+
+// Decided here, not by a round trip to the disk: a file known to hold the table gets the record appended, any
+// other is replaced by the whole table.
+void WriteLearned(PendingQueries& queries, std::size_t number, PendingOutput& out) {
+    ++queries.lastTicket;
+    if (!queries.appendable) {
+        WriteWhole(queries, out);
+        return;
+    }
+    SaveJob job{queries.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(queries.table))};
+    SerializeResolution(ResolutionAt(queries.table, number), job.bytes);
+    out.saves.push_back(std::move(job));
+}
+
+} // namespace
+
+void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route, PendingOutput& out) {
+    const std::optional<Query> query = ReadQuery(datagram, queries.queryName);
+    if (!query)
+        return;
+    // A learned name being saved is answered only once it is on disk.
+    if (!queries.saving.empty()) {
+        const auto found = queries.pending.find(std::string(query->name));
+        if (found != queries.pending.end() && found->second.state == PendingState::Saving) {
+            AwaitLookup(queries, *query, route, query->name, true, out);
+            return;
+        }
+    }
+    const TableAnswer answer = AnswerFromTable(queries.table, queries.addresses, query->name, route.address);
+    if (answer.outcome == TableAnswer::Outcome::Answered)
+        Reply(queries, *query, route, answer.address, out);
+    else
+        AwaitLookup(queries, *query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, out);
+}
+
+void TakeLookupResult(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
+                      bool numeric, PendingOutput& out) {
+    const auto found = queries.pending.find(name);
+    if (found == queries.pending.end() || found->second.state != PendingState::Resolving)
+        return;
+    PendingLookup& lookup = found->second;
+    const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
+                                   [](const WaitingQuery& waiting) { return waiting.learn; });
+    // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
+    // bound; 0.0.0.0 would be learned as "Local".
+    if (!address || !learn || *address == 0 || numeric || FindResolution(queries.table, name)) {
+        Finish(queries, name, address, out);
+        return;
+    }
+    // Learned: into the table at once, so that a whole-file write holds it, but answered only once it is on
+    // disk. Queries for it meanwhile join the waiting ones.
+    lookup.state = PendingState::Saving;
+    lookup.address = *address;
+    WriteLearned(queries, AppendResolution(queries.table, {name, {}, 0, *address}), out);
+    lookup.ticket = queries.lastTicket;
+    queries.saving.emplace_back(lookup.ticket, name);
+}
+
+void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
+                     std::string_view errorText, PendingOutput& out) {
+    if (outcome.stale) {
+        // Replaced or changed by someone else: the whole table goes, unless a whole write since covers it.
+        queries.appendable = false;
+        if (outcome.ticket > queries.wholeUpTo)
+            WriteWhole(queries, out);
+        return;
+    }
+    // A failed write may leave bytes behind the last record; a whole one that succeeded leaves the table.
+    if (outcome.error != 0)
+        queries.appendable = false;
+    else if (outcome.ticket == queries.wholeUpTo)
+        queries.appendable = true;
+    while (!queries.saving.empty() && queries.saving.front().first <= outcome.ticket) {
+        const std::string name = std::move(queries.saving.front().second);
+        queries.saving.pop_front();
+        const auto found = queries.pending.find(name);
+        if (found != queries.pending.end())
+            Finish(queries, name, found->second.address, out);
+    }
+    if (outcome.error != 0)
+        out.console += SaveErrorLine(fileName.c_str(), errorText);
+}
