@@ -21,6 +21,13 @@ inline std::uint32_t MakeAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c,
     return address;
 }
 
+// A port number as sockets hold it, most significant byte first, as a number.
+inline std::uint16_t PortNumber(std::uint16_t networkPort) {
+    std::uint8_t bytes[2];
+    std::memcpy(bytes, &networkPort, sizeof bytes);
+    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
 inline bool IsLoopbackAddress(std::uint32_t address) { return FirstOctet(address) == 127; }
 
 // An address in dotted-decimal form, zero-terminated, as inet_ntoa writes it.

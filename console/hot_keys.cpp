@@ -25,7 +25,7 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
     return event.key == HotKey::CtrlShiftSpace ? HotKeyResult::Quit : HotKeyResult::Toggle;
 }
 
-HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed) {
+HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed) {
     const bool readKeys = BeginKeyInput();
     if (!readKeys && serviceFailed)
         return HotKeyLoopEnd::ServiceFailed;
@@ -38,6 +38,8 @@ HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed) {
         const ConsoleEvent event = WaitForConsoleEvent(readKeys ? std::optional(PollInterval) : std::nullopt);
         if (event == ConsoleEvent::Quit)
             break;
+        if (event == ConsoleEvent::Statistics)
+            RequestStatistics(service);
         if (!readKeys) {
             // At a terminal the program runs on, as ever; a service manager must see a service that has ended.
             if (event == ConsoleEvent::ServiceEnded) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/server_thread.h"
 #include "platform/keyboard.h"
 
 #include <chrono>
@@ -19,7 +20,7 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
 enum class HotKeyLoopEnd { Quit, ServiceEnded, ServiceFailed };
 
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and
-// the quit signals end it. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
+// the quit signals end it, SIGUSR1 asks the service for its statistics line. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
 // and also ends when the service ended by itself or could not start (`serviceFailed`), since nothing would be
 // left to do. At a terminal the program runs on, as ever.
-HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed);
+HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed);

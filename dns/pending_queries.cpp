@@ -1,5 +1,6 @@
 #include "dns/pending_queries.h"
 
+#include "common/ipv4.h"
 #include "common/messages.h"
 #include "dns/query_answer.h"
 #include "resolutions/resolution_file.h"
@@ -8,32 +9,69 @@
 
 namespace {
 
-// The answer for the query, or a server failure without an address, with its console line.
-void Reply(PendingQueries& queries, const Query& query, ReplyRoute route, std::optional<std::uint32_t> address,
+// Resolvers and clients may ask in any letter case: one lookup, and one learned entry, per name.
+std::string LowerCase(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// The answer for the query with its console line: an address, or no such name, or a server failure.
+void Reply(PendingQueries& queries, const Query& query, ReplyRoute route, const HostLookup& answer,
            PendingOutput& out) {
-    AppendQueryLine(out.console, route.address, query.name, address, queries.terminal);
+    const bool found = answer.outcome == HostLookup::Outcome::Found;
+    AppendQueryLine(out.console, route.address, query.name, found ? std::optional(answer.address) : std::nullopt,
+                    queries.terminal);
     const std::size_t offset = out.bytes.size();
     out.bytes.resize(offset + AnswerMessageLength(query));
     const std::span<std::uint8_t> room(out.bytes.data() + offset, out.bytes.size() - offset);
-    const std::size_t length = address ? WriteAnswerMessage(room, query, *address) : WriteFailureMessage(room, query);
+    std::size_t length = 0;
+    if (found) {
+        length = WriteAnswerMessage(room, query, answer.address);
+    } else if (answer.outcome == HostLookup::Outcome::NoSuchName) {
+        ++queries.counters.noSuchName;
+        length = WriteFailureMessage(room, query, NoSuchName);
+    } else {
+        ++queries.counters.serverFailures;
+        length = WriteFailureMessage(room, query, ServerFailure);
+    }
     out.bytes.resize(offset + length);
     if (length > 0)
         out.replies.push_back({route, offset, length});
 }
 
-void ReplyToWaiting(PendingQueries& queries, const WaitingQuery& waiting, std::optional<std::uint32_t> address,
-                    PendingOutput& out) {
-    const Query query{waiting.head, waiting.head.size() - QueryNameOffset, waiting.name};
-    Reply(queries, query, waiting.route, address, out);
+void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, std::uint8_t responseCode,
+                     PendingOutput& out) {
+    const std::size_t offset = out.bytes.size();
+    out.bytes.resize(offset + QueryNameOffset);
+    out.bytes.resize(offset + WriteErrorHeader({out.bytes.data() + offset, QueryNameOffset}, datagram, responseCode));
+    out.replies.push_back({route, offset, out.bytes.size() - offset});
 }
 
-void Finish(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
-            PendingOutput& out) {
+const HostLookup Failure{};
+
+// Ends the lookup: each waiting query gets the answer. Nobody asked a forward entry's target, so that a target
+// nobody knows is a server failure; a loopback address from the resolver means this machine, which a client
+// elsewhere reaches at the server's own address for it.
+void Finish(PendingQueries& queries, const std::string& name, const HostLookup& answer, PendingOutput& out) {
     const auto found = queries.pending.find(name);
     if (found == queries.pending.end())
         return;
-    for (const WaitingQuery& waiting : found->second.waiting)
-        ReplyToWaiting(queries, waiting, address, out);
+    const bool thisMachine = answer.outcome == HostLookup::Outcome::Found && IsLoopbackAddress(answer.address) &&
+                             found->second.lookupName != "localhost";
+    for (const WaitingQuery& waiting : found->second.waiting) {
+        HostLookup given = answer;
+        if (!waiting.learn && given.outcome == HostLookup::Outcome::NoSuchName)
+            given = Failure;
+        if (thisMachine)
+            given.address = ChooseServerAddress(queries.addresses, waiting.route.address);
+        if (given.outcome == HostLookup::Outcome::Found && found->second.state == PendingState::Resolving)
+            ++queries.counters.forwarded;
+        const Query query{waiting.head, waiting.head.size() - QueryNameOffset, waiting.name};
+        Reply(queries, query, waiting.route, given, out);
+    }
     queries.waitingCount -= found->second.waiting.size();
     queries.pending.erase(found);
 }
@@ -42,13 +80,16 @@ void Finish(PendingQueries& queries, const std::string& name, std::optional<std:
 void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, std::string_view lookupName, bool learn,
                  PendingOutput& out) {
     if (queries.waitingCount >= MostWaitingQueries) {
-        Reply(queries, query, route, std::nullopt, out);
+        ++queries.counters.refused;
+        Reply(queries, query, route, Failure, out);
         return;
     }
-    auto found = queries.pending.find(std::string(lookupName));
+    std::string key = LowerCase(lookupName);
+    auto found = queries.pending.find(key);
     if (found == queries.pending.end()) {
-        found = queries.pending.emplace(std::string(lookupName), PendingLookup{}).first;
-        out.lookups.emplace_back(lookupName);
+        out.lookups.push_back(key);
+        found = queries.pending.emplace(std::move(key), PendingLookup{}).first;
+        found->second.lookupName = found->first;
     }
     const std::span<const std::uint8_t> head = QueryHead(query);
     found->second.waiting.push_back({{head.begin(), head.end()}, std::string(query.name), route, learn});
@@ -75,27 +116,48 @@ void WriteLearned(PendingQueries& queries, std::size_t number, PendingOutput& ou
 
 } // namespace
 
-void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route, PendingOutput& out) {
-    const std::optional<Query> query = ReadQuery(datagram, queries.queryName);
-    if (!query)
+void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route,
+               PendingOutput& out) {
+    switch (ClassifyDatagram(datagram)) {
+    case DatagramKind::Response:
+        ++queries.counters.responses;
         return;
+    case DatagramKind::Malformed:
+        ++queries.counters.malformed;
+        return;
+    case DatagramKind::OtherOpcode:
+        ReplyWithHeader(datagram, route, NotImplemented, out);
+        return;
+    case DatagramKind::NotOneQuestion:
+        ReplyWithHeader(datagram, route, FormatError, out);
+        return;
+    case DatagramKind::Query:
+        break;
+    }
+    const std::optional<Query> query = ReadQuery(datagram, queries.queryName);
+    if (!query) {
+        ++queries.counters.malformed;
+        return;
+    }
     // A learned name being saved is answered only once it is on disk.
     if (!queries.saving.empty()) {
-        const auto found = queries.pending.find(std::string(query->name));
+        const auto found = queries.pending.find(LowerCase(query->name));
         if (found != queries.pending.end() && found->second.state == PendingState::Saving) {
             AwaitLookup(queries, *query, route, query->name, true, out);
             return;
         }
     }
     const TableAnswer answer = AnswerFromTable(queries.table, queries.addresses, query->name, route.address);
-    if (answer.outcome == TableAnswer::Outcome::Answered)
-        Reply(queries, *query, route, answer.address, out);
-    else
+    if (answer.outcome == TableAnswer::Outcome::Answered) {
+        ++queries.counters.fromTable;
+        Reply(queries, *query, route, {HostLookup::Outcome::Found, answer.address}, out);
+    } else {
         AwaitLookup(queries, *query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, out);
+    }
 }
 
-void TakeLookupResult(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
-                      bool numeric, PendingOutput& out) {
+void TakeLookupResult(PendingQueries& queries, const std::string& name, const HostLookup& result, bool numeric,
+                      PendingOutput& out) {
     const auto found = queries.pending.find(name);
     if (found == queries.pending.end() || found->second.state != PendingState::Resolving)
         return;
@@ -103,18 +165,25 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, std::opt
     const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
                                    [](const WaitingQuery& waiting) { return waiting.learn; });
     // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
-    // bound; 0.0.0.0 would be learned as "Local".
-    if (!address || !learn || *address == 0 || numeric || FindResolution(queries.table, name)) {
-        Finish(queries, name, address, out);
+    // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
+    if (result.outcome != HostLookup::Outcome::Found || !learn || result.address == 0 || numeric ||
+        IsLoopbackAddress(result.address) || FindResolution(queries.table, name)) {
+        Finish(queries, name, result, out);
         return;
     }
     // Learned: into the table at once, so that a whole-file write holds it, but answered only once it is on
     // disk. Queries for it meanwhile join the waiting ones.
     lookup.state = PendingState::Saving;
-    lookup.address = *address;
-    WriteLearned(queries, AppendResolution(queries.table, {name, {}, 0, *address}), out);
+    lookup.address = result.address;
+    ++queries.counters.learned;
+    WriteLearned(queries, AppendResolution(queries.table, {name, {}, 0, result.address}), out);
     lookup.ticket = queries.lastTicket;
     queries.saving.emplace_back(lookup.ticket, name);
+}
+
+void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out) {
+    ++queries.counters.refused;
+    Finish(queries, name, Failure, out);
 }
 
 void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
@@ -136,7 +205,7 @@ void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const 
         queries.saving.pop_front();
         const auto found = queries.pending.find(name);
         if (found != queries.pending.end())
-            Finish(queries, name, found->second.address, out);
+            Finish(queries, name, {HostLookup::Outcome::Found, found->second.address}, out);
     }
     if (outcome.error != 0)
         out.console += SaveErrorLine(fileName.c_str(), errorText);

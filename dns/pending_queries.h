@@ -3,6 +3,7 @@
 #include "common/host_name.h"
 #include "dns/saver.h"
 #include "dns/server_addresses.h"
+#include "platform/network.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstddef>
@@ -56,9 +57,23 @@ struct WaitingQuery {
 
 struct PendingLookup {
     PendingState state = PendingState::Resolving;
+    std::string lookupName; // as the resolver is asked for it
     std::vector<WaitingQuery> waiting;
     std::uint32_t address = 0; // Saving: the learned address
     std::uint64_t ticket = 0;  // Saving: the write that puts its entry on disk
+};
+
+// What the service has done since it started, for its statistics line.
+struct ServiceCounters {
+    std::uint64_t fromTable = 0;      // answered from the table
+    std::uint64_t learned = 0;        // names learned into the table
+    std::uint64_t forwarded = 0;      // answered through the resolver without learning: forward entries and the like
+    std::uint64_t noSuchName = 0;     // answered that the name does not exist
+    std::uint64_t serverFailures = 0; // answered with a server failure
+    std::uint64_t malformed = 0;      // dropped: no usable query
+    std::uint64_t responses = 0;      // dropped: a response, not a query
+    std::uint64_t oversize = 0;       // dropped: longer than the receive buffer
+    std::uint64_t refused = 0;        // lookups refused because too many were waiting
 };
 
 // The pending queries of one service: takes a query, a lookup's result or a save's outcome, and says in a
@@ -73,22 +88,26 @@ struct PendingQueries {
     const LocalAddressList& addresses;
     const bool terminal; // console lines show control bytes as '?'
     bool appendable;
-    std::unordered_map<std::string, PendingLookup> pending; // by the name looked up
+    std::unordered_map<std::string, PendingLookup> pending; // by the name looked up, in lower case
     std::size_t waitingCount = 0;
     std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
     std::uint64_t lastTicket = 0;
     std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file write already covers
     HostName queryName{};        // the dotted name of the datagram at hand
+    ServiceCounters counters;
 };
 
 // A datagram from a client: answered from the table, or held for a lookup (which it may start). Datagrams that
 // are no usable query are dropped without a line.
 void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route, PendingOutput& out);
 
-// A lookup of the name has ended: with an address, or without one when the resolver knew none or the lookup
-// could not be queued. `numeric`: the name was an address text, never learned.
-void TakeLookupResult(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
-                      bool numeric, PendingOutput& out);
+// A lookup of the name (as the output asked for it) has ended. `numeric`: the name was an address text, never
+// learned.
+void TakeLookupResult(PendingQueries& queries, const std::string& name, const HostLookup& result, bool numeric,
+                      PendingOutput& out);
+
+// A lookup that the output asked for could not be queued: its queries fail at once.
+void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out);
 
 // A write of the file has ended.
 void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,

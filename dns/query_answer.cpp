@@ -20,13 +20,8 @@ constexpr std::uint8_t AnswerHeaderAfterId[] = {
     0x00, 0x00, // no additional records
 };
 
-constexpr std::uint8_t FailureHeaderAfterId[] = {
-    0x85, 0x02, // response, authoritative, recursion desired; server failure
-    0x00, 0x01, // one question
-    0x00, 0x00, // no answer
-    0x00, 0x00, // no authority records
-    0x00, 0x00, // no additional records
-};
+constexpr std::uint8_t OpcodeBits = 0x78;
+constexpr std::uint8_t RecursionDesiredBit = 0x01;
 
 constexpr std::uint8_t RecordBeforeAddress[] = {
     0xC0, 0x0C,             // answer name: pointer to the question name
@@ -96,10 +91,40 @@ std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& quer
     return length;
 }
 
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query) {
+std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query, std::uint8_t responseCode) {
     if (HeaderSize + query.questionLength > answer.size())
         return 0;
-    return WriteHeaderAndQuestion(answer, query, FailureHeaderAfterId);
+    const std::uint8_t headerAfterId[] = {
+        0x85, responseCode, // response, authoritative, recursion desired; the response code
+        0x00, 0x01,         // one question
+        0x00, 0x00,         // no answer
+        0x00, 0x00,         // no authority records
+        0x00, 0x00,         // no additional records
+    };
+    return WriteHeaderAndQuestion(answer, query, headerAfterId);
+}
+
+std::size_t WriteErrorHeader(std::span<std::uint8_t> answer, std::span<const std::uint8_t> datagram,
+                             std::uint8_t responseCode) {
+    if (answer.size() < HeaderSize || datagram.size() < HeaderSize)
+        return 0;
+    std::fill_n(answer.data(), HeaderSize, 0);
+    std::copy_n(datagram.data(), 2, answer.data());
+    answer[2] = static_cast<std::uint8_t>(ResponseBit | (datagram[2] & (OpcodeBits | RecursionDesiredBit)));
+    answer[3] = responseCode;
+    return HeaderSize;
+}
+
+DatagramKind ClassifyDatagram(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() < HeaderSize)
+        return DatagramKind::Malformed;
+    if ((datagram[2] & ResponseBit) != 0)
+        return DatagramKind::Response;
+    if ((datagram[2] & OpcodeBits) != 0)
+        return DatagramKind::OtherOpcode;
+    if (datagram[4] != 0 || datagram[5] != 1)
+        return DatagramKind::NotOneQuestion;
+    return DatagramKind::Query;
 }
 
 TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,

@@ -21,6 +21,16 @@ struct Query {
     std::string_view name;                  // the dotted query name
 };
 
+// What a datagram is, as far as its header tells.
+enum class DatagramKind {
+    Query,       // a standard query of one question
+    Response,    // never answered: answering responses would let two servers answer each other without end
+    Malformed,   // shorter than a header
+    OtherOpcode, // NOTIFY, UPDATE and the like: not implemented here
+    NotOneQuestion,
+};
+DatagramKind ClassifyDatagram(std::span<const std::uint8_t> datagram);
+
 // Reads the question of a query datagram and builds its dotted name in `store`: the labels joined with dots,
 // every byte inside a label that is 31 or less as a signed byte also a dot. Nothing for a datagram that is no
 // usable query: a response, a header cut short, a label of 64 or more (a compression pointer or a reserved
@@ -37,9 +47,20 @@ std::size_t AnswerMessageLength(const Query& query);
 // class IN whatever type was asked. Returns its length, n + 33, or 0 when it would not fit.
 std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address);
 
-// Writes a server failure for the query: its ID, flags 85 02, its question as asked, no records. A client then
-// turns at once to another server or gives up, instead of waiting out its time-out. Returns its length or 0.
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query);
+inline constexpr std::uint8_t ServerFailure = 2;
+inline constexpr std::uint8_t NoSuchName = 3;
+inline constexpr std::uint8_t FormatError = 1;
+inline constexpr std::uint8_t NotImplemented = 4;
+
+// Writes an answer without records for the query: its ID, flags 85 and the response code (a server failure, or
+// no such name), its question as asked. A client then turns at once to another server, to its next search domain
+// or gives up, instead of waiting out its time-out. Returns its length or 0.
+std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query, std::uint8_t responseCode);
+
+// Writes a bare header for a datagram that is no query we answer: its ID, its opcode and recursion bit, the
+// response code, no question and no records. Returns its length, 12, or 0.
+std::size_t WriteErrorHeader(std::span<std::uint8_t> answer, std::span<const std::uint8_t> datagram,
+                             std::uint8_t responseCode);
 
 // What the table says of a query name.
 struct TableAnswer {

@@ -8,8 +8,8 @@ namespace {
 void ResolverThread(ResolverPool* pool) {
     while (std::optional<Lookup> lookup = pool->lookups.Pop()) {
         LookupResult result{std::move(lookup->name), {}, false, lookup->generation};
-        result.address = lookup->resolve(result.name.c_str());
-        result.numeric = result.address && IsNumericAddress(result.name.c_str());
+        result.result = lookup->resolve(result.name.c_str());
+        result.numeric = result.result.outcome == HostLookup::Outcome::Found && IsNumericAddress(result.name.c_str());
         if (pool->results.Push(std::move(result)))
             SignalWake(pool->wake);
     }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +20,7 @@ struct Lookup {
 
 struct LookupResult {
     std::string name;
-    std::optional<std::uint32_t> address;
+    HostLookup result;
     bool numeric = false; // the name is an address text, which the resolver read without asking anyone
     std::uint64_t generation = 0;
 };

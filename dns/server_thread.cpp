@@ -30,7 +30,7 @@ struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
           queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.has_value()),
-          generation(settings.resolverPool->generation) {}
+          generation(settings.resolverPool->generation), started(std::chrono::steady_clock::now()) {}
 
     DnsService& service;
     const ServiceSettings settings;
@@ -39,7 +39,8 @@ struct Loop {
     // One write per learned name, each held by a waiting query, and the whole-file writes that stale files ask for.
     Saver saver{2 * MostWaitingQueries};
     const std::uint64_t generation; // of the resolver pool's results that are ours
-    bool running = true;            // until an empty datagram from this machine
+    const std::chrono::steady_clock::time_point started;
+    bool running = true; // until an empty datagram from this machine
 
     std::array<DatagramBuffer, BatchSize> buffers{};
     std::array<ReceivedDatagram, BatchSize> received{};
@@ -81,7 +82,7 @@ void HandOn(Loop& loop) {
     PendingOutput& out = loop.out;
     for (std::size_t i = 0; i < out.lookups.size(); ++i)
         if (!QueueLookup(*loop.settings.resolverPool, out.lookups[i], loop.settings.resolveHost))
-            TakeLookupResult(loop.queries, out.lookups[i], std::nullopt, false, out);
+            RefuseLookup(loop.queries, out.lookups[i], out);
     out.lookups.clear();
     std::vector<SaveJob> saves;
     saves.swap(out.saves);
@@ -104,7 +105,7 @@ void TakeResults(Loop& loop) {
     for (const LookupResult& result : loop.results) {
         if (result.generation != loop.generation)
             continue; // an earlier service's
-        TakeLookupResult(loop.queries, result.name, result.address, result.numeric, loop.out);
+        TakeLookupResult(loop.queries, result.name, result.result, result.numeric, loop.out);
         HandOn(loop);
     }
     loop.results.clear();
@@ -116,12 +117,17 @@ void TakeResults(Loop& loop) {
 
 void HandleDatagram(Loop& loop, std::size_t index) {
     const ReceivedDatagram& received = loop.received[index];
-    if (received.truncated)
-        return; // never answered from the first part of a longer datagram
+    if (received.truncated) {
+        ++loop.queries.counters.oversize; // never answered from the first part of a longer datagram
+        return;
+    }
     if (received.size == 0) {
-        // Only this machine may switch the service off.
-        if (IsLoopbackAddress(received.sender.address))
+        // Only this machine may switch the service off, and it says who did.
+        if (IsLoopbackAddress(received.sender.address)) {
             loop.running = false;
+            loop.out.console += "> DNS server stopped by " + std::string(DottedAddress(received.sender.address).data()) +
+                                ":" + std::to_string(PortNumber(received.sender.port)) + "\n";
+        }
         return;
     }
     const ReplyRoute route{received.sender.address, received.sender.port,
@@ -129,6 +135,27 @@ void HandleDatagram(Loop& loop, std::size_t index) {
     // Only the bytes received: the buffer still holds the previous, longer datagram.
     TakeQuery(loop.queries, std::span<const std::uint8_t>(loop.buffers[index].data(), received.size), route, loop.out);
     HandOn(loop);
+}
+
+void AppendStatistics(Loop& loop) {
+    const ServiceCounters& counters = loop.queries.counters;
+    const auto uptime =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - loop.started).count();
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "> Statistics: %llu from the table, %llu learned, %llu forwarded, %llu no such name, %llu server "
+                  "failures, %llu lookups refused; dropped %llu malformed, %llu responses, %llu oversize; %zu "
+                  "entries; up %lld s\n",
+                  static_cast<unsigned long long>(counters.fromTable), static_cast<unsigned long long>(counters.learned),
+                  static_cast<unsigned long long>(counters.forwarded),
+                  static_cast<unsigned long long>(counters.noSuchName),
+                  static_cast<unsigned long long>(counters.serverFailures),
+                  static_cast<unsigned long long>(counters.refused),
+                  static_cast<unsigned long long>(counters.malformed),
+                  static_cast<unsigned long long>(counters.responses),
+                  static_cast<unsigned long long>(counters.oversize), ResolutionCount(loop.queries.table),
+                  static_cast<long long>(uptime));
+    loop.out.console += line;
 }
 
 void Serve(Loop& loop) {
@@ -152,6 +179,8 @@ void Serve(Loop& loop) {
         for (std::size_t i = 0; i < got.count && loop.running; ++i)
             HandleDatagram(loop, i);
         TakeResults(loop);
+        if (loop.service.statisticsRequested.exchange(false))
+            AppendStatistics(loop);
         // Every batch may be followed by a wait: nothing is left unsent or unwritten behind it.
         Flush(loop);
     }
@@ -205,6 +234,13 @@ ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings) {
     service.stopRequested = false;
     service.thread = std::thread(ServerThread, &service, std::move(settings), created.handle);
     return setUp;
+}
+
+void RequestStatistics(DnsService& service) {
+    if (!service.thread.joinable())
+        return;
+    service.statisticsRequested = true;
+    SignalWake(service.wake);
 }
 
 void StopServerThread(DnsService& service) {

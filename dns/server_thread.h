@@ -29,7 +29,7 @@ struct ServiceSettings {
     // The file as the table was loaded from it, when it held exactly that table: learned entries are then
     // appended to it. Without it the first learned entry writes the file whole.
     std::optional<FileIdentity> loadedFile;
-    // Called on the server thread when an empty datagram from this machine has ended the service.
+    // Called on the server thread when an empty datagram from this machine has ended the service, after its line.
     void (*onEnded)() = nullptr;
 };
 
@@ -39,16 +39,20 @@ struct ServiceSetUp {
     int error = 0;
 };
 
-// A running service, owned by whoever started it. The server thread reads `stopRequested`; the rest is the
-// starter's.
+// A running service, owned by whoever started it. The server thread reads and clears the requests; the rest is
+// the starter's.
 struct DnsService {
     std::thread thread;
-    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop and the saver
+    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the requests and the saver
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> statisticsRequested{false};
 };
 
 // Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails.
 ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings);
+
+// Asks the service for one console line of what it has done since it started. From any thread.
+void RequestStatistics(DnsService& service);
 
 // Ends the service at once: it answers and learns nothing more, and the thread is woken and joined. Lookups under
 // way are forgotten, not waited for; a save under way is finished. Does nothing when the service is not running.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 // Starts and stops the network library; both do nothing on POSIX systems.
@@ -16,9 +15,14 @@ std::uint32_t ParseAddress(const char* text);
 // "0x7f.1").
 bool IsNumericAddress(const char* hostName);
 
-// Asks the system resolver for a host name; the first IPv4 address it gives, if any.
-std::optional<std::uint32_t> ResolveHost(const char* hostName);
-using ResolveHostFunction = std::optional<std::uint32_t> (*)(const char* hostName);
+// What the system resolver says of a host name: its first IPv4 address, that the name does not exist (or has no
+// IPv4 address), or nothing it could tell, such as a time-out.
+struct HostLookup {
+    enum class Outcome { Found, NoSuchName, Failed } outcome = Outcome::Failed;
+    std::uint32_t address = 0; // network byte order; Found only
+};
+HostLookup ResolveHost(const char* hostName);
+using ResolveHostFunction = HostLookup (*)(const char* hostName);
 
 struct InterfaceAddress {
     std::uint32_t address = 0; // network byte order

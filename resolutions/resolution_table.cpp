@@ -7,20 +7,45 @@
 
 namespace {
 
+constexpr std::uint64_t EachByte(std::uint8_t value) { return 0x0101010101010101ull * value; }
+
+// The eight bytes with ASCII capitals made small, all at once; other bytes, those of 0x80 and above too, stay.
+std::uint64_t LowerCase(std::uint64_t chunk) {
+    const std::uint64_t low = chunk & EachByte(0x7F);
+    const std::uint64_t fromA = low + EachByte(0x80 - 'A'); // high bit set where the byte is 'A' or above
+    const std::uint64_t pastZ = low + EachByte(0x7F - 'Z'); // high bit set where it is above 'Z'
+    const std::uint64_t capitals = (fromA ^ pastZ) & ~chunk & EachByte(0x80);
+    return chunk | (capitals >> 2);
+}
+
+// Up to eight bytes of the name from `offset`, zero-filled, in small letters.
+std::uint64_t ChunkAt(std::string_view name, std::size_t offset) {
+    std::uint64_t chunk = 0;
+    std::memcpy(&chunk, name.data() + offset, std::min<std::size_t>(8, name.size() - offset));
+    return LowerCase(chunk);
+}
+
+// DNS names compare without regard to ASCII letter case, so the hash and the comparison ignore it too.
 std::uint64_t HashName(std::string_view name) {
     std::uint64_t hash = name.size() * 0x9E3779B97F4A7C15ull;
     std::size_t i = 0;
     for (; i + 8 <= name.size(); i += 8) {
-        std::uint64_t chunk;
-        std::memcpy(&chunk, name.data() + i, sizeof chunk);
-        hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ull;
+        hash = (hash ^ ChunkAt(name, i)) * 0xBF58476D1CE4E5B9ull;
         hash ^= hash >> 31;
     }
-    std::uint64_t tail = 0;
     if (i < name.size())
-        std::memcpy(&tail, name.data() + i, name.size() - i);
-    hash = (hash ^ tail) * 0x94D049BB133111EBull;
+        hash ^= ChunkAt(name, i);
+    hash *= 0x94D049BB133111EBull;
     return hash ^ (hash >> 29);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); i += 8)
+        if (ChunkAt(a, i) != ChunkAt(b, i))
+            return false;
+    return true;
 }
 
 std::string_view NameOf(const ResolutionTable& table, const ResolutionTable::StoredEntry& stored) {
@@ -32,7 +57,7 @@ std::size_t SlotFor(const ResolutionTable& table, std::string_view name) {
     const std::size_t mask = table.index.size() - 1;
     for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t held = table.index[slot];
-        if (held == 0 || NameOf(table, table.entries[held - 1]) == name)
+        if (held == 0 || SameName(NameOf(table, table.entries[held - 1]), name))
             return slot;
     }
 }

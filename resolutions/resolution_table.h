@@ -50,5 +50,5 @@ std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entr
 // Takes the entry with the number out; those behind it move up by one. False when there is no such entry.
 bool RemoveResolution(ResolutionTable& table, std::size_t number);
 
-// The first entry in table order whose name equals the given name byte for byte.
+// The first entry in table order whose name equals the given name, ASCII letters in either case.
 std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std::string_view name);

@@ -73,13 +73,16 @@ struct FakeResolver {
 
 } // namespace
 
-std::optional<std::uint32_t> ResolveFake(const char* hostName) {
+HostLookup ResolveFake(const char* hostName) {
     std::unique_lock lock(Fake.mutex);
     ++Fake.lookups;
-    if (std::string_view(hostName).starts_with("slow"))
+    const bool slow = std::string_view(hostName).starts_with("slow");
+    if (slow)
         Fake.released.wait_for(lock, std::chrono::seconds(5), [] { return Fake.slowReleased; });
     const auto found = Fake.hosts.find(hostName);
-    return found == Fake.hosts.end() ? std::nullopt : std::optional(found->second);
+    if (found != Fake.hosts.end())
+        return {HostLookup::Outcome::Found, found->second};
+    return {slow ? HostLookup::Outcome::Failed : HostLookup::Outcome::NoSuchName, 0};
 }
 
 void SetFakeHost(const std::string& name, std::uint32_t address) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/network.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdint>
@@ -24,10 +25,10 @@ Bytes ReadBytes(const std::string& fileName);
 void WriteBytes(const std::string& fileName, const Bytes& bytes);
 std::vector<std::string> EntryNames(const ResolutionTable& table); // in table order
 
-// Stands in for the system resolver, from any thread: answers from a small map and counts the questions. A
-// lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or five seconds), as a resolver
-// whose upstream is slow or does not answer.
-std::optional<std::uint32_t> ResolveFake(const char* hostName);
+// Stands in for the system resolver, from any thread: answers from a small map, a name it lacks as no such name,
+// and counts the questions. A lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or
+// five seconds), as a resolver whose upstream is slow or does not answer, and then fails.
+HostLookup ResolveFake(const char* hostName);
 void SetFakeHost(const std::string& name, std::uint32_t address);
 int FakeLookups();
 void ReleaseSlowLookups();

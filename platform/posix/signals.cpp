@@ -7,18 +7,19 @@
 
 namespace {
 
-// The server thread's notice to the console thread; blocked everywhere, so only WaitForConsoleEvent takes it.
-constexpr int ServiceEndedSignal = SIGUSR1;
+// The server thread's notice to the console thread; blocked everywhere, so only WaitForConsoleEvent takes it. A
+// real-time signal, which nobody sends by habit: SIGUSR1 asks for statistics.
+int ServiceEndedSignal() { return SIGRTMIN; }
 
 // Written once by BlockQuitSignals on the console thread, before any other thread starts.
 sigset_t QuitSignals{};
 
-// A quit signal that was ignored when the program started stays ignored: nohup ignores hang-ups, a shell
-// ignores interrupts for its background jobs, and a blocked signal would otherwise still reach sigwait.
-sigset_t HeededQuitSignals() {
+// A signal that was ignored when the program started stays ignored: nohup ignores hang-ups, a shell ignores
+// interrupts for its background jobs, and a blocked signal would otherwise still reach sigwait.
+sigset_t HeededSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
         struct sigaction action {};
         if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
             sigaddset(&signals, signal);
@@ -29,12 +30,12 @@ sigset_t HeededQuitSignals() {
 } // namespace
 
 void BlockQuitSignals() {
-    QuitSignals = HeededQuitSignals();
-    sigaddset(&QuitSignals, ServiceEndedSignal);
+    QuitSignals = HeededSignals();
+    sigaddset(&QuitSignals, ServiceEndedSignal());
     pthread_sigmask(SIG_BLOCK, &QuitSignals, nullptr);
 }
 
-void NotifyServiceEnded() { kill(getpid(), ServiceEndedSignal); }
+void NotifyServiceEnded() { kill(getpid(), ServiceEndedSignal()); }
 
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {
     const sigset_t& signals = QuitSignals;
@@ -49,5 +50,7 @@ ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeou
     }
     if (signal <= 0)
         return ConsoleEvent::None;
-    return signal == ServiceEndedSignal ? ConsoleEvent::ServiceEnded : ConsoleEvent::Quit;
+    if (signal == ServiceEndedSignal())
+        return ConsoleEvent::ServiceEnded;
+    return signal == SIGUSR1 ? ConsoleEvent::Statistics : ConsoleEvent::Quit;
 }

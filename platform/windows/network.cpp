@@ -29,21 +29,26 @@ bool IsNumericAddress(const char* hostName) {
     return true;
 }
 
-std::optional<std::uint32_t> ResolveHost(const char* hostName) {
+HostLookup ResolveHost(const char* hostName) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    std::optional<std::uint32_t> address;
+    const int result = getaddrinfo(hostName, nullptr, &hints, &found);
+    if (result != 0 || found == nullptr) {
+        // The name does not exist, or has no IPv4 address; anything else (a time-out, a failing upstream) says
+        // nothing of the name.
+        const bool noSuchName = result == WSAHOST_NOT_FOUND || result == WSANO_DATA;
+        return {noSuchName ? HostLookup::Outcome::NoSuchName : HostLookup::Outcome::Failed, 0};
+    }
+    HostLookup lookup;
     if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
         sockaddr_in first{};
         std::memcpy(&first, found->ai_addr, sizeof first);
-        address = first.sin_addr.s_addr;
+        lookup = {HostLookup::Outcome::Found, first.sin_addr.s_addr};
     }
     freeaddrinfo(found);
-    return address;
+    return lookup;
 }
 
 std::vector<InterfaceAddress> ListInterfaceAddresses() {

@@ -33,8 +33,9 @@ struct Machine {
         TakeQuery(queries, MakeQuery(id, labels), {Client, static_cast<std::uint16_t>(1000 + id), 0}, out);
     }
     void Resolve(const std::string& name, std::optional<std::uint32_t> address, bool numeric = false) {
-        TakeLookupResult(queries, name, address, numeric, out);
+        TakeLookupResult(queries, name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric, out);
     }
+    void Fail(const std::string& name, HostLookup::Outcome outcome) { TakeLookupResult(queries, name, {outcome, 0}, false, out); }
     void Saved(std::uint64_t ticket, int error = 0, bool stale = false) {
         TakeSaveOutcome(queries, {ticket, error, stale}, "t.drf", error != 0 ? "Disk full" : "", out);
     }
@@ -47,8 +48,9 @@ struct Machine {
             const std::uint32_t address = message[3] == 0 ? MakeAddress(message.end()[-4], message.end()[-3],
                                                                         message.end()[-2], message.end()[-1])
                                                           : 0;
+            const char* const codes[] = {"", "format error", "failure", "no such name", "not implemented"};
             replies.push_back(std::to_string(reply.to.port) + " " +
-                              (message[3] == 0 ? DottedAddress(address).data() : "failure"));
+                              (message[3] == 0 ? DottedAddress(address).data() : codes[message[3] & 7]));
         }
         out.replies.clear();
         out.bytes.clear();
@@ -74,16 +76,24 @@ TEST(PendingQueries, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
                                    "> 192.168.0.9: files -> 192.168.1.30\n> 192.168.0.9: files -> 192.168.1.30\n");
     EXPECT_THAT(machine.Saves(), IsEmpty());
     EXPECT_EQ(ResolutionCount(machine.table), 3u);
-    // A forward entry's target that nobody knows fails; so does a lookup that could not be queued.
+    // A forward entry's target that does not exist is a failure of the server's, not a name that is missing.
     machine.Ask(5, {"files"});
-    machine.Resolve("nas.lan", std::nullopt);
+    machine.Fail("nas.lan", HostLookup::Outcome::NoSuchName);
     EXPECT_THAT(machine.Replies(), ElementsAre("1005 failure"));
+    // A loopback address from the resolver is this machine, as each client sees it; localhost stays itself.
+    machine.Ask(6, {"FILES"});
+    machine.Ask(7, {"localhost"});
+    machine.Resolve("nas.lan", MakeAddress(127, 0, 1, 1));
+    machine.Resolve("localhost", MakeAddress(127, 0, 0, 1));
+    EXPECT_THAT(machine.Replies(), ElementsAre("1006 192.168.0.2", "1007 127.0.0.1"));
+    EXPECT_EQ(ResolutionCount(machine.table), 3u);
 }
 
 TEST(PendingQueries, AnswersALearnedNameOnlyOnceItIsOnDisk) {
     Machine machine;
+    // In any letter case, as resolvers ask: one lookup, one entry, each answer echoing its own question.
     machine.Ask(1, {"new", "lan"});
-    machine.Ask(2, {"new", "lan"});
+    machine.Ask(2, {"NeW", "LAN"});
     EXPECT_THAT(machine.Lookups(), ElementsAre("new.lan"));
     machine.Resolve("new.lan", Learned);
     // Not loaded from a file that held the table exactly: written whole, and nobody answered yet.
@@ -92,15 +102,15 @@ TEST(PendingQueries, AnswersALearnedNameOnlyOnceItIsOnDisk) {
     EXPECT_TRUE(saves[0].whole);
     EXPECT_THAT(saves[0].bytes, ElementsAreArray(SerializeResolutionTable(machine.table)));
     EXPECT_THAT(EntryNames(machine.table), ElementsAre("printer", "files", "gateway", "new.lan"));
-    machine.Ask(3, {"new", "lan"}); // joins: not answered before the disk has it
+    machine.Ask(3, {"nEw", "lan"}); // joins: not answered before the disk has it
     machine.Ask(4, {"printer"});
     EXPECT_THAT(machine.Replies(), ElementsAre("1004 192.168.1.20"));
     EXPECT_THAT(machine.Lookups(), IsEmpty());
     machine.Saved(saves[0].ticket);
     EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8", "1002 10.0.0.8", "1003 10.0.0.8"));
     // From the table from now on; the file written whole now holds the table, so the next one is appended.
-    machine.Ask(5, {"new", "lan"});
-    machine.Ask(6, {"other"});
+    machine.Ask(5, {"NEW", "lan"});
+    machine.Ask(6, {"Other"});
     machine.Resolve("other", Learned);
     EXPECT_THAT(machine.Replies(), ElementsAre("1005 10.0.0.8"));
     saves = machine.Saves();
@@ -144,18 +154,22 @@ TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     machine.Ask(2, {"zero"});
     machine.Resolve("zero", 0);
     machine.Ask(3, {"nobody"});
-    machine.Resolve("nobody", std::nullopt);
-    EXPECT_THAT(machine.Replies(), ElementsAre("1001 178.208.94.1", "1002 0.0.0.0", "1003 failure"));
+    machine.Fail("nobody", HostLookup::Outcome::NoSuchName);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 178.208.94.1", "1002 0.0.0.0", "1003 no such name"));
     EXPECT_THAT(machine.Lookups(), ElementsAre("3000000001", "zero", "nobody"));
     EXPECT_THAT(machine.Saves(), IsEmpty());
     EXPECT_EQ(ResolutionCount(machine.table), 3u);
-    // A result nobody waits for changes nothing; a datagram that is no query gets nothing.
+    // A result nobody waits for changes nothing; a response gets nothing, an update "not implemented", and
+    // neither a line.
+    const std::size_t lines = machine.out.console.size();
     machine.Resolve("unasked", Learned);
-    Bytes response = MakeQuery(4, {"printer"});
+    Bytes response = MakeQuery(4, {"printer"}), update = MakeQuery(8, {"printer"});
     response[2] |= 0x80;
+    update[2] = 0x28;
     TakeQuery(machine.queries, response, {Client, 1004, 0}, machine.out);
-    EXPECT_THAT(machine.Replies(), IsEmpty());
-    EXPECT_EQ(machine.out.console.find("unasked"), std::string::npos);
+    TakeQuery(machine.queries, update, {Client, 1008, 0}, machine.out);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1008 not implemented"));
+    EXPECT_EQ(machine.out.console.size(), lines);
     // Beyond MostWaitingQueries held at once, a query fails at once.
     for (std::size_t i = 0; i < MostWaitingQueries; ++i)
         machine.Ask(5, {"slow"});
@@ -164,4 +178,8 @@ TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     machine.Ask(7, {"other"});
     EXPECT_THAT(machine.Replies(), ElementsAre("1006 192.168.1.20", "1007 failure"));
     EXPECT_THAT(machine.Lookups(), ElementsAre("slow"));
+    const ServiceCounters& counted = machine.queries.counters;
+    EXPECT_EQ(std::vector({counted.fromTable, counted.forwarded, counted.noSuchName, counted.serverFailures,
+                           counted.responses, counted.refused}),
+              (std::vector<std::uint64_t>{1, 2, 1, 1, 1, 1}));
 }

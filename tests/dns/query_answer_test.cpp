@@ -64,19 +64,32 @@ TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
     EXPECT_EQ(WriteAnswerMessage(tooSmall, query, 1), 0u); // never written past the buffer
 }
 
-TEST(WriteFailureMessage, SaysServerFailureForTheQuestionAsked) {
+TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
     HostName store{};
     std::array<std::uint8_t, AnswerBufferSize> buffer{};
     const Bytes datagram = MakeQuery(0x0102, {"no", "lan"}, 15);
-    ASSERT_EQ(WriteFailureMessage(buffer, *ReadQuery(datagram, store)), 24u);
+    ASSERT_EQ(WriteFailureMessage(buffer, *ReadQuery(datagram, store), NoSuchName), 24u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 24),
                 ElementsAreArray<std::uint8_t>({
                     0x01, 0x02,                                     // ID, copied
-                    0x85, 0x02,                                     // response, authoritative, RD; server failure
+                    0x85, 0x03,                                     // response, authoritative, RD; no such name
                     0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // one question, no records
                     2,    'n',  'o',  3,    'l',  'a',  'n',  0,    // QNAME
                     0x00, 0x0F, 0x00, 0x01,                         // QTYPE MX, QCLASS IN, as asked
                 }));
+    // A datagram that is no query of one question gets a bare header: its ID, opcode and RD, and the code.
+    Bytes notify = MakeQuery(0x0A0B, {"zone"});
+    notify[2] = 0x20 | 0x01; // NOTIFY, recursion desired
+    EXPECT_EQ(ClassifyDatagram(notify), DatagramKind::OtherOpcode);
+    ASSERT_EQ(WriteErrorHeader(buffer, notify, NotImplemented), 12u);
+    EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 12),
+                ElementsAreArray<std::uint8_t>({0x0A, 0x0B, 0xA1, 0x04, 0, 0, 0, 0, 0, 0, 0, 0}));
+    Bytes two = MakeQuery(1, {"a"});
+    two[5] = 2;
+    EXPECT_EQ(ClassifyDatagram(two), DatagramKind::NotOneQuestion);
+    two[2] |= 0x80;
+    EXPECT_EQ(ClassifyDatagram(two), DatagramKind::Response);
+    EXPECT_EQ(ClassifyDatagram(Bytes(11, 0)), DatagramKind::Malformed);
 }
 
 TEST(AnswerFromTable, AnswersLocalWithTheServersAddressForTheClient) {
@@ -90,7 +103,8 @@ TEST(AnswerFromTable, AnswersLocalWithTheServersAddressForTheClient) {
     EXPECT_EQ(AnswerFromTable(table, addresses, "gateway", MakeAddress(172, 16, 0, 4)).address,
               MakeAddress(100, 64, 0, 1));
     EXPECT_EQ(AnswerFromTable(table, addresses, "printer", 1).address, MakeAddress(192, 168, 1, 20));
-    EXPECT_EQ(AnswerFromTable(table, addresses, "Printer", 1).outcome, TableAnswer::Outcome::Learn); // case matters
+    // Names compare in either letter case (resolvers ask "pRiNtEr" to foil forged answers).
+    EXPECT_EQ(AnswerFromTable(table, addresses, "pRiNtEr", 1).address, MakeAddress(192, 168, 1, 20));
 }
 
 TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {

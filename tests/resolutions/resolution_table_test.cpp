@@ -16,21 +16,27 @@ std::optional<std::uint32_t> FoundAddress(const ResolutionTable& table, std::str
 
 } // namespace
 
-TEST(FindResolution, YieldsTheFirstEntryWithExactlyThatNameAsEntriesComeAndGo) {
+TEST(FindResolution, YieldsTheFirstEntryWithThatNameInAnyLetterCaseAsEntriesComeAndGo) {
     ResolutionTable table;
     for (const ResolutionEntry& entry :
          {ResolutionEntry{"nas", {}, 0, 1}, ResolutionEntry{"", {}, 0, 2},
-          ResolutionEntry{"nas", "files", ForwardKind, 0}, ResolutionEntry{"nas", {}, 0, 3}})
+          ResolutionEntry{"NAS", "files", ForwardKind, 0}, ResolutionEntry{"nas", {}, 0, 3},
+          ResolutionEntry{"Long-Name.Example.LAN\xC1", {}, 0, 4}, ResolutionEntry{"x@[", {}, 0, 5}})
         AppendResolution(table, entry);
-    EXPECT_EQ(FoundAddress(table, "nas"), 1u);
+    EXPECT_EQ(FoundAddress(table, "nAs"), 1u);
     EXPECT_EQ(FoundAddress(table, ""), 2u);
-    for (const char* other : {"Nas", "nas.", "na"})
+    // ASCII letters only: '@' and '[' beside them, and bytes above 0x7F, are compared as they are.
+    EXPECT_EQ(FoundAddress(table, "long-name.example.lan\xC1"), 4u);
+    EXPECT_EQ(FoundAddress(table, "X@["), 5u);
+    for (const char* other : {"nas.", "na", "long-name.example.lan\xE1", "x`{"})
         EXPECT_EQ(FindResolution(table, other), std::nullopt) << other;
+    EXPECT_TRUE(RemoveResolution(table, 5));
+    EXPECT_TRUE(RemoveResolution(table, 4));
     // Removing a later duplicate keeps the first; removing the first hands over to the next in table order.
     EXPECT_TRUE(RemoveResolution(table, 3));
     EXPECT_EQ(FoundAddress(table, "nas"), 1u);
     EXPECT_TRUE(RemoveResolution(table, 0));
-    EXPECT_EQ(FindResolution(table, "nas")->target, "files");
+    EXPECT_EQ(FindResolution(table, "Nas")->target, "files");
     EXPECT_TRUE(RemoveResolution(table, 1));
     EXPECT_FALSE(RemoveResolution(table, 1));
     EXPECT_EQ(FindResolution(table, "nas"), std::nullopt);
