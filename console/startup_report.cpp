@@ -18,6 +18,10 @@ void PrintLocalAddresses(const LocalAddressList& list) {
 void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
     switch (setUp.step) {
     case ServiceSetUp::Step::Done:
+        if (setUp.selfNameServer != 0)
+            std::printf("> Warning: this machine's resolver asks this server (%s): names the table lacks cannot be "
+                        "learned, nor forward entries answered; point it at the network's resolver\n",
+                        DottedAddress(setUp.selfNameServer).data());
         break;
     case ServiceSetUp::Step::CreateSocket:
         std::printf("> Error: could not create network socket: %d\n", setUp.error);

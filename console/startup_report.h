@@ -14,5 +14,6 @@ void PrintBanner();
 // Writes "> IP Addresses: " and each address of the list followed by a blank, without a line end.
 void PrintLocalAddresses(const LocalAddressList& list);
 
-// Writes the error line of a service that could not be set up on the port.
+// Writes the error line of a service that could not be set up on the port, or the warning of one whose machine's
+// resolver asks the server itself.
 void PrintSetUpError(const ServiceSetUp& setUp, unsigned port);

@@ -76,21 +76,65 @@ void Finish(PendingQueries& queries, const std::string& name, const HostLookup& 
     queries.pending.erase(found);
 }
 
+// Hands unknown names to the resolver while it has threads free, one client's name at a time in turn.
+void StartUnknownLookups(PendingQueries& queries, PendingOutput& out) {
+    while (queries.unknownUnderWay < ResolverThreads && !queries.clientsInTurn.empty()) {
+        const std::uint32_t client = queries.clientsInTurn.front();
+        queries.clientsInTurn.pop_front();
+        std::deque<std::string>& names = queries.turns[client];
+        const std::string name = std::move(names.front());
+        names.pop_front();
+        --queries.unknownWaiting;
+        if (names.empty())
+            queries.turns.erase(client);
+        else
+            queries.clientsInTurn.push_back(client);
+        const auto found = queries.pending.find(name);
+        if (found == queries.pending.end())
+            continue;
+        found->second.underWay = true;
+        ++queries.unknownUnderWay;
+        out.lookups.push_back({name, LookupLane::Unknown});
+    }
+}
+
+// Starts a lookup of the name for the client: a forward entry's target at once in a lane of its own, a name the
+// table lacks in the client's turn. False when too many wait already.
+bool StartLookup(PendingQueries& queries, const std::string& name, std::uint32_t client, bool learn,
+                 PendingOutput& out) {
+    PendingLookup lookup;
+    lookup.lookupName = name;
+    if (!learn) {
+        lookup.lane = LookupLane::Forward;
+        lookup.underWay = true;
+        out.lookups.push_back({name, LookupLane::Forward});
+    } else {
+        const auto turn = queries.turns.find(client);
+        const std::size_t waiting = turn == queries.turns.end() ? 0 : turn->second.size();
+        if (waiting >= MostWaitingLookupsPerClient || queries.unknownWaiting >= MostQueuedLookups)
+            return false;
+        if (waiting == 0)
+            queries.clientsInTurn.push_back(client);
+        queries.turns[client].push_back(name);
+        ++queries.unknownWaiting;
+    }
+    queries.pending.emplace(name, std::move(lookup));
+    StartUnknownLookups(queries, out);
+    return true;
+}
+
 // Joins the query to the lookup of its name, starting one when none is under way.
 void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, std::string_view lookupName, bool learn,
                  PendingOutput& out) {
-    if (queries.waitingCount >= MostWaitingQueries) {
+    std::string key = LowerCase(lookupName);
+    auto found = queries.pending.find(key);
+    if (queries.waitingCount >= MostWaitingQueries ||
+        (found == queries.pending.end() && !StartLookup(queries, key, route.address, learn, out))) {
         ++queries.counters.refused;
         Reply(queries, query, route, Failure, out);
         return;
     }
-    std::string key = LowerCase(lookupName);
-    auto found = queries.pending.find(key);
-    if (found == queries.pending.end()) {
-        out.lookups.push_back(key);
-        found = queries.pending.emplace(std::move(key), PendingLookup{}).first;
-        found->second.lookupName = found->first;
-    }
+    found = queries.pending.find(key);
     const std::span<const std::uint8_t> head = QueryHead(query);
     found->second.waiting.push_back({{head.begin(), head.end()}, std::string(query.name), route, learn});
     ++queries.waitingCount;
@@ -116,8 +160,7 @@ void WriteLearned(PendingQueries& queries, std::size_t number, PendingOutput& ou
 
 } // namespace
 
-void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route,
-               PendingOutput& out) {
+void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, ReplyRoute route, PendingOutput& out) {
     switch (ClassifyDatagram(datagram)) {
     case DatagramKind::Response:
         ++queries.counters.responses;
@@ -151,17 +194,29 @@ void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, 
     if (answer.outcome == TableAnswer::Outcome::Answered) {
         ++queries.counters.fromTable;
         Reply(queries, *query, route, {HostLookup::Outcome::Found, answer.address}, out);
+    } else if (queries.isOwnLookup != nullptr && queries.isOwnLookup(route.address, route.port)) {
+        Reply(queries, *query, route, Failure, out);
     } else {
         AwaitLookup(queries, *query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, out);
     }
 }
 
+// A lookup back from the resolver frees its place for the next unknown name.
+void EndLookup(PendingQueries& queries, PendingLookup& lookup, PendingOutput& out) {
+    if (lookup.lane == LookupLane::Unknown && lookup.underWay) {
+        --queries.unknownUnderWay;
+        StartUnknownLookups(queries, out);
+    }
+    lookup.underWay = false;
+}
+
 void TakeLookupResult(PendingQueries& queries, const std::string& name, const HostLookup& result, bool numeric,
                       PendingOutput& out) {
     const auto found = queries.pending.find(name);
-    if (found == queries.pending.end() || found->second.state != PendingState::Resolving)
+    if (found == queries.pending.end() || found->second.state != PendingState::Resolving || !found->second.underWay)
         return;
     PendingLookup& lookup = found->second;
+    EndLookup(queries, lookup, out);
     const bool learn = std::any_of(lookup.waiting.begin(), lookup.waiting.end(),
                                    [](const WaitingQuery& waiting) { return waiting.learn; });
     // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
@@ -182,7 +237,11 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, const Ho
 }
 
 void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out) {
+    const auto found = queries.pending.find(name);
+    if (found == queries.pending.end() || !found->second.underWay)
+        return;
     ++queries.counters.refused;
+    EndLookup(queries, found->second, out);
     Finish(queries, name, Failure, out);
 }
 

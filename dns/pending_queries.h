@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/host_name.h"
+#include "dns/resolver_pool.h"
 #include "dns/saver.h"
 #include "dns/server_addresses.h"
 #include "platform/network.h"
@@ -18,6 +19,9 @@
 
 // Queries waiting for lookups and saves, all together; one more ends in a server failure.
 inline constexpr std::size_t MostWaitingQueries = 1024;
+// Names the table lacks that wait for their turn at the resolver, from one client and from all; one more ends in
+// a server failure. Clients take turns, so one client asking many names cannot hold up the others.
+inline constexpr std::size_t MostWaitingLookupsPerClient = 16;
 
 // Where a reply goes: the client's address and port, and the local address it leaves from (0: the system's
 // choice). All in network byte order.
@@ -37,9 +41,13 @@ struct PendingOutput {
     };
     std::vector<std::uint8_t> bytes; // the reply messages, back to back
     std::vector<Reply> replies;
-    std::string console;              // one line per reply, in their order, and save errors
-    std::vector<std::string> lookups; // names to look up; each must come back through TakeLookupResult
-    std::vector<SaveJob> saves;       // in ticket order
+    std::string console; // one line per reply, in their order, and save errors
+    struct Lookup {
+        std::string name;
+        LookupLane lane = LookupLane::Unknown;
+    };
+    std::vector<Lookup> lookups; // to start; each must come back through TakeLookupResult or RefuseLookup
+    std::vector<SaveJob> saves;  // in ticket order
 };
 
 enum class PendingState {
@@ -58,6 +66,8 @@ struct WaitingQuery {
 struct PendingLookup {
     PendingState state = PendingState::Resolving;
     std::string lookupName; // as the resolver is asked for it
+    LookupLane lane = LookupLane::Unknown;
+    bool underWay = false; // handed to the resolver; an unknown name may first wait for its client's turn
     std::vector<WaitingQuery> waiting;
     std::uint32_t address = 0; // Saving: the learned address
     std::uint64_t ticket = 0;  // Saving: the write that puts its entry on disk
@@ -95,6 +105,14 @@ struct PendingQueries {
     std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file write already covers
     HostName queryName{};        // the dotted name of the datagram at hand
     ServiceCounters counters;
+    // Unknown names: how many the resolver has, and those waiting their turn, by client, clients in turn order.
+    std::size_t unknownUnderWay = 0;
+    std::size_t unknownWaiting = 0;
+    std::unordered_map<std::uint32_t, std::deque<std::string>> turns;
+    std::deque<std::uint32_t> clientsInTurn;
+    // Whether a query comes from a lookup of our own, which the machine's resolver sent back to us: answered at
+    // once with a failure, or each lookup would wait for itself. Nothing is taken for one without it.
+    bool (*isOwnLookup)(std::uint32_t address, std::uint16_t port) = nullptr;
 };
 
 // A datagram from a client: answered from the table, or held for a lookup (which it may start). Datagrams that

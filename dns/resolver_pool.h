@@ -9,8 +9,13 @@
 #include <string>
 #include <string_view>
 
+// Lookups of names the table lacks, shared fairly among clients by the service; and, apart from them, the
+// targets of forward entries, the admin's own names, which never wait behind the others.
 inline constexpr std::size_t ResolverThreads = 4;
+inline constexpr std::size_t ForwardThreads = 2;
 inline constexpr std::size_t MostQueuedLookups = 64;
+
+enum class LookupLane { Unknown, Forward };
 
 struct Lookup {
     std::string name;
@@ -30,8 +35,9 @@ struct LookupResult {
 // service that uses it is a generation of its own, and results of an earlier one are dropped by the taker.
 struct ResolverPool {
     BoundedQueue<Lookup> lookups{MostQueuedLookups};
+    BoundedQueue<Lookup> forwardLookups{MostQueuedLookups};
     // Never full: it holds at most the lookups queued and under way, of this generation and the one before.
-    BoundedQueue<LookupResult> results{2 * (MostQueuedLookups + ResolverThreads)};
+    BoundedQueue<LookupResult> results{4 * (MostQueuedLookups + ResolverThreads + ForwardThreads)};
     WakeHandle wake;              // signalled for every result; never closed
     std::uint64_t generation = 0; // written by the service that opens the pool, before its thread starts
     bool started = false;         // likewise
@@ -41,8 +47,9 @@ struct ResolverPool {
 // platform's code of the failure to make the wake-up.
 [[nodiscard]] int OpenResolverPool(ResolverPool& pool);
 
-// Queues a lookup of the name for the current generation. False when MostQueuedLookups are already waiting.
-[[nodiscard]] bool QueueLookup(ResolverPool& pool, std::string_view name, ResolveHostFunction resolve);
+// Queues a lookup of the name in its lane for the current generation. False when MostQueuedLookups are already
+// waiting there.
+[[nodiscard]] bool QueueLookup(ResolverPool& pool, LookupLane lane, std::string_view name, ResolveHostFunction resolve);
 
 // Ends a service's use: the lookups not begun are dropped.
 void CloseResolverPool(ResolverPool& pool);

@@ -6,6 +6,7 @@
 #include "platform/console.h"
 #include "platform/udp_socket.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -30,7 +31,9 @@ struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
           queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.has_value()),
-          generation(settings.resolverPool->generation), started(std::chrono::steady_clock::now()) {}
+          generation(settings.resolverPool->generation), started(std::chrono::steady_clock::now()) {
+        queries.isOwnLookup = settings.isOwnLookup;
+    }
 
     DnsService& service;
     const ServiceSettings settings;
@@ -80,9 +83,11 @@ void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome);
 // Hands on the lookups and writes that the last step asked for. A lookup that cannot be queued fails at once.
 void HandOn(Loop& loop) {
     PendingOutput& out = loop.out;
-    for (std::size_t i = 0; i < out.lookups.size(); ++i)
-        if (!QueueLookup(*loop.settings.resolverPool, out.lookups[i], loop.settings.resolveHost))
-            RefuseLookup(loop.queries, out.lookups[i], out);
+    for (std::size_t i = 0; i < out.lookups.size(); ++i) {
+        const PendingOutput::Lookup lookup = out.lookups[i]; // refusing one may start another
+        if (!QueueLookup(*loop.settings.resolverPool, lookup.lane, lookup.name, loop.settings.resolveHost))
+            RefuseLookup(loop.queries, lookup.name, out);
+    }
     out.lookups.clear();
     std::vector<SaveJob> saves;
     saves.swap(out.saves);
@@ -125,8 +130,9 @@ void HandleDatagram(Loop& loop, std::size_t index) {
         // Only this machine may switch the service off, and it says who did.
         if (IsLoopbackAddress(received.sender.address)) {
             loop.running = false;
-            loop.out.console += "> DNS server stopped by " + std::string(DottedAddress(received.sender.address).data()) +
-                                ":" + std::to_string(PortNumber(received.sender.port)) + "\n";
+            loop.out.console += "> DNS server stopped by " +
+                                std::string(DottedAddress(received.sender.address).data()) + ":" +
+                                std::to_string(PortNumber(received.sender.port)) + "\n";
         }
         return;
     }
@@ -142,19 +148,17 @@ void AppendStatistics(Loop& loop) {
     const auto uptime =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - loop.started).count();
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "> Statistics: %llu from the table, %llu learned, %llu forwarded, %llu no such name, %llu server "
-                  "failures, %llu lookups refused; dropped %llu malformed, %llu responses, %llu oversize; %zu "
-                  "entries; up %lld s\n",
-                  static_cast<unsigned long long>(counters.fromTable), static_cast<unsigned long long>(counters.learned),
-                  static_cast<unsigned long long>(counters.forwarded),
-                  static_cast<unsigned long long>(counters.noSuchName),
-                  static_cast<unsigned long long>(counters.serverFailures),
-                  static_cast<unsigned long long>(counters.refused),
-                  static_cast<unsigned long long>(counters.malformed),
-                  static_cast<unsigned long long>(counters.responses),
-                  static_cast<unsigned long long>(counters.oversize), ResolutionCount(loop.queries.table),
-                  static_cast<long long>(uptime));
+    std::snprintf(
+        line, sizeof line,
+        "> Statistics: %llu from the table, %llu learned, %llu forwarded, %llu no such name, %llu server "
+        "failures, %llu lookups refused; dropped %llu malformed, %llu responses, %llu oversize; %zu "
+        "entries; up %lld s\n",
+        static_cast<unsigned long long>(counters.fromTable), static_cast<unsigned long long>(counters.learned),
+        static_cast<unsigned long long>(counters.forwarded), static_cast<unsigned long long>(counters.noSuchName),
+        static_cast<unsigned long long>(counters.serverFailures), static_cast<unsigned long long>(counters.refused),
+        static_cast<unsigned long long>(counters.malformed), static_cast<unsigned long long>(counters.responses),
+        static_cast<unsigned long long>(counters.oversize), ResolutionCount(loop.queries.table),
+        static_cast<long long>(uptime));
     loop.out.console += line;
 }
 
@@ -200,12 +204,43 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
         settings.onEnded();
 }
 
+bool IsMachineAddress(const ServiceSettings& settings, std::uint32_t address) {
+    return IsLoopbackAddress(address) ||
+           std::any_of(settings.machine.begin(), settings.machine.end(),
+                       [address](const InterfaceAddress& item) { return item.address == address; });
+}
+
+// Our socket shares the port with sockets bound to other addresses (a resolver's stub on 127.0.0.53), but not
+// with one that holds an address we answer on, or all of them: a second copy would take every query.
+ServiceSetUp CheckPortIsOurs(const ServiceSettings& settings) {
+    std::vector<std::uint32_t> ours = {settings.bindAddress};
+    if (settings.bindAddress == 0) {
+        ours = {MakeAddress(127, 0, 0, 1)};
+        for (const InterfaceAddress& item : settings.machine)
+            ours.push_back(item.address);
+    }
+    for (const std::uint32_t address : ours)
+        if (const int error = ProbeUdpPort(address, settings.port); error != 0)
+            return {ServiceSetUp::Step::Bind, error};
+    ServiceSetUp setUp;
+    // A nameserver of this machine whose port nobody else holds will be this server.
+    if (settings.bindAddress == 0)
+        for (const std::uint32_t server : SystemNameServers())
+            if (setUp.selfNameServer == 0 && IsMachineAddress(settings, server) &&
+                ProbeUdpPort(server, settings.port) == 0)
+                setUp.selfNameServer = server;
+    return setUp;
+}
+
 ServiceSetUp SetUpSocket(SocketHandle socket, const ServiceSettings& settings) {
-    if (const int error = EnableAddressReuse(socket); error != 0)
+    if (const int error = SetServerSocketOptions(socket); error != 0)
         return {ServiceSetUp::Step::SetOptions, error};
+    const ServiceSetUp checked = CheckPortIsOurs(settings);
+    if (checked.step != ServiceSetUp::Step::Done)
+        return checked;
     if (const int error = BindSocket(socket, settings.bindAddress, settings.port); error != 0)
         return {ServiceSetUp::Step::Bind, error};
-    return {};
+    return checked;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "dns/server_addresses.h"
 #include "platform/files.h"
 #include "platform/network.h"
+#include "platform/udp_socket.h"
 #include "platform/wake.h"
 #include "resolutions/resolution_table.h"
 
@@ -26,6 +27,8 @@ struct ServiceSettings {
     std::uint16_t port = 53;
     ResolverPool* resolverPool = nullptr;
     ResolveHostFunction resolveHost = ResolveHost;
+    // Tells the lookups of the resolver back from the resolver; none where every client is another process.
+    bool (*isOwnLookup)(std::uint32_t address, std::uint16_t port) = IsOwnUdpSocket;
     // The file as the table was loaded from it, when it held exactly that table: learned entries are then
     // appended to it. Without it the first learned entry writes the file whole.
     std::optional<FileIdentity> loadedFile;
@@ -37,6 +40,9 @@ struct ServiceSettings {
 struct ServiceSetUp {
     enum class Step { Done, CreateSocket, SetOptions, Bind } step = Step::Done;
     int error = 0;
+    // A nameserver of the machine's resolver that is this server itself, 0 when none is: its lookups would come
+    // back to it, so names cannot be learned or forwarded.
+    std::uint32_t selfNameServer = 0;
 };
 
 // A running service, owned by whoever started it. The server thread reads and clears the requests; the rest is
@@ -48,7 +54,9 @@ struct DnsService {
     std::atomic<bool> statisticsRequested{false};
 };
 
-// Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails.
+// Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails:
+// also when another socket holds the port on an address the service would answer on (a second copy, another
+// server), with the bind's error.
 ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings);
 
 // Asks the service for one console line of what it has done since it started. From any thread.

@@ -24,6 +24,9 @@ struct HostLookup {
 HostLookup ResolveHost(const char* hostName);
 using ResolveHostFunction = HostLookup (*)(const char* hostName);
 
+// The IPv4 nameservers that the system resolver asks, in its order.
+std::vector<std::uint32_t> SystemNameServers();
+
 struct InterfaceAddress {
     std::uint32_t address = 0; // network byte order
     bool loopback = false;

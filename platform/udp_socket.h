@@ -26,7 +26,10 @@ struct SocketResult {
 
 // A UDP socket over IPv4 that learns, for every datagram, the address it was sent to.
 SocketResult CreateUdpSocket();
-int EnableAddressReuse(SocketHandle handle);                                    // SO_REUSEADDR; 0 or error
+// The options a server's socket needs before its bind: SO_REUSEADDR where the system lets a resolver bound to one
+// address share the port (systemd-resolved's stub on 127.0.0.53), SO_EXCLUSIVEADDRUSE where it would let another
+// program take the port from under us (Windows). 0 or the platform's code of the failure.
+int SetServerSocketOptions(SocketHandle handle);
 int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port); // port in host byte order
 void CloseSocket(SocketHandle handle);
 
@@ -58,6 +61,14 @@ struct OutgoingDatagram {
     std::uint32_t from = 0; // the local address to send from; 0 lets the system choose
     int error = 0;          // set by SendDatagrams: 0, or the platform's error code for this datagram
 };
+
+// Whether another socket holds the address and port (host byte order) already: binds a socket there for a moment.
+// Returns 0 when the port is free there, else the platform's code of the failed bind.
+int ProbeUdpPort(std::uint32_t address, std::uint16_t port);
+
+// Whether the UDP socket bound to the address and port (both in network byte order) is one of this process's
+// own, such as the one a lookup of the system resolver uses.
+bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port);
 
 // Sends the datagrams in order; a datagram that cannot be sent gets its error and the rest still go.
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams);

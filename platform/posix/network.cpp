@@ -1,6 +1,7 @@
 #include "platform/network.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -60,4 +61,20 @@ std::vector<InterfaceAddress> ListInterfaceAddresses() {
     }
     freeifaddrs(interfaces);
     return addresses;
+}
+
+std::vector<std::uint32_t> SystemNameServers() {
+    std::vector<std::uint32_t> servers;
+    std::FILE* configuration = std::fopen("/etc/resolv.conf", "re");
+    if (configuration == nullptr)
+        return servers;
+    char line[512];
+    while (std::fgets(line, sizeof line, configuration) != nullptr) {
+        char text[64];
+        in_addr address{};
+        if (std::sscanf(line, " nameserver %63s", text) == 1 && inet_pton(AF_INET, text, &address) == 1)
+            servers.push_back(address.s_addr);
+    }
+    std::fclose(configuration);
+    return servers;
 }

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,7 +43,7 @@ SocketResult CreateUdpSocket() {
     return {{handle}, 0};
 }
 
-int EnableAddressReuse(SocketHandle handle) {
+int SetServerSocketOptions(SocketHandle handle) {
     const int on = 1;
     return setsockopt(Descriptor(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
 }
@@ -52,6 +56,48 @@ int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
 void CloseSocket(SocketHandle handle) {
     if (handle.value >= 0)
         close(Descriptor(handle));
+}
+
+int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (probe < 0)
+        return errno;
+    const sockaddr_in local = ToSockaddr(address, htons(port));
+    const int error = bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : errno;
+    close(probe);
+    return error;
+}
+
+bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
+    // The kernel's list of UDP sockets tells the inode of the one bound there; our descriptors tell ours.
+    std::FILE* list = std::fopen("/proc/net/udp", "re");
+    if (list == nullptr)
+        return false;
+    char line[512];
+    std::uint64_t inode = 0;
+    while (inode == 0 && std::fgets(line, sizeof line, list) != nullptr) {
+        unsigned localAddress = 0, localPort = 0;
+        std::uint64_t lineInode = 0;
+        if (std::sscanf(line, " %*u: %8X:%4X %*X:%*X %*X %*X:%*X %*X:%*X %*X %*u %*u %" SCNu64, &localAddress,
+                        &localPort, &lineInode) == 3 &&
+            localAddress == address && localPort == ntohs(port))
+            inode = lineInode;
+    }
+    std::fclose(list);
+    if (inode == 0)
+        return false;
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    DIR* descriptors = opendir("/proc/self/fd");
+    if (descriptors == nullptr)
+        return false;
+    bool own = false;
+    while (const dirent* item = readdir(descriptors)) {
+        char target[64];
+        const ssize_t length = readlinkat(dirfd(descriptors), item->d_name, target, sizeof target - 1);
+        own = own || (length > 0 && std::string_view(target, static_cast<std::size_t>(length)) == wanted);
+    }
+    closedir(descriptors);
+    return own;
 }
 
 namespace {

@@ -79,3 +79,20 @@ std::vector<InterfaceAddress> ListInterfaceAddresses() {
     }
     return addresses;
 }
+
+std::vector<std::uint32_t> SystemNameServers() {
+    std::vector<std::uint32_t> servers;
+    ULONG size = 0;
+    GetNetworkParams(nullptr, &size);
+    std::vector<unsigned char> buffer(size + 1024);
+    size = static_cast<ULONG>(buffer.size());
+    auto* parameters = reinterpret_cast<FIXED_INFO*>(buffer.data());
+    if (GetNetworkParams(parameters, &size) != NO_ERROR)
+        return servers;
+    for (const IP_ADDR_STRING* server = &parameters->DnsServerList; server != nullptr; server = server->Next) {
+        in_addr address{};
+        if (inet_pton(AF_INET, server->IpAddress.String, &address) == 1)
+            servers.push_back(address.s_addr);
+    }
+    return servers;
+}

@@ -3,11 +3,14 @@
 #include <winsock2.h>
 
 // These need winsock2.h before them.
+#include <iphlpapi.h>
 #include <mswsock.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -61,9 +64,10 @@ SocketResult CreateUdpSocket() {
     return {{static_cast<std::intptr_t>(handle), reinterpret_cast<std::intptr_t>(readable)}, 0};
 }
 
-int EnableAddressReuse(SocketHandle handle) {
+int SetServerSocketOptions(SocketHandle handle) {
     const BOOL on = TRUE;
-    return setsockopt(Native(handle), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0
+    return setsockopt(Native(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) ==
+                   0
                ? 0
                : WSAGetLastError();
 }
@@ -71,6 +75,33 @@ int EnableAddressReuse(SocketHandle handle) {
 int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
     const sockaddr_in local = ToSockaddr(address, htons(port));
     return bind(Native(handle), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : WSAGetLastError();
+}
+
+int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET)
+        return WSAGetLastError();
+    const sockaddr_in local = ToSockaddr(address, htons(port));
+    const int error = bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : WSAGetLastError();
+    closesocket(probe);
+    return error;
+}
+
+bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
+    ULONG size = 0;
+    GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+    std::vector<unsigned char> buffer(size + 1024);
+    size = static_cast<ULONG>(buffer.size());
+    if (GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR)
+        return false;
+    MIB_UDPTABLE_OWNER_PID table{};
+    std::memcpy(&table, buffer.data(), sizeof table.dwNumEntries);
+    const auto* rows =
+        reinterpret_cast<const MIB_UDPROW_OWNER_PID*>(buffer.data() + offsetof(MIB_UDPTABLE_OWNER_PID, table));
+    for (DWORD i = 0; i < table.dwNumEntries; ++i)
+        if (rows[i].dwLocalAddr == address && static_cast<std::uint16_t>(rows[i].dwLocalPort) == port)
+            return rows[i].dwOwningPid == GetCurrentProcessId();
+    return false;
 }
 
 void CloseSocket(SocketHandle handle) {

@@ -29,13 +29,15 @@ struct Machine {
         AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
         AppendResolution(table, {"gateway", {}, 0, 0});
     }
-    void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels) {
-        TakeQuery(queries, MakeQuery(id, labels), {Client, static_cast<std::uint16_t>(1000 + id), 0}, out);
+    void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client) {
+        TakeQuery(queries, MakeQuery(id, labels), {client, static_cast<std::uint16_t>(1000 + id), 0}, out);
     }
     void Resolve(const std::string& name, std::optional<std::uint32_t> address, bool numeric = false) {
         TakeLookupResult(queries, name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric, out);
     }
-    void Fail(const std::string& name, HostLookup::Outcome outcome) { TakeLookupResult(queries, name, {outcome, 0}, false, out); }
+    void Fail(const std::string& name, HostLookup::Outcome outcome) {
+        TakeLookupResult(queries, name, {outcome, 0}, false, out);
+    }
     void Saved(std::uint64_t ticket, int error = 0, bool stale = false) {
         TakeSaveOutcome(queries, {ticket, error, stale}, "t.drf", error != 0 ? "Disk full" : "", out);
     }
@@ -56,7 +58,13 @@ struct Machine {
         out.bytes.clear();
         return replies;
     }
-    std::vector<std::string> Lookups() { return std::exchange(out.lookups, {}); }
+    // The lookups started so far, as "NAME" for names the table lacks and "NAME forward" for forward targets.
+    std::vector<std::string> Lookups() {
+        std::vector<std::string> names;
+        for (const PendingOutput::Lookup& lookup : std::exchange(out.lookups, {}))
+            names.push_back(lookup.name + (lookup.lane == LookupLane::Forward ? " forward" : ""));
+        return names;
+    }
     std::vector<SaveJob> Saves() { return std::exchange(out.saves, {}); }
 };
 
@@ -69,7 +77,7 @@ TEST(PendingQueries, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
     machine.Ask(3, {"files"});
     machine.Ask(4, {"files"});
     EXPECT_THAT(machine.Replies(), ElementsAre("1001 192.168.1.20", "1002 192.168.0.2"));
-    EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan")); // one lookup for both
+    EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan forward")); // one lookup for both
     machine.Resolve("nas.lan", Nas);
     EXPECT_THAT(machine.Replies(), ElementsAre("1003 192.168.1.30", "1004 192.168.1.30"));
     EXPECT_EQ(machine.out.console, "> 192.168.0.9: printer -> 192.168.1.20\n> 192.168.0.9: gateway -> 192.168.0.2\n"
@@ -182,4 +190,28 @@ TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     EXPECT_EQ(std::vector({counted.fromTable, counted.forwarded, counted.noSuchName, counted.serverFailures,
                            counted.responses, counted.refused}),
               (std::vector<std::uint64_t>{1, 2, 1, 1, 1, 1}));
+}
+
+TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
+    Machine machine;
+    const std::uint32_t flood = MakeAddress(192, 168, 0, 66);
+    // One client's flood: the resolver's threads busy, its own turn bounded, the rest refused at once.
+    for (std::uint16_t i = 0; i < 30; ++i)
+        machine.Ask(i, {"flood" + std::to_string(i)}, flood);
+    EXPECT_THAT(machine.Lookups(), ElementsAre("flood0", "flood1", "flood2", "flood3"));
+    EXPECT_EQ(machine.Replies().size(), 30u - ResolverThreads - MostWaitingLookupsPerClient);
+    // Another client's name takes its turn after one of the flood's waiting names; a forward target never waits.
+    machine.Ask(100, {"mine"});
+    machine.Ask(101, {"files"});
+    EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan forward"));
+    machine.Fail("flood0", HostLookup::Outcome::Failed);
+    machine.Fail("flood1", HostLookup::Outcome::Failed);
+    EXPECT_THAT(machine.Lookups(), ElementsAre("flood4", "mine"));
+    // A query from one of the server's own lookups, back through the machine's resolver, fails at once.
+    machine.queries.isOwnLookup = [](std::uint32_t, std::uint16_t port) { return port == 1200; };
+    machine.Replies();
+    machine.Ask(200, {"mine", "lan"});
+    machine.Ask(7, {"printer"});
+    EXPECT_THAT(machine.Replies(), ElementsAre("1200 failure", "1007 192.168.1.20"));
+    EXPECT_THAT(machine.Lookups(), IsEmpty());
 }

@@ -96,6 +96,7 @@ struct RunningService {
         settings.port = port;
         settings.resolverPool = &TestPool();
         settings.resolveHost = ResolveFake;
+        settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
         ASSERT_EQ(StartServerThread(service, settings).step, ServiceSetUp::Step::Done);
     }
     void Stop() { StopServerThread(service); }
