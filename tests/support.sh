@@ -1,5 +1,6 @@
 # Shared by the whole-program test scripts, which source it: the checks and their tally, the private namespace
-# that every such script runs in, the program started and stopped there, and tables written and read.
+# that every such script runs in, the program started and stopped there, and tables written and read with the
+# project's table tool.
 
 passed=0
 failed=0
@@ -71,14 +72,18 @@ ask() { # name [address]
     dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'
 }
 
+# The project's table tool, built beside the program under test: writes and reads table files.
+velquorn_table() { # write|read FILE
+    "$(dirname "$program")/velquorn-table" "$@"
+}
+
 # printer at 10.0.0.1, gateway answered with the server's own address, files forwarded to nas.lan.
 write_table() { # file
-    {
-        printf '\x03\x00\x00\x00'
-        printf '\x00\x00\x00\x00\x07\x00printer\x0a\x00\x00\x01'
-        printf '\x00\x00\x00\x00\x07\x00gateway\x00\x00\x00\x00'
-        printf '\x01\x00\x00\x00\x05\x00files\x07\x00nas.lan'
-    } >"$1"
+    velquorn_table write "$1" <<'TABLE'
+printer 10.0.0.1
+gateway Local
+files -> nas.lan
+TABLE
 }
 # What the program reports at its start with that table, on loopback and the veth.
 started="> The Velquorn Software DNS Server
@@ -89,20 +94,3 @@ started="> The Velquorn Software DNS Server
 > > 1 : gateway : Local
 > > 2 : files : nas.lan
 > DNS server running"
-
-# Prints "COUNT EXACT" and then the names of a table file, one a line; EXACT is 1 when nothing follows the last
-# counted record.
-read_table() { # file
-    python3 - "$1" <<'PYTHON'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-count, offset, names = struct.unpack_from("<I", data)[0], 4, []
-for _ in range(count):
-    kind, length = struct.unpack_from("<IH", data, offset)
-    names.append(data[offset + 6:offset + 6 + length].decode())
-    offset += 6 + length
-    offset += 2 + struct.unpack_from("<H", data, offset)[0] if kind == 1 else 4
-print(count, int(offset == len(data)))
-print("\n".join(names))
-PYTHON
-}
