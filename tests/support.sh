@@ -4,6 +4,9 @@
 
 passed=0
 failed=0
+# The console output of the program under test (start_service sets it): shown with a failed check, so that the
+# failure explains itself.
+console_file=
 check() { # description expected actual
     if [ "$2" == "$3" ]; then
         passed=$((passed + 1))
@@ -11,6 +14,10 @@ check() { # description expected actual
         failed=$((failed + 1))
         echo "FAIL: $1"
         diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+        if [ -f "$console_file" ]; then
+            echo "    the program's console, $console_file (its last 40 lines):"
+            tail -n 40 "$console_file" | sed 's/^/    | /'
+        fi
     fi
 }
 
@@ -41,11 +48,12 @@ make_test_network() {
     ip link set veth1 up
 }
 
-# Starts a command line in a directory, its output in DIRECTORY/out, and waits up to start_seconds (5) for the
-# server to run. Sets pid.
+# Starts a command line in a directory, its output in DIRECTORY/out (the console a failed check shows), and waits
+# up to start_seconds (5) for the server to run. Sets pid.
 start_service() { # directory, then the command line
     local directory=$1
     shift
+    console_file=$directory/out
     (cd "$directory" && exec "$@" </dev/null >out 2>&1) &
     pid=$!
     for _ in $(seq $((${start_seconds:-5} * 10))); do
