@@ -4,8 +4,8 @@
 
 passed=0
 failed=0
-# The console output of the program under test (start_service sets it): shown with a failed check, so that the
-# failure explains itself.
+# The console output of the program under test (wait_until_running sets it): shown with a failed check, so that
+# the failure explains itself.
 console_file=
 check() { # description expected actual
     if [ "$2" == "$3" ]; then
@@ -48,16 +48,21 @@ make_test_network() {
     ip link set veth1 up
 }
 
-# Starts a command line in a directory, its output in DIRECTORY/out (the console a failed check shows), and waits
-# up to start_seconds (5) for the server to run. Sets pid.
+# Starts a command line in a directory, its output in DIRECTORY/out, and waits for the server to run. Sets pid.
 start_service() { # directory, then the command line
     local directory=$1
     shift
-    console_file=$directory/out
     (cd "$directory" && exec "$@" </dev/null >out 2>&1) &
     pid=$!
+    wait_until_running "$directory/out"
+}
+
+# Waits up to start_seconds (5) for the program writing the console file to report its service running; the file
+# becomes the one a failed check shows. The report comes just before the socket is bound: ask waits for that.
+wait_until_running() { # console file
+    console_file=$1
     for _ in $(seq $((${start_seconds:-5} * 10))); do
-        grep -q "DNS server running" "$directory/out" 2>/dev/null && break
+        grep -q "DNS server running" "$1" 2>/dev/null && return 0
         sleep 0.1
     done
 }
@@ -74,10 +79,17 @@ stop_process() { # pid [signal]
     wait "$1"
 }
 
-# The address a name gets from the server at the address (127.0.0.1), asked from there; retried while the server
-# is still binding its socket.
+# The address a name gets from the server at the address (127.0.0.1), asked from there. Asked again for up to
+# five seconds while the port is closed, as it is until the server has bound its socket: dig spends all its tries
+# on "connection refused" within milliseconds.
 ask() { # name [address]
-    dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'
+    local answer
+    for _ in $(seq 50); do
+        answer=$(dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>&1)
+        grep -q 'connection refused' <<<"$answer" || break
+        sleep 0.1
+    done
+    grep -v '^;' <<<"$answer"
 }
 
 # The project's table tool, built beside the program under test: writes and reads table files.

@@ -49,9 +49,9 @@ mount --bind "$work/hosts" /etc/hosts
 
 (as_service "$(setting ExecStartPre)")
 host=$(cat /proc/sys/kernel/hostname)
-console_file=$work/out
-as_service "$(setting ExecStart)" >"$console_file" 2>&1 &
+as_service "$(setting ExecStart)" >"$work/out" 2>&1 &
 service=$!
+wait_until_running "$work/out"
 check "the starting table answers the host name" "127.0.0.1" "$(ask "$host")"
 check "a learned name" "10.1.2.3" "$(ask learned.lan)"
 stop_process "$service"
