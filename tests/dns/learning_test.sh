@@ -61,7 +61,10 @@ for round in $(seq 8); do
         done
     ) >"$run/told-$round" &
     asker=$!
-    sleep "0.$((RANDOM % 5 + 1))"
+    # A random moment once the round has learned a name: how many a round learns in a fixed time depends on the
+    # machine's load, and a round that learned none would test nothing.
+    for _ in $(seq 50); do [ -s "$run/told-$round" ] && break || sleep 0.1; done
+    sleep "0.$((RANDOM % 4))"
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
     kill "$asker" 2>/dev/null
@@ -72,7 +75,7 @@ for round in $(seq 8); do
     check "round $round: every name a client was told" "" "$missing"
     next=$(($(tail -n +20002 <<<"$table" | wc -l) + round))
 done
-check "names were learned between the kills" "yes" "$([ "$(cat "$run"/told-* | wc -l)" -gt 20 ] && echo yes)"
+check "names were learned in every round" "8" "$(find "$run" -name 'told-*' -size +0 | wc -l)"
 # A clean start and one more learned name leave no stray bytes and no temporary files.
 start_service "$run" "$program"
 ask kill-399.lan >/dev/null
