@@ -56,18 +56,23 @@ row() { # label unit key better(high|low)
 
 for size in "${sizes[@]}"; do
     # The same names for both: host-N.lan at 10.x.y.z, queried in a shuffled order.
-    python3 - "$size" "$work" <<'PYTHON'
-import random, struct, sys
-count, work = int(sys.argv[1]), sys.argv[2]
-with open(f"{work}/bench.drf", "wb") as table, open(f"{work}/peer-hosts", "w") as hosts:
-    table.write(struct.pack("<I", count))
-    for i in range(count):
-        name, address = f"host-{i}.lan".encode(), bytes([10, i >> 16 & 255, i >> 8 & 255, i & 255])
-        table.write(struct.pack("<IH", 0, len(name)) + name + address)
-        hosts.write(f"{'.'.join(map(str, address))} {name.decode()}\n")
-names = [f"host-{i}.lan A\n" for i in random.Random(1).sample(range(count), min(count, 200000))]
-open(f"{work}/queries", "w").writelines(names)
-PYTHON
+    awk -v count="$size" 'BEGIN {
+        for (i = 0; i < count; i++)
+            printf "host-%d.lan 10.%d.%d.%d\n", i, int(i / 65536) % 256, int(i / 256) % 256, i % 256
+    }' >"$work/entries"
+    "$table_tool" write "$work/bench.drf" <"$work/entries"
+    awk '{print $2, $1}' "$work/entries" >"$work/peer-hosts"
+    # At most 200,000 names, each once, in the same order at every run: the first steps of a seeded Fisher-Yates
+    # shuffle, the positions it has swapped kept in a map rather than a million-entry array.
+    awk -v count="$size" 'BEGIN {
+        srand(1)
+        for (i = 0; i < count && i < 200000; i++) {
+            j = i + int(rand() * (count - i))
+            pick = j in moved ? moved[j] : j
+            moved[j] = i in moved ? moved[i] : i
+            printf "host-%d.lan A\n", pick
+        }
+    }' >"$work/queries"
     mkdir -p "$work/ours"
     cp "$work/bench.drf" "$work/ours/default.drf"
     measure ours sh -c "cd '$work/ours' && exec '$program' </dev/null >'${DNS_BENCH_CONSOLE:-$work/ours/out}'"

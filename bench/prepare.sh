@@ -1,19 +1,20 @@
-# Shared by the benchmark scripts, which source it after setting `seconds` and `sizes`: builds the program and
-# the load generator, runs the calling script again inside a private network and mount namespace, and there
-# sets up loopback, a resolver that reads only /etc/hosts, and a work directory. Extra Debian packages to
-# install may be named in the array `packages`.
+# Shared by the benchmark scripts, which source it after setting `seconds` and `sizes`: builds the program, the
+# table tool and the load generator, runs the calling script again inside a private network and mount namespace,
+# and there sets up loopback, a resolver that reads only /etc/hosts, and a work directory. Extra Debian packages
+# to install may be named in the array `packages`.
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
     bash "$root/scripts/install-packages.sh" g++ cmake make util-linux ${packages[@]+"${packages[@]}"}
     command -v python3 >/dev/null || bash "$root/scripts/install-packages.sh" python3
     cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns >/dev/null
+    cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns velquorn-table >/dev/null
     g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
     exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
 fi
 
 program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
 generator=$root/build/release/load_generator
+table_tool=$root/build/release/velquorn-table
 work=$(mktemp -d)
 server=
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT

@@ -1,8 +1,12 @@
 # Shared by the whole-program test scripts, which source it: the checks and their tally, the private namespace
-# that every such script runs in, the program started and stopped there, and tables written and read.
+# that every such script runs in, the program started and stopped there, and tables written and read with the
+# project's table tool.
 
 passed=0
 failed=0
+# The console output of the program under test (wait_until_running sets it): shown with a failed check, so that
+# the failure explains itself.
+console_file=
 check() { # description expected actual
     if [ "$2" == "$3" ]; then
         passed=$((passed + 1))
@@ -10,6 +14,10 @@ check() { # description expected actual
         failed=$((failed + 1))
         echo "FAIL: $1"
         diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+        if [ -f "$console_file" ]; then
+            echo "    the program's console, $console_file (its last 40 lines):"
+            tail -n 40 "$console_file" | sed 's/^/    | /'
+        fi
     fi
 }
 
@@ -40,15 +48,21 @@ make_test_network() {
     ip link set veth1 up
 }
 
-# Starts a command line in a directory, its output in DIRECTORY/out, and waits up to start_seconds (5) for the
-# server to run. Sets pid.
+# Starts a command line in a directory, its output in DIRECTORY/out, and waits for the server to run. Sets pid.
 start_service() { # directory, then the command line
     local directory=$1
     shift
     (cd "$directory" && exec "$@" </dev/null >out 2>&1) &
     pid=$!
+    wait_until_running "$directory/out"
+}
+
+# Waits up to start_seconds (5) for the program writing the console file to report its service running; the file
+# becomes the one a failed check shows. The report comes just before the socket is bound: ask waits for that.
+wait_until_running() { # console file
+    console_file=$1
     for _ in $(seq $((${start_seconds:-5} * 10))); do
-        grep -q "DNS server running" "$directory/out" 2>/dev/null && break
+        grep -q "DNS server running" "$1" 2>/dev/null && return 0
         sleep 0.1
     done
 }
@@ -65,20 +79,31 @@ stop_process() { # pid [signal]
     wait "$1"
 }
 
-# The address a name gets from the server at the address (127.0.0.1), asked from there; retried while the server
-# is still binding its socket.
+# The address a name gets from the server at the address (127.0.0.1), asked from there. Asked again for up to
+# five seconds while the port is closed, as it is until the server has bound its socket: dig spends all its tries
+# on "connection refused" within milliseconds.
 ask() { # name [address]
-    dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'
+    local answer
+    for _ in $(seq 50); do
+        answer=$(dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>&1)
+        grep -q 'connection refused' <<<"$answer" || break
+        sleep 0.1
+    done
+    grep -v '^;' <<<"$answer"
+}
+
+# The project's table tool, built beside the program under test: writes and reads table files.
+velquorn_table() { # write|read FILE
+    "$(dirname "$program")/velquorn-table" "$@"
 }
 
 # printer at 10.0.0.1, gateway answered with the server's own address, files forwarded to nas.lan.
 write_table() { # file
-    {
-        printf '\x03\x00\x00\x00'
-        printf '\x00\x00\x00\x00\x07\x00printer\x0a\x00\x00\x01'
-        printf '\x00\x00\x00\x00\x07\x00gateway\x00\x00\x00\x00'
-        printf '\x01\x00\x00\x00\x05\x00files\x07\x00nas.lan'
-    } >"$1"
+    velquorn_table write "$1" <<'TABLE'
+printer 10.0.0.1
+gateway Local
+files -> nas.lan
+TABLE
 }
 # What the program reports at its start with that table, on loopback and the veth.
 started="> The Velquorn Software DNS Server
@@ -89,20 +114,3 @@ started="> The Velquorn Software DNS Server
 > > 1 : gateway : Local
 > > 2 : files : nas.lan
 > DNS server running"
-
-# Prints "COUNT EXACT" and then the names of a table file, one a line; EXACT is 1 when nothing follows the last
-# counted record.
-read_table() { # file
-    python3 - "$1" <<'PYTHON'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-count, offset, names = struct.unpack_from("<I", data)[0], 4, []
-for _ in range(count):
-    kind, length = struct.unpack_from("<IH", data, offset)
-    names.append(data[offset + 6:offset + 6 + length].decode())
-    offset += 6 + length
-    offset += 2 + struct.unpack_from("<H", data, offset)[0] if kind == 1 else 4
-print(count, int(offset == len(data)))
-print("\n".join(names))
-PYTHON
-}

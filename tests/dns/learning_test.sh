@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the built program inside a private network and mount namespace whose resolver waits for an upstream that
-# never answers, and checks what learning must never do: hold up answers from the table, cost more with a large
-# table, or lose a learned name that a client was told, whenever the process is killed. Every run is bounded.
+# never answers, and checks what learning must never do: hold up answers from the table, or lose a learned name
+# that a client was told, whenever the process is killed. (bench/learning.sh learns into a table of a million
+# entries.) Every run is bounded.
 # Usage: learning_test.sh PATH-OF-PROGRAM. Exit code 77 when no namespace can be made here.
 set -u
 program=$(realpath "$1")
@@ -15,20 +16,17 @@ make_test_network
 printf 'hosts: files dns\n' >"$work/nsswitch.conf"
 printf 'nameserver 192.0.2.99\noptions timeout:2 attempts:1\n' >"$work/resolv.conf"
 {
-    printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n'
+    printf '127.0.0.1 localhost\n'
     for i in $(seq 400); do printf '10.7.%d.%d kill-%d.lan\n' $((i / 256)) $((i % 256)) "$i"; done
 } >"$work/hosts"
 for file in nsswitch.conf resolv.conf hosts; do mount --bind "$work/$file" "/etc/$file"; done
 
-# Writes a table: COUNT entries host-I.lan at 10.x.y.z, then the named one.
-make_table() { # file count [name address]
-    python3 - "$@" <<'PYTHON'
-import struct, sys
-def record(name, address): return struct.pack("<IH", 0, len(name)) + name.encode() + bytes(address)
-records = [record(f"host-{i}.lan", [10, i >> 16 & 255, i >> 8 & 255, i & 255]) for i in range(int(sys.argv[2]))]
-records += [record(sys.argv[3], map(int, sys.argv[4].split(".")))] if len(sys.argv) > 3 else []
-open(sys.argv[1], "wb").write(struct.pack("<I", len(records)) + b"".join(records))
-PYTHON
+# Writes a table: COUNT entries host-I.lan at 10.x.y.z.
+make_table() { # file count
+    awk -v count="$2" 'BEGIN {
+        for (i = 0; i < count; i++)
+            printf "host-%d.lan 10.%d.%d.%d\n", i, int(i / 65536) % 256, int(i / 256) % 256, i % 256
+    }' | velquorn_table write "$1"
 }
 
 # While the resolver waits for its upstream, for a forward entry's target (nas.lan) and for an unknown name, table
@@ -49,44 +47,40 @@ check "nobody answers the resolver: server failures" "status: SERVFAIL
 status: SERVFAIL" "$(for name in files nobody.example; do grep -o 'status: [A-Z]*\|no servers.*' "$run/$name"; done)"
 stop_process "$pid"
 
-# A name learned into a table of a million entries: answered, and the file is the whole table, byte for byte.
-run=$work/large && mkdir "$run" && make_table "$run/default.drf" 1000000
-start_seconds=60 start_service "$run" "$program"
-check "learned into a large table" "10.1.2.3" "$(ask learned.lan)"
-stop_process "$pid"
-make_table "$work/expected.drf" 1000000 learned.lan 10.1.2.3
-check "large table file" "same" "$(cmp -s "$work/expected.drf" "$run/default.drf" && echo same)"
-
 # kill -9 at random moments while names are learned: the file always loads, keeps the table it had, and holds
-# every learned name whose answer a client received.
+# every learned name with the answer a client received.
 run=$work/killed && mkdir "$run" && make_table "$run/default.drf" 20000
 next=1
 for round in $(seq 8); do
     start_service "$run" "$program"
     (
         while [ "$next" -le 400 ]; do
-            [ -n "$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan")" ] && echo "kill-$next.lan"
+            answer=$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan")
+            [ -n "$answer" ] && echo "kill-$next.lan $answer"
             next=$((next + 1))
         done
     ) >"$run/told-$round" &
     asker=$!
-    sleep "0.$((RANDOM % 5 + 1))"
+    # A random moment once the round has learned a name: how many a round learns in a fixed time depends on the
+    # machine's load, and a round that learned none would test nothing.
+    for _ in $(seq 50); do [ -s "$run/told-$round" ] && break || sleep 0.1; done
+    sleep "0.$((RANDOM % 4))"
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
     kill "$asker" 2>/dev/null
     wait "$asker" 2>/dev/null
-    table=$(read_table "$run/default.drf")
-    check "round $round: the table it had" "host-19999.lan" "$(sed -n 20001p <<<"$table")"
+    table=$(velquorn_table read "$run/default.drf")
+    check "round $round: the table it had" "host-19999.lan 10.0.78.31" "$(sed -n 20001p <<<"$table")"
     missing=$(grep -vxFf <(tail -n +2 <<<"$table") "$run/told-$round")
     check "round $round: every name a client was told" "" "$missing"
     next=$(($(tail -n +20002 <<<"$table" | wc -l) + round))
 done
-check "names were learned between the kills" "yes" "$([ "$(cat "$run"/told-* | wc -l)" -gt 20 ] && echo yes)"
+check "names were learned in every round" "8" "$(find "$run" -name 'told-*' -size +0 | wc -l)"
 # A clean start and one more learned name leave no stray bytes and no temporary files.
 start_service "$run" "$program"
 ask kill-399.lan >/dev/null
 stop_process "$pid"
-check "exact after a clean run" "1" "$(read_table "$run/default.drf" | sed -n '1s/.* //p')"
+check "exact after a clean run" "1" "$(velquorn_table read "$run/default.drf" | sed -n '1s/.* //p')"
 check "no temporary files" "default.drf out" "$(ls "$run" | grep -v '^told-' | tr '\n' ' ' | sed 's/ $//')"
 
 finish learning

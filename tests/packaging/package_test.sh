@@ -51,6 +51,7 @@ mount --bind "$work/hosts" /etc/hosts
 host=$(cat /proc/sys/kernel/hostname)
 as_service "$(setting ExecStart)" >"$work/out" 2>&1 &
 service=$!
+wait_until_running "$work/out"
 check "the starting table answers the host name" "127.0.0.1" "$(ask "$host")"
 check "a learned name" "10.1.2.3" "$(ask learned.lan)"
 stop_process "$service"
@@ -59,7 +60,8 @@ check "learned into the state directory" "yes" "$(grep -q learned.lan "$state/de
 check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 53)); time.sleep(20)' &
-sleep 0.5
+# Python can take longer than a fixed pause to start: the program must not bind the port first.
+for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done
 (as_service "timeout 20 $(setting ExecStart)") >"$work/out" 2>&1
 check "port 53 taken: a failure for systemd to see" "3" "$?"
 check "port 53 taken: the error line" "> Error: could not bind socket to port 53: 98" "$(tail -n 1 "$work/out")"
