@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs the built program with real clients and an upstream of the test's own, in private namespaces: what search
+# domains, resolvers that ask in mixed case, a machine resolver pointed at the server and a flood of unknown names
+# need of the answers, and how the service behaves beside other sockets on its port and on SIGUSR1. The upstream
+# (192.0.2.53, a namespace of its own behind the veth) answers known.example, never answers silent-*, and says
+# "no such name" for everything else. Every run is bounded. Usage: answers_test.sh PATH-OF-PROGRAM.
+set -u
+program=$(realpath "$1")
+
+source "$(dirname "$0")/../support.sh"
+enter_namespace "$0" "$@"
+
+make_test_network
+unshare --net sleep 120 &
+upstream_net=$!
+sleep 0.2
+ip link set veth1 netns "$upstream_net"
+nsenter -t "$upstream_net" -n sh -c 'ip link set lo up && ip addr add 192.0.2.53/24 dev veth1 && ip link set veth1 up'
+nsenter -t "$upstream_net" -n python3 -c '
+import socket, struct
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("192.0.2.53", 53))
+while True:
+    query, client = s.recvfrom(512)
+    end = query.index(b"\0", 12) + 5
+    labels, i = [], 12
+    while query[i]:
+        labels.append(query[i + 1:i + 1 + query[i]].decode().lower()); i += 1 + query[i]
+    name, qtype = ".".join(labels), struct.unpack(">H", query[end - 4:end - 2])[0]
+    if name.startswith("silent"):
+        continue
+    known = name == "known.example"
+    answer = struct.pack(">HHHHHH", struct.unpack(">H", query[:2])[0], 0x8180 if known else 0x8183, 1,
+                         int(known and qtype == 1), 0, 0) + query[12:end]
+    if known and qtype == 1:
+        answer += b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04" + bytes([10, 5, 5, 5])
+    s.sendto(answer, client)' &
+for _ in $(seq 50); do dig @192.0.2.53 +short +tries=1 +time=1 known.example | grep -q 10.5.5.5 && break || sleep 0.1; done
+printf 'hosts: files dns\n' >"$work/nsswitch.conf"
+printf '127.0.0.1 localhost\n127.0.1.1 srv.home.lan srv\n192.0.2.50 nas.lan\n' >"$work/hosts"
+printf 'nameserver 192.0.2.53\noptions timeout:1 attempts:1\n' >"$work/resolv.conf"
+for file in nsswitch.conf resolv.conf hosts; do mount --bind "$work/$file" "/etc/$file"; done
+
+run=$work/run && mkdir "$run" && write_table "$run/default.drf"
+start_service "$run" "$program"
+output_file=$run/out
+# Clients whose resolver asks the server with a search domain, as a LAN's machines do.
+printf 'nameserver 127.0.0.1\nsearch lan\noptions timeout:2 attempts:1\n' >"$work/client-resolv.conf"
+as_client() { unshare --mount sh -c 'mount --bind "$1" /etc/resolv.conf && shift && exec timeout 5 "$@"' - \
+    "$work/client-resolv.conf" "$@"; }
+check "host through a search domain" "printer has address 10.0.0.1" "$(as_client host -t A printer | head -n 1)"
+check "dig +search" "10.0.0.1" "$(as_client dig +search +short printer)"
+check "any letter case" "10.0.0.1" "$(ask PrInTeR)"
+check "no such name" "NXDOMAIN" "$(dig @127.0.0.1 +tries=1 +time=2 nobody.example | grep -o 'status: [A-Z]*' | cut -c9-)"
+check "learned from the upstream" "10.5.5.5 10.5.5.5" "$(ask known.example) $(ask KNOWN.example)"
+check "this machine's loopback name, for a client elsewhere" "192.0.2.1" "$(ask srv.home.lan 192.0.2.1)"
+
+# A flood of unknown names to a silent upstream from one client: a forward entry is answered all the same.
+python3 -c '
+import socket, struct
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(200):
+    name = b"".join(bytes([len(l)]) + l for l in f"silent-{i}.example".encode().split(b".")) + b"\0"
+    s.sendto(struct.pack(">HHHHHH", i, 0x100, 1, 0, 0, 0) + name + b"\0\1\0\1", ("127.0.0.1", 53))'
+start=$(date +%s%N)
+check "forward entry during a flood" "192.0.2.50" "$(dig @127.0.0.1 +short +tries=1 +time=1 files)"
+check "answered within the upstream's time-out" "yes" "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+
+# Another socket on 127.0.0.1:53 (sharing the port, as a resolver bound to one address does): wake-ups and the
+# stop still reach the service at once.
+python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 53)); time.sleep(20)' &
+holder=$!
+sleep 0.3
+printf '127.0.0.1 localhost\n192.0.2.50 nas.lan\n10.1.2.3 woken.lan\n' >"$work/hosts"
+check "learned beside another socket on the port" "10.1.2.3" \
+    "$(dig @192.0.2.1 -b 192.0.2.1 +short +tries=1 +time=1 woken.lan)"
+# A second copy is refused, as a service manager sees it, while the first runs on.
+(cd "$run" && timeout 10 "$program" </dev/null >second 2>&1)
+check "a second copy refused" "3 > Error: could not bind socket to port 53: 98" "$? $(tail -n 1 "$run/second")"
+start=$(date +%s%N)
+stop_process "$pid"
+check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+kill "$holder"
+
+# SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
+start_service "$run" "$program"
+for name in printer gateway files known.example nobody.example; do ask $name >/dev/null; done
+python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"\x12\x34\x81\x80" + bytes(8), ("127.0.0.1", 53))'
+kill -USR1 "$pid"
+sleep 0.3
+check "statistics" "> Statistics: 3 from the table, 0 learned, 1 forwarded, 1 no such name, 0 server failures, 0 \
+lookups refused; dropped 0 malformed, 1 responses, 0 oversize; 5 entries; up 0 s" \
+    "$(grep '^> Statistics' "$run/out" | sed 's/up [0-9]* s/up 0 s/')"
+python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40211)); s.sendto(b"", ("127.0.0.1", 53))'
+stop_process "$pid" 0
+check "stopped by an empty datagram: its line, exit code 0" "0 > DNS server stopped by 127.0.0.1:40211" \
+    "$? $(tail -n 1 "$run/out")"
+
+# The machine's resolver pointed at the server itself, with a search domain: said at start; an unknown name
+# fails within a second instead of asking itself name.lan.lan...; table names are answered.
+printf 'nameserver 127.0.0.1\nsearch lan\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
+start_service "$run" "$program"
+check "a warning at start" "1" "$(grep -c "resolver asks this server (127.0.0.1)" "$run/out")"
+start=$(date +%s%N)
+check "an unknown name fails at once" "SERVFAIL" \
+    "$(dig @127.0.0.1 +tries=1 +time=3 unknown.example | grep -o 'status: [A-Z]*' | cut -c9-)"
+check "within a second" "yes" "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+check "a table name" "10.0.0.1" "$(ask printer)"
+stop_process "$pid"
+kill "$upstream_net"
+finish answers
