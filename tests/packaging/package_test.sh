@@ -27,12 +27,17 @@ unit=/lib/systemd/system/velquorn-dns.service
 check "the unit is enabled" "yes" "$([ -L /etc/systemd/system/multi-user.target.wants/velquorn-dns.service ] && echo yes)"
 check "systemd accepts the unit" "0" "$(systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; echo $?)"
 sed 's/^/    /' "$work/verify.log"
+# Debian's hardening: immediate binding, the stack protector and fortified functions in the installed binary.
+symbols=$(readelf --dyn-syms --wide /usr/sbin/velquorn-dns)
+check "hardened" "BIND_NOW stack-protector fortify" "$(readelf -d /usr/sbin/velquorn-dns | grep -o 'BIND_NOW' | head -n 1) \
+$(grep -q __stack_chk_fail <<<"$symbols" && echo stack-protector) $(grep -q '_chk@' <<<"$symbols" && echo fortify)"
 check "man page" "yes" "$(man -l /usr/share/man/man8/velquorn-dns.8.gz 2>/dev/null | grep -q 'EXIT STATUS' && echo yes)"
 
 # The unit's own settings, as systemd would apply them.
 setting() { sed -n "s/^$1=//p" "$unit" | head -n 1; }
 state=/var/lib/$(setting StateDirectory)
 check "the table lives in the state directory" "$state" "$(setting WorkingDirectory)"
+check "restarted whenever it ends" "always" "$(setting Restart)"
 service_user=61853 # stands in for the dynamic user
 mkdir -p "$state"
 chown "$service_user:$service_user" "$state"
