@@ -245,8 +245,8 @@ ServiceSetUp SetUpSocket(SocketHandle socket, const ServiceSettings& settings) {
 
 } // namespace
 
-ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings) {
-    if (service.thread.joinable())
+ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings) {
+    if (service.thread.joinable() || service.socket.value >= 0)
         return {};
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0)
@@ -266,9 +266,16 @@ ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings) {
         return setUp;
     }
     service.wake = wake.handle;
-    service.stopRequested = false;
-    service.thread = std::thread(ServerThread, &service, std::move(settings), created.handle);
+    service.socket = created.handle;
     return setUp;
+}
+
+void StartServerThread(DnsService& service, ServiceSettings settings) {
+    if (service.thread.joinable() || service.socket.value < 0)
+        return;
+    service.stopRequested = false;
+    service.thread = std::thread(ServerThread, &service, std::move(settings), service.socket);
+    service.socket = {};
 }
 
 void RequestStatistics(DnsService& service) {

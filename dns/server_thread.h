@@ -48,16 +48,20 @@ struct ServiceSetUp {
 // A running service, owned by whoever started it. The server thread reads and clears the requests; the rest is
 // the starter's.
 struct DnsService {
+    SocketHandle socket; // set up, and not yet handed to the thread
     std::thread thread;
     WakeHandle wake; // ends the thread's wait for a datagram; signalled by the requests and the saver
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> statisticsRequested{false};
 };
 
-// Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails:
-// also when another socket holds the port on an address the service would answer on (a second copy, another
-// server), with the bind's error.
-ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings);
+// Sets up the service's socket, bound: datagrams wait in it from then on. Nothing is kept when a step fails: also
+// when another socket holds the port on an address the service would answer on (a second copy, another server),
+// with the bind's error.
+ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings);
+
+// Starts the DNS service that SetUpService set up on a thread of its own.
+void StartServerThread(DnsService& service, ServiceSettings settings);
 
 // Asks the service for one console line of what it has done since it started. From any thread.
 void RequestStatistics(DnsService& service);

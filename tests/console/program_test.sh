@@ -36,23 +36,17 @@ client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\
 answer, source = client.recvfrom(512)
 print(source[0], socket.inet_ntoa(answer[-4:]))')"
 
-# The machine's own clients, their resolver pointed at the server in a nested mount namespace (the server itself
-# keeps resolving from files only). Each must finish well inside one resolver time-out of 5 s: a client that waits
-# the time-out out is cut off by the 3 s limit. host, like dig, takes a server failure for a search domain as
-# final, so it gets a resolv.conf without one.
+# The machine's own clients, their resolver pointed at the server with a search domain in a nested mount
+# namespace (the server itself keeps resolving from files only). Each must finish well inside one resolver
+# time-out of 5 s: a client that waits the time-out out is cut off by the 3 s limit.
 printf 'nameserver 127.0.0.1\nsearch lan\noptions timeout:5 attempts:2\n' >"$work/client-resolv.conf"
-printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:2\n' >"$work/host-resolv.conf"
 printf 'hosts: dns\n' >"$work/client-nsswitch.conf"
-as_client() { # [-r RESOLV-FILE] command...
-    local resolv=$work/client-resolv.conf
-    [ "$1" = -r ] && resolv=$2 && shift 2
+as_client() {
     unshare --mount sh -c 'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" /etc/nsswitch.conf &&
-        shift 2 && exec timeout 3 "$@"' - "$resolv" "$work/client-nsswitch.conf" "$@"
+        shift 2 && exec timeout 3 "$@"' - "$work/client-resolv.conf" "$work/client-nsswitch.conf" "$@"
 }
 check "getent ahosts" "10.0.0.1" "$(as_client getent ahosts printer | awk '{print $1}' | sort -u)"
 check "getent hosts" "10.0.0.1        printer" "$(as_client getent hosts printer)"
-check "host" "printer has address 10.0.0.1" \
-    "$(as_client -r "$work/host-resolv.conf" host printer 127.0.0.1 | grep 'has address' | sort -u)"
 check "an unknown name fails at once" "2" "$(as_client getent ahosts nobody; echo $?)"
 # dig: the status, the question as asked, and the A record.
 for question in "printer AAAA" "printer MX" "nobody.lan AAAA"; do

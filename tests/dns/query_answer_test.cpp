@@ -92,21 +92,6 @@ TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
     EXPECT_EQ(ClassifyDatagram(Bytes(11, 0)), DatagramKind::Malformed);
 }
 
-TEST(AnswerFromTable, AnswersLocalWithTheServersAddressForTheClient) {
-    ResolutionTable table;
-    const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)},
-                                     MakeAddress(100, 64, 0, 1)};
-    AppendResolution(table, {"gateway", {}, 0, 0});
-    AppendResolution(table, {"printer", {}, 7, MakeAddress(192, 168, 1, 20)}); // any kind but 1
-    EXPECT_EQ(AnswerFromTable(table, addresses, "gateway", MakeAddress(192, 168, 0, 9)).address,
-              MakeAddress(192, 168, 0, 2));
-    EXPECT_EQ(AnswerFromTable(table, addresses, "gateway", MakeAddress(172, 16, 0, 4)).address,
-              MakeAddress(100, 64, 0, 1));
-    EXPECT_EQ(AnswerFromTable(table, addresses, "printer", 1).address, MakeAddress(192, 168, 1, 20));
-    // Names compare in either letter case (resolvers ask "pRiNtEr" to foil forged answers).
-    EXPECT_EQ(AnswerFromTable(table, addresses, "pRiNtEr", 1).address, MakeAddress(192, 168, 1, 20));
-}
-
 TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {
     std::string console;
     AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\177b", MakeAddress(192, 168, 100, 255), false);

@@ -23,20 +23,14 @@ const std::uint32_t Loopback = MakeAddress(127, 0, 0, 1);
 // A UDP socket of the test's own on loopback with a receive timeout, so that a missing answer fails fast.
 struct Client {
     int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {Loopback}, {}};
 
     Client() {
-        socklen_t length = sizeof address;
-        bind(handle, reinterpret_cast<sockaddr*>(&address), length);
-        getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
-        SetTimeout(300);
+        sockaddr_in address{AF_INET, 0, {Loopback}, {}};
+        bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const timeval timeout{0, 300'000};
+        setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
     ~Client() { close(handle); }
-    std::uint16_t Port() const { return ntohs(address.sin_port); }
-    void SetTimeout(int milliseconds) {
-        timeval value{milliseconds / 1000, milliseconds % 1000 * 1000};
-        setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
-    }
     void Send(const Bytes& bytes, std::uint16_t port) {
         sockaddr_in target{AF_INET, htons(port), {Loopback}, {}};
         sendto(handle, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
@@ -47,7 +41,7 @@ struct Client {
         bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         return got < 0 ? std::nullopt : std::optional(bytes);
     }
-    // Sends until an answer comes, ten times at most: the server may still be binding its socket.
+    // Sends until an answer comes, ten times at most.
     std::optional<Bytes> Exchange(const Bytes& query, std::uint16_t port) {
         std::optional<Bytes> answer;
         for (int attempt = 0; attempt < 10 && !answer; ++attempt) {
@@ -58,7 +52,16 @@ struct Client {
     }
 };
 
-// The address an answer gives, or nothing for a server failure.
+// A port that was free a moment ago.
+std::uint16_t FreePort() {
+    const Client client;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(client.handle, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// The address an answer gives, or nothing for a failure.
 std::optional<std::uint32_t> AddressOf(const std::optional<Bytes>& answer) {
     if (!answer || answer->size() < 16 || (*answer)[3] != 0x00)
         return std::nullopt;
@@ -66,97 +69,72 @@ std::optional<std::uint32_t> AddressOf(const std::optional<Bytes>& answer) {
     return MakeAddress(end[-4], end[-3], end[-2], end[-1]);
 }
 
-// One pool for every service the tests start: a slow lookup may outlive the test that started it.
+// One pool for every service the tests start: a slow lookup may outlive its service.
 ResolverPool& TestPool() {
     static ResolverPool* const pool = new ResolverPool;
     return *pool;
 }
 
-// The service on a free port with the fake resolver and three entries: printer at 192.168.1.20, files forwarded
-// to nas.lan and lost to slow.lan, whose lookup waits. Stopped at the end.
-struct RunningService {
-    TemporaryDirectory directory;
-    ResolutionTable table;
-    std::uint16_t port = Client().Port();
-    DnsService service;
-
-    RunningService() {
-        ResetFakeResolver();
-        AppendResolution(table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
-        AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
-        AppendResolution(table, {"lost", "slow.lan", ForwardKind, 0});
-        Start();
-    }
-    std::string FileName() const { return directory.File("default.drf"); }
-    void Start() {
-        ServiceSettings settings;
-        settings.table = &table;
-        settings.fileName = FileName();
-        settings.bindAddress = Loopback;
-        settings.port = port;
-        settings.resolverPool = &TestPool();
-        settings.resolveHost = ResolveFake;
-        settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
-        ASSERT_EQ(StartServerThread(service, settings).step, ServiceSetUp::Step::Done);
-    }
-    void Stop() { StopServerThread(service); }
-    ~RunningService() {
-        Stop();
-        ReleaseSlowLookups();
-    }
-};
-
 } // namespace
 
-TEST(ServerThread, AnswersFromTheTableAndTheResolverAndDropsWhatItCannotRead) {
-    RunningService service;
+// The service as it runs, on a free port with the fake resolver and three entries: printer at 192.168.1.20, files
+// forwarded to nas.lan and lost to slow.lan, whose lookup waits.
+TEST(ServerThread, AnswersDropsWhatItCannotReadAndStopsAtOnce) {
+    ResetFakeResolver();
     SetFakeHost("nas.lan", MakeAddress(192, 168, 1, 30));
     SetFakeHost("learned", MakeAddress(10, 0, 0, 8));
     SetFakeHost("3000000001", MakeAddress(178, 208, 94, 1));
+    const TemporaryDirectory directory;
+    ResolutionTable table;
+    AppendResolution(table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
+    AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
+    AppendResolution(table, {"lost", "slow.lan", ForwardKind, 0});
+    ServiceSettings settings;
+    settings.table = &table;
+    settings.fileName = directory.File("default.drf");
+    settings.bindAddress = Loopback;
+    settings.port = FreePort();
+    settings.resolverPool = &TestPool();
+    settings.resolveHost = ResolveFake;
+    settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
+    DnsService service;
+    ASSERT_EQ(SetUpService(service, settings).step, ServiceSetUp::Step::Done);
+    StartServerThread(service, settings);
     Client client;
     testing::internal::CaptureStdout();
-    // Exactly the message, nothing of the buffer behind it: n + 33 bytes, or 12 + n + 5 for a failure.
-    const auto fixed = client.Exchange(MakeQuery(0x1234, {"printer"}), service.port);
+    // Exactly the message, nothing of the buffer behind it: n + 33 bytes, or 12 + n + 5 without an address.
+    const auto fixed = client.Exchange(MakeQuery(0x1234, {"printer"}), settings.port);
     ASSERT_TRUE(fixed);
     EXPECT_EQ(fixed->size(), 8u + 33u);
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"files"}), service.port)), MakeAddress(192, 168, 1, 30));
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"learned"}), service.port)), MakeAddress(10, 0, 0, 8));
-    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), service.port).value().size(), 12u + 13u);
-    // A numeric name is answered as the resolver gives it, but never learned.
-    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(9, {"3000000001"}), service.port)), MakeAddress(178, 208, 94, 1));
-    // Unanswered, without a console line: a datagram longer than the buffer although it starts with a good
-    // query, and a response. One of exactly the buffer's size is read whole.
-    Bytes oversized = MakeQuery(5, {"printer"}), response = MakeQuery(7, {"printer"}),
-          largest = MakeQuery(8, {"printer"});
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"files"}), settings.port)), MakeAddress(192, 168, 1, 30));
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"learned"}), settings.port)), MakeAddress(10, 0, 0, 8));
+    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), settings.port).value().size(), 12u + 13u);
+    // The pool tells a numeric name, which is answered but never learned.
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(9, {"3000000001"}), settings.port)), MakeAddress(178, 208, 94, 1));
+    // A datagram longer than the buffer is dropped without a line although it starts with a good query; one of
+    // exactly the buffer's size is read whole.
+    Bytes oversized = MakeQuery(5, {"printer"}), largest = MakeQuery(8, {"printer"});
     oversized.resize(DatagramBufferSize + 1, 0x41);
-    response[2] |= 0x80;
     largest.resize(DatagramBufferSize, 0x41);
-    for (const Bytes& dropped : {oversized, response}) {
-        client.Send(dropped, service.port);
-        EXPECT_EQ(client.Receive(), std::nullopt) << dropped.size();
-    }
-    EXPECT_TRUE(client.Exchange(largest, service.port));
-    service.Stop();
+    client.Send(oversized, settings.port);
+    EXPECT_EQ(client.Receive(), std::nullopt);
+    EXPECT_TRUE(client.Exchange(largest, settings.port));
+    // A stop with a lookup under way ends at once, and nothing is answered after it.
+    client.Send(MakeQuery(6, {"lost"}), settings.port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    StopServerThread(service);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ReleaseSlowLookups();
+    client.Send(MakeQuery(7, {"printer"}), settings.port);
+    EXPECT_EQ(client.Receive(), std::nullopt);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "> 127.0.0.1: printer -> 192.168.1.20\n"
                                                       "> 127.0.0.1: files -> 192.168.1.30\n"
                                                       "> 127.0.0.1: learned -> 10.0.0.8\n"
                                                       "> 127.0.0.1: unknown -> Failure.\n"
                                                       "> 127.0.0.1: 3000000001 -> 178.208.94.1\n"
                                                       "> 127.0.0.1: printer -> 192.168.1.20\n");
-    EXPECT_THAT(EntryNames(service.table), ElementsAre("printer", "files", "lost", "learned"));
+    EXPECT_THAT(EntryNames(table), ElementsAre("printer", "files", "lost", "learned"));
     // Not loaded from the file: the first learned name writes it whole.
-    EXPECT_THAT(ReadBytes(service.FileName()), ElementsAreArray(SerializeResolutionTable(service.table)));
-}
-
-TEST(ServerThread, StopsAtOnceEvenWithALookupUnderWay) {
-    RunningService service;
-    Client client;
-    ASSERT_TRUE(client.Exchange(MakeQuery(1, {"printer"}), service.port));
-    client.Send(MakeQuery(2, {"lost"}), service.port);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const auto start = std::chrono::steady_clock::now();
-    service.Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    client.Send(MakeQuery(3, {"printer"}), service.port);
-    EXPECT_EQ(client.Receive(), std::nullopt);
+    EXPECT_THAT(ReadBytes(settings.fileName), ElementsAreArray(SerializeResolutionTable(table)));
 }

@@ -27,27 +27,14 @@ gateway Local
 files -> nas.lan
 my printer 192.168.1.254" "$("$tool" read "$work/table.drf")"
 
-# Each refused line fails the whole write, and the table written before stays whole, with no file left beside it.
-for line in "printer" "printer 10.0.0" "printer 10.0.0.1.2" "printer 10.0.0.256" "printer 10.0.0.-1" \
-    "printer 0010.0.0.1" "printer 10..0.1" "printer 10.0.0.1 " "printer local"; do
+# A refused line fails the whole write, and the table written before stays whole, with no file left beside it.
+for line in "printer 10.0.0.256" "printer 10..0.1"; do
     printf 'fine 10.0.0.2\n%s\n' "$line" | "$tool" write "$work/table.drf" 2>"$work/error"
     check "refused: $line" "1 velquorn-table: line 2 is no entry: $line|4 1|table.drf" \
         "$? $(cat "$work/error")|$("$tool" read "$work/table.drf" | head -n 1)|$(ls "$work" | grep -v error)"
 done
 
-printf 'a 0.0.0.0\nb 255.255.255.255\n' | "$tool" write "$work/edges.drf"
-check "0.0.0.0 is Local; the highest address" "2 1
-a Local
-b 255.255.255.255" "$("$tool" read "$work/edges.drf")"
-"$tool" write "$work/empty.drf" </dev/null
-check "no lines: an empty table" "00000000 0 1" "$(hex "$work/empty.drf") $("$tool" read "$work/empty.drf")"
-
 # A byte behind the last record, as a learned record cut short by a crash leaves: the same table, not exact.
 cp "$work/table.drf" "$work/trailing.drf" && printf '\0' >>"$work/trailing.drf"
 check "trailing byte: not exact" "4 0" "$("$tool" read "$work/trailing.drf" | head -n 1)"
-"$tool" read "$work/absent.drf" >/dev/null 2>&1
-check "a missing file: exit code" "1" "$?"
-"$tool" list "$work/table.drf" >/dev/null 2>&1
-check "an unknown command: exit code" "2" "$?"
-
 finish "table tool"
