@@ -18,6 +18,12 @@ std::string LowerCase(std::string_view name) {
     return lower;
 }
 
+// Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
+// the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
+bool FromThisMachine(const ReplyRoute& route) {
+    return IsLoopbackAddress(route.address) || route.address == route.from;
+}
+
 // The answer for the query with its console line: an address, or no such name, or a server failure.
 void Reply(PendingQueries& queries, const Query& query, ReplyRoute route, const HostLookup& answer,
            PendingOutput& out) {
@@ -194,7 +200,8 @@ void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, 
     if (answer.outcome == TableAnswer::Outcome::Answered) {
         ++queries.counters.fromTable;
         Reply(queries, *query, route, {HostLookup::Outcome::Found, answer.address}, out);
-    } else if (queries.isOwnLookup != nullptr && queries.isOwnLookup(route.address, route.port)) {
+    } else if (FromThisMachine(route) && queries.isOwnLookup != nullptr &&
+               queries.isOwnLookup(route.address, route.port)) {
         Reply(queries, *query, route, Failure, out);
     } else {
         AwaitLookup(queries, *query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, out);

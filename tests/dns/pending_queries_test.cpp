@@ -210,8 +210,8 @@ TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
     // A query from one of the server's own lookups, back through the machine's resolver, fails at once.
     machine.queries.isOwnLookup = [](std::uint32_t, std::uint16_t port) { return port == 1200; };
     machine.Replies();
-    machine.Ask(200, {"mine", "lan"});
-    machine.Ask(7, {"printer"});
+    machine.Ask(200, {"mine", "lan"}, MakeAddress(127, 0, 0, 1));
+    machine.Ask(7, {"printer"}, MakeAddress(127, 0, 0, 1));
     EXPECT_THAT(machine.Replies(), ElementsAre("1200 failure", "1007 192.168.1.20"));
     EXPECT_THAT(machine.Lookups(), IsEmpty());
 }
