@@ -5,47 +5,11 @@
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 void StartNetwork() {}
 void StopNetwork() {}
-
-std::uint32_t ParseAddress(const char* text) { return inet_addr(text); }
-
-bool IsNumericAddress(const char* hostName) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0)
-        return false;
-    freeaddrinfo(found);
-    return true;
-}
-
-HostLookup ResolveHost(const char* hostName) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int result = getaddrinfo(hostName, nullptr, &hints, &found);
-    if (result != 0 || found == nullptr) {
-        // The name does not exist, or has no IPv4 address; anything else (a time-out, a failing upstream) says
-        // nothing of the name.
-        const bool noSuchName = result == EAI_NONAME || result == EAI_NODATA;
-        return {noSuchName ? HostLookup::Outcome::NoSuchName : HostLookup::Outcome::Failed, 0};
-    }
-    HostLookup lookup;
-    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
-        sockaddr_in first{};
-        std::memcpy(&first, found->ai_addr, sizeof first);
-        lookup = {HostLookup::Outcome::Found, first.sin_addr.s_addr};
-    }
-    freeaddrinfo(found);
-    return lookup;
-}
 
 std::vector<InterfaceAddress> ListInterfaceAddresses() {
     std::vector<InterfaceAddress> addresses;
