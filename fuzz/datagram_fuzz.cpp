@@ -1,25 +1,15 @@
-// A datagram in, its answer and console line out, against a small table: whatever arrives, the answer is the
-// query's ID and question and one record (or a server failure), and nothing is read or written out of bounds.
+// A datagram in, its answers and console lines out, through the pending queries against a small table, with the
+// lookup and the save it may start brought to an end: whatever arrives, every reply carries the query's ID, is
+// no longer than an answer can be, and nothing is read or written out of bounds.
 #include "common/ipv4.h"
+#include "dns/pending_queries.h"
 #include "dns/query_answer.h"
 #include "resolutions/resolution_table.h"
 
-#include <array>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-ResolutionTable& SmallTable() {
-    static ResolutionTable table = [] {
-        ResolutionTable made;
-        AppendResolution(made, {"printer", {}, 0, MakeAddress(10, 0, 0, 1)});
-        AppendResolution(made, {"gateway", {}, 0, 0});
-        AppendResolution(made, {"files", "nas.lan", ForwardKind, 0});
-        return made;
-    }();
-    return table;
-}
 
 void Require(bool condition) {
     if (!condition)
@@ -29,22 +19,25 @@ void Require(bool condition) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ResolutionTable table;
+    AppendResolution(table, {"printer", {}, 0, MakeAddress(10, 0, 0, 1)});
+    AppendResolution(table, {"gateway", {}, 0, 0});
+    AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
-    HostName store{};
-    const std::optional<Query> query = ReadQuery({data, size}, store);
-    if (!query)
-        return 0;
-    Require(query->name.size() <= MaxHostNameLength && 12 + query->questionLength <= size);
-    const TableAnswer table = AnswerFromTable(SmallTable(), addresses, query->name, MakeAddress(192, 168, 0, 9));
-    std::array<std::uint8_t, AnswerBufferSize> answer{};
-    const bool answered = table.outcome == TableAnswer::Outcome::Answered;
-    const std::size_t length =
-        answered ? WriteAnswerMessage(answer, *query, table.address) : WriteFailureMessage(answer, *query);
-    Require(length == 12 + query->questionLength + (answered ? 16 : 0) && length <= answer.size());
-    Require(std::memcmp(answer.data(), data, 2) == 0);
-    Require(std::memcmp(answer.data() + 12, data + 12, query->questionLength) == 0);
-    std::string line;
-    AppendQueryLine(line, MakeAddress(192, 168, 0, 9), query->name, table.address, true);
-    Require(line.back() == '\n');
+    PendingQueries queries(table, addresses, true, size % 2 == 0);
+    PendingOutput out;
+    const std::span<const std::uint8_t> datagram(data, size);
+    TakeQuery(queries, datagram, {MakeAddress(192, 168, 0, 9), 1053, 0}, out);
+    // The lookup it started ends with an address taken from the datagram, and the write it asks for succeeds.
+    for (const PendingOutput::Lookup& lookup : std::vector(out.lookups))
+        TakeLookupResult(queries, lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u},
+                         false, out);
+    for (const SaveJob& job : std::vector(out.saves))
+        TakeSaveOutcome(queries, {job.ticket, 0, false}, "fuzz.drf", "", out);
+    for (const PendingOutput::Reply& reply : out.replies) {
+        Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= AnswerBufferSize);
+        Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);
+    }
+    Require(out.console.empty() || out.console.back() == '\n');
     return 0;
 }
