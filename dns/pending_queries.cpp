@@ -58,9 +58,9 @@ void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, s
 
 const HostLookup Failure{};
 
-// Ends the lookup: each waiting query gets the answer. Nobody asked a forward entry's target, so that a target
-// nobody knows is a server failure; a loopback address from the resolver means this machine, which a client
-// elsewhere reaches at the server's own address for it.
+// Ends the lookup: each waiting query gets the answer. That a forward entry's target does not exist says nothing of
+// the entry's own name: a server failure. A loopback address from the resolver means this machine, which a
+// client elsewhere reaches at the server's own address for it.
 void Finish(PendingQueries& queries, const std::string& name, const HostLookup& answer, PendingOutput& out) {
     const auto found = queries.pending.find(name);
     if (found == queries.pending.end())
