@@ -47,4 +47,8 @@ check "editor messages" "> Entry [added -> 10.0.0.9] added
 > Entry [printer] [10.0.0.1] deleted" "$(grep -o '> Entry \[.*' <<<"$output" | tr -d '\r')"
 check "editor saved" "gateway files learned.lan added" "$(read_table "$run/default.drf" | tail -n +2 | xargs)"
 
+# A name outside the ANSI code page reaches the program as it was typed, not as a look-alike.
+(cd "$run" && printf 'A added 10.0.0.9\nE\n' | timeout 120 "$wine" "$program" -e 'Łódź.drf' >/dev/null 2>&1)
+check "a table named outside the code page" "1 1" "$(read_table "$run/Łódź.drf" | head -n 1)"
+
 finish "windows program"
