@@ -60,7 +60,10 @@ void ReadDesktopKeys(std::vector<KeyEvent>& events) {
         HeldOnDesktop.reset(); // the console's records tell from here on
         return;
     }
-    const bool control = Down(VK_CONTROL), shift = Down(VK_SHIFT), space = Down(VK_SPACE);
+    // Space tapped between two polls, Ctrl still held: the "pressed since the last call" bit, which another
+    // program reading it may take first, so a tap can still be missed.
+    const bool control = Down(VK_CONTROL), shift = Down(VK_SHIFT);
+    const bool space = (GetAsyncKeyState(VK_SPACE) & 0x8001) != 0;
     if (!(control && space)) {
         if (HeldOnDesktop)
             events.push_back({*HeldOnDesktop, KeyAction::Release, false});
