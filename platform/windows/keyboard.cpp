@@ -60,6 +60,7 @@ void ReadDesktopKeys(std::vector<KeyEvent>& events) {
         HeldOnDesktop.reset(); // the console's records tell from here on
         return;
     }
+    HeldInConsole.reset(); // its key-up went to the window that took the focus
     // Space tapped between two polls, Ctrl still held: the "pressed since the last call" bit, which another
     // program reading it may take first, so a tap can still be missed.
     const bool control = Down(VK_CONTROL), shift = Down(VK_SHIFT);
