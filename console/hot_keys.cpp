@@ -25,12 +25,24 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
     return event.key == HotKey::CtrlShiftSpace ? HotKeyResult::Quit : HotKeyResult::Toggle;
 }
 
+HotKeyAction DecideHotKeyAction(HotKeyResult result, bool focused, bool windowHidden) {
+    switch (result) {
+    case HotKeyResult::Quit:
+        return focused ? HotKeyAction::Quit : HotKeyAction::None;
+    case HotKeyResult::Toggle:
+        return windowHidden ? HotKeyAction::Show : focused ? HotKeyAction::Hide : HotKeyAction::None;
+    case HotKeyResult::None:
+        break;
+    }
+    return HotKeyAction::None;
+}
+
 HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed) {
     const bool readKeys = BeginKeyInput();
     if (!readKeys && serviceFailed)
         return HotKeyLoopEnd::ServiceFailed;
     HotKeyState state;
-    bool showNext = false; // the first toggle hides the window
+    bool hidden = false;
     bool quit = false;
     HotKeyLoopEnd end = HotKeyLoopEnd::Quit;
     while (!quit) {
@@ -50,13 +62,14 @@ HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed) {
         }
         for (const KeyEvent& event : ReadKeyEvents()) {
             const HotKeyResult result = HandleHotKey(state, event, std::chrono::steady_clock::now());
-            if (result == HotKeyResult::Quit) {
+            const HotKeyAction action = DecideHotKeyAction(result, event.focused, hidden);
+            if (action == HotKeyAction::Quit) {
                 quit = true;
                 break;
             }
-            if (result == HotKeyResult::Toggle) {
-                ShowConsoleWindow(showNext);
-                showNext = !showNext;
+            if (action == HotKeyAction::Hide || action == HotKeyAction::Show) {
+                hidden = action == HotKeyAction::Hide;
+                ShowConsoleWindow(!hidden);
             }
         }
     }

@@ -17,6 +17,13 @@ struct HotKeyState {
 
 HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono::steady_clock::time_point now);
 
+enum class HotKeyAction { None, Hide, Show, Quit };
+
+// What a hot key does, given where it was pressed: quitting only from the console window itself, since
+// Ctrl+Shift+Space is a common shortcut in other programs; Ctrl+Space shows a hidden window from anywhere (a
+// hidden window cannot have the focus) and hides it only from itself.
+HotKeyAction DecideHotKeyAction(HotKeyResult result, bool focused, bool windowHidden);
+
 enum class HotKeyLoopEnd { Quit, ServiceEnded, ServiceFailed };
 
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and

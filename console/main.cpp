@@ -8,12 +8,14 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/network.h"
+#include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "resolutions/resolution_file.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -21,10 +23,21 @@ namespace {
 constexpr int UnreadableFileExitCode = 1;
 constexpr int RefusedArgumentsExitCode = 2;
 constexpr int ServiceFailedExitCode = 3;
+constexpr int NothingToServeExitCode = 4;
+
+// A service has no console: its lines go beside the table, under the table's name.
+std::string ServiceLogFileName(const std::string& resolutionFileName) { return resolutionFileName + ".log"; }
+
+// A line that keeps a service from starting goes to the system's log as well, where an administrator looks first.
+void PrintStartError(const std::string& line, bool underServiceManager) {
+    std::fputs(line.c_str(), stdout);
+    if (underServiceManager)
+        ReportServiceError(line);
+}
 
 // Service mode: the DNS service while the hot-key loop runs. Without a terminal (a service manager) a service
 // that could not start, or that an empty datagram ended, ends the program.
-int RunService(ServiceSettings settings) {
+int RunService(ServiceSettings settings, bool underServiceManager) {
     // Blocked before any other thread starts (the resolver's start with the set-up), so that they inherit the mask
     // and the console thread alone takes the signals.
     BlockQuitSignals();
@@ -36,22 +49,30 @@ int RunService(ServiceSettings settings) {
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));
     PrintSetUpError(setUp, port);
+    if (setUp.step == ServiceSetUp::Step::Done)
+        ReportServiceRunning();
+    else if (underServiceManager)
+        ReportServiceError(SetUpErrorText(setUp, port));
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
 }
 
-} // namespace
-
-int main(int argumentCount, char** arguments) {
+int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
     StartConsoleOutput();
+    const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    if (underServiceManager) {
+        const std::string log = ServiceLogFileName(commandLine.options.resolutionFileName);
+        // Serving matters more than its log: the service goes on without one.
+        if (const int error = SendConsoleOutputTo(log.c_str()); error != 0)
+            ReportServiceError("> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
+    }
     const bool terminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();
 
-    const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
     if (!commandLine.error.empty()) {
-        std::fputs(commandLine.error.c_str(), stdout);
+        PrintStartError(commandLine.error, underServiceManager);
         return RefusedArgumentsExitCode;
     }
     const StartupOptions& options = commandLine.options;
@@ -72,8 +93,8 @@ int main(int argumentCount, char** arguments) {
     ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
     if (load.error != 0) {
         // Running on an empty table would overwrite the file at the first change.
-        std::printf("\n> Error: could not read resolutions from %s: %s\n", fileName.c_str(),
-                    ErrorText(load.error).c_str());
+        PrintStartError("\n> Error: could not read resolutions from " + fileName + ": " + ErrorText(load.error) + "\n",
+                        underServiceManager);
         StopNetwork();
         return UnreadableFileExitCode;
     }
@@ -82,7 +103,14 @@ int main(int argumentCount, char** arguments) {
     PrintEntryList(*table, terminal);
 
     int exitCode = 0;
-    if (options.openEditor || ResolutionCount(*table) == 0) {
+    const bool openEditor = options.openEditor || ResolutionCount(*table) == 0;
+    if (openEditor && underServiceManager) {
+        // Nobody could use the editor, and a service that ran on with nothing to serve would look healthy.
+        PrintStartError(options.openEditor ? "> Error: a service cannot open the Entry Editor\n"
+                                           : "> Error: no entries to serve in " + fileName + "\n",
+                        underServiceManager);
+        exitCode = NothingToServeExitCode;
+    } else if (openEditor) {
         RunEntryEditor({*table, fileName, terminal, BannerRows});
     } else {
         auto resolverPool = std::make_unique<ResolverPool>();
@@ -95,7 +123,7 @@ int main(int argumentCount, char** arguments) {
         settings.resolverPool = resolverPool.get();
         if (load.exact && load.identity.inode != 0)
             settings.loadedFile = load.identity;
-        exitCode = RunService(std::move(settings));
+        exitCode = RunService(std::move(settings), underServiceManager);
         // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to
         // the end of the process.
         if (resolverPool->started)
@@ -103,4 +131,22 @@ int main(int argumentCount, char** arguments) {
     }
     StopNetwork();
     return exitCode;
+}
+
+} // namespace
+
+int main(int argumentCount, char** arguments) {
+    std::vector<std::string> texts = ProgramArguments(argumentCount, arguments);
+    std::vector<char*> utf8;
+    for (std::string& text : texts)
+        utf8.push_back(text.data());
+    utf8.push_back(nullptr);
+    const int count = static_cast<int>(texts.size());
+    int exitCode = 0;
+    const ServiceWork asService = [](int serviceArgumentCount, char** serviceArguments) {
+        return RunProgram(serviceArgumentCount, serviceArguments, true);
+    };
+    if (RunAsService(asService, count, utf8.data(), exitCode))
+        return exitCode;
+    return RunProgram(count, utf8.data(), false);
 }

@@ -15,7 +15,8 @@ void PrintLocalAddresses(const LocalAddressList& list) {
     }
 }
 
-void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
+std::string SetUpErrorText(const ServiceSetUp& setUp, unsigned port) {
+    char line[96] = "";
     switch (setUp.step) {
     case ServiceSetUp::Step::Done:
         if (setUp.selfNameServer != 0)
@@ -24,14 +25,19 @@ void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
                         DottedAddress(setUp.selfNameServer).data());
         break;
     case ServiceSetUp::Step::CreateSocket:
-        std::printf("> Error: could not create network socket: %d\n", setUp.error);
+        std::snprintf(line, sizeof line, "> Error: could not create network socket: %d\n", setUp.error);
         break;
     case ServiceSetUp::Step::SetOptions:
-        std::printf("> Error: could not set socket options: %d\n", setUp.error);
+        std::snprintf(line, sizeof line, "> Error: could not set socket options: %d\n", setUp.error);
         break;
     case ServiceSetUp::Step::Bind:
-        std::printf("> Error: could not bind socket to port %u: %d\n", port, setUp.error);
+        std::snprintf(line, sizeof line, "> Error: could not bind socket to port %u: %d\n", port, setUp.error);
         break;
     }
+    return line;
+}
+
+void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
+    std::fputs(SetUpErrorText(setUp, port).c_str(), stdout);
     std::fflush(stdout);
 }

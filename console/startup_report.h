@@ -3,6 +3,8 @@
 #include "dns/server_addresses.h"
 #include "dns/server_thread.h"
 
+#include <string>
+
 inline constexpr const char* ConsoleTitle = "The Velquorn Software DNS Server";
 
 // Rows that the banner takes: its own line and the empty line below it.
@@ -13,6 +15,9 @@ void PrintBanner();
 
 // Writes "> IP Addresses: " and each address of the list followed by a blank, without a line end.
 void PrintLocalAddresses(const LocalAddressList& list);
+
+// The error line of a service that could not be set up on the port; empty when it was.
+std::string SetUpErrorText(const ServiceSetUp& setUp, unsigned port);
 
 // Writes the error line of a service that could not be set up on the port, or the warning of one whose machine's
 // resolver asks the server itself.

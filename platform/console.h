@@ -3,12 +3,21 @@
 // Console operations. Those that draw write terminal escape sequences to standard output, and only when it is
 // a terminal: elsewhere they write nothing, so the output stays plain text.
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 // Makes standard output reach a log or a pipe line by line, as it is written, not when a buffer fills.
 void StartConsoleOutput();
 
 bool StandardOutputIsTerminal();
+
+// The program's arguments as UTF-8 text, its own name first, whatever the system's code page.
+std::vector<std::string> ProgramArguments(int argumentCount, char** arguments);
+
+// Sends standard output from now on to the end of the file, which is made when missing, for a run without a
+// console. Returns 0 or the platform's code of the failure, output unchanged then.
+int SendConsoleOutputTo(const char* fileName);
 
 void SetConsoleTitle(const char* title);
 

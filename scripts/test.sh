@@ -32,12 +32,16 @@ done
 [ "$quick" = yes ] && exit $status
 # The Windows build, cross-compiled with MinGW-w64; its unit tests and the whole program run under Wine.
 echo "== windows build"
-bash "$root/scripts/install-packages.sh" g++-mingw-w64-x86-64-posix wine64 googletest
+bash "$root/scripts/install-packages.sh" g++-mingw-w64-x86-64-posix wine64 googletest groff-base unzip
 build=$root/build/test-windows
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DDNS_TESTS=ON -DDNS_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 (cd "$build" && WINEDEBUG=-all ctest --output-on-failure -j"$jobs" --timeout 300) || status=1
+# The ready zip: the .exe, README, the copyright and the man page as text, the version in its name.
+(cd "$build" && rm -f velquorn-dns-*.zip && cpack -G ZIP >/dev/null && unzip -l velquorn-dns-*-windows-*.zip &&
+    [ "$(unzip -Z1 velquorn-dns-*-windows-*.zip | grep -c -e '/velquorn-dns.exe$' -e '/README.md$' \
+        -e '/velquorn-dns.8.txt$')" = 3 ]) || status=1
 # The Debian package: built, linted, installed in a private namespace and started as its unit would start it.
 echo "== package"
 bash "$root/scripts/install-packages.sh" lintian dpkg-dev man-db systemd util-linux init-system-helpers

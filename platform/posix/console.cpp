@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 void StartConsoleOutput() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
@@ -40,4 +41,18 @@ void WriteConsole(std::string_view text) {
             return; // nobody reads the console any more; the service goes on
         text.remove_prefix(static_cast<std::size_t>(written));
     }
+}
+
+std::vector<std::string> ProgramArguments(int argumentCount, char** arguments) {
+    return std::vector<std::string>(arguments, arguments + argumentCount);
+}
+
+int SendConsoleOutputTo(const char* fileName) {
+    std::fflush(stdout);
+    const int file = open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (file < 0)
+        return errno;
+    const int error = dup2(file, STDOUT_FILENO) < 0 ? errno : 0;
+    close(file);
+    return error;
 }

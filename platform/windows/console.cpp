@@ -1,21 +1,93 @@
 #include "platform/console.h"
 
+#include "platform/windows/text.h"
+
 #include <windows.h>
+// shellapi.h needs windows.h before it.
+#include <shellapi.h>
 // Our seam names what the Windows headers name as macros of their own.
 #undef SetConsoleTitle
 #undef WriteConsole
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <io.h>
 #include <string>
 
 namespace {
 
 HANDLE Output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
+// Written once by StartConsoleOutput on the console thread; the console's code page before it, given back at exit
+// to the console that other programs share.
+UINT OldOutputCodePage = 0;
+
+void RestoreOutputCodePage() { SetConsoleOutputCP(OldOutputCodePage); }
+
+constexpr int StandardOutputDescriptor = 1;
+
+// Without a standard output at start the C library's stream has no descriptor (-2), and freopen refuses it under
+// Wine's msvcrt; that library's stream is a plain struct, where the descriptor can be given directly.
+bool AttachStandardOutputStream() {
+    if (_fileno(stdout) == StandardOutputDescriptor)
+        return true;
+#if defined(__MINGW32__) && !defined(_UCRT)
+    stdout->_file = StandardOutputDescriptor;
+    stdout->_flag = _IOWRT;
+#else
+    if (std::freopen("NUL", "w", stdout) == nullptr || _dup2(StandardOutputDescriptor, _fileno(stdout)) != 0)
+        return false;
+#endif
+    return true;
+}
+
 } // namespace
 
 // The Windows C library buffers a line-buffered stream fully: unbuffered is what comes out line by line.
-void StartConsoleOutput() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+// Our text is UTF-8, file names included, so the console shows it as such.
+void StartConsoleOutput() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    OldOutputCodePage = GetConsoleOutputCP();
+    if (OldOutputCodePage != 0 && OldOutputCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(RestoreOutputCodePage);
+}
+
+// From the wide command line: the runtime's arguments carry only what the ANSI code page can spell, and turn
+// the rest into look-alikes ("Łódź" into "Lodz") that name another file.
+std::vector<std::string> ProgramArguments(int argumentCount, char** arguments) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return std::vector<std::string>(arguments, arguments + argumentCount);
+    std::vector<std::string> texts;
+    for (int i = 0; i < count; ++i)
+        texts.push_back(Utf8Text(wide[i]));
+    LocalFree(wide);
+    return texts;
+}
+
+int SendConsoleOutputTo(const char* fileName) {
+    const HANDLE file = CreateFileW(WideText(fileName).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+    std::fflush(stdout);
+    // A service starts without a standard output: the C library's stream and WriteConsole both get the file.
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_TEXT | _O_APPEND);
+    if (descriptor < 0 || _dup2(descriptor, StandardOutputDescriptor) != 0 || !AttachStandardOutputStream()) {
+        if (descriptor < 0)
+            CloseHandle(file);
+        else
+            _close(descriptor);
+        return ERROR_INVALID_HANDLE;
+    }
+    _close(descriptor);
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+    return 0;
+}
 
 bool StandardOutputIsTerminal() {
     DWORD mode = 0;

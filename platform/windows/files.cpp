@@ -1,15 +1,72 @@
 #include "platform/files.h"
 
+#include "platform/windows/text.h"
+
 #include <windows.h>
 // Our seam names what the Windows headers name as macros of their own.
 #undef ReplaceFile
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 namespace {
+
+// Others open the table beside us: the editor beside a running server, antivirus and backup tools.
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Our names are UTF-8, made full paths: Wine's ReplaceFileW fails on a name without a folder. A path of MAX_PATH
+// characters or more reaches the system only in the "\\?\" form: without it a table near the limit loads, but
+// its longer temporary file cannot be made.
+std::wstring SystemPath(const char* fileName) {
+    const std::wstring wide = WideText(fileName);
+    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    if (full.empty())
+        return wide;
+    if (full.size() < MAX_PATH || full.starts_with(LR"(\\?\)") || full.starts_with(LR"(\\.\)"))
+        return full;
+    if (full.starts_with(LR"(\\)"))
+        return LR"(\\?\UNC\)" + full.substr(2);
+    return LR"(\\?\)" + full;
+}
+
+// What antivirus scanners, backup and indexing tools cause by holding the file for a moment.
+bool Transient(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// ReplaceFileW keeps the old file's attributes and access rights. Its error is the one reported: it is the
+// operation asked for, and a MoveFileEx after it would give the table the temporary file's rights.
+DWORD ReplaceTarget(const std::wstring& target, const std::wstring& temporary) {
+    constexpr int Attempts = 8; // about 1.3 s in all, on the saver's or the editor's thread
+    DWORD error = 0;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
+        if (ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return 0;
+        error = GetLastError();
+        // No table yet; or the old table is already out of the way (1176, 1177) and the new one must be moved in.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+            error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return 0;
+            if (error == ERROR_FILE_NOT_FOUND)
+                error = GetLastError();
+            if (!Transient(GetLastError()))
+                return error;
+            continue;
+        }
+        if (!Transient(error))
+            return error;
+    }
+    return error;
+}
 
 FileIdentity IdentityOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION information{};
@@ -56,7 +113,7 @@ std::string FollowLinks(const char* fileName) { return fileName; }
 
 FileContents ReadWholeFile(const char* fileName) {
     FileContents contents;
-    const HANDLE file = CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -90,25 +147,24 @@ FileContents ReadWholeFile(const char* fileName) {
 }
 
 int ReplaceFile(const char* target, const char* temporary, std::span<const std::uint8_t> bytes, FileIdentity* written) {
+    const std::wstring targetPath = SystemPath(target), temporaryPath = SystemPath(temporary);
     const HANDLE file =
-        CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
     int error = WriteAll(file, bytes);
     if (error == 0 && !FlushFileBuffers(file))
         error = static_cast<int>(GetLastError());
     error = CloseKeepingError(file, error);
-    // ReplaceFileA keeps the old file's attributes and access rights; a file that is not there yet is moved in.
-    if (error == 0 && !ReplaceFileA(target, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) &&
-        !MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = static_cast<int>(GetLastError());
+    if (error == 0)
+        error = static_cast<int>(ReplaceTarget(targetPath, temporaryPath));
     if (error != 0) {
-        DeleteFileA(temporary);
+        DeleteFileW(temporaryPath.c_str());
         return error;
     }
     if (written != nullptr) {
-        const HANDLE replaced = CreateFileA(target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE replaced =
+            CreateFileW(targetPath.c_str(), 0, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (replaced != INVALID_HANDLE_VALUE) {
             *written = IdentityOf(replaced);
             CloseHandle(replaced);
@@ -119,8 +175,8 @@ int ReplaceFile(const char* target, const char* temporary, std::span<const std::
 
 AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                           std::span<const std::uint8_t> head) {
-    const HANDLE file =
-        CreateFileA(fileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? AppendResult{0, true} : AppendResult{static_cast<int>(error), false};
@@ -146,20 +202,21 @@ std::vector<std::string> ListDirectory(const char* directory) {
     std::string pattern = directory;
     if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/')
         pattern += '\\';
-    WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA((pattern + "*").c_str(), &found);
+    pattern += '*';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(SystemPath(pattern.c_str()).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {
-        const std::string_view name = found.cFileName;
-        if (name != "." && name != "..")
-            names.emplace_back(name);
-    } while (FindNextFileA(search, &found));
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(Utf8Text(name));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
 }
 
-void RemoveFile(const char* fileName) { DeleteFileA(fileName); }
+void RemoveFile(const char* fileName) { DeleteFileW(SystemPath(fileName).c_str()); }
 
 std::uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
 

@@ -1,29 +1,34 @@
 #include "platform/signals.h"
 
+#include "platform/windows/console_events.h"
+
 #include <windows.h>
 
 namespace {
 
-// Set by the console control handler, from its own thread; waited for by the console thread.
-HANDLE QuitEvent = nullptr;
-// Set by the server thread when the service ends by itself.
-HANDLE ServiceEndedEvent = nullptr;
+// Made before main, so that a service's stop request can never find them missing. QuitEvent is set by the
+// console control handler and the service's control handler, each on a thread of its own; ServiceEndedEvent by
+// the server thread when the service ends by itself. The console thread waits for both.
+const HANDLE QuitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+const HANDLE ServiceEndedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
+    // Sent to services whenever any user logs off: no reason to stop answering the network.
+    if (event == CTRL_LOGOFF_EVENT)
+        return TRUE;
     SetEvent(QuitEvent);
-    // Closing the window ends the process once the handler returns: give the console thread time to shut down.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        Sleep(5000);
+    // Closing the window or shutting down ends the process once the handler returns: hold it until the console
+    // thread's shutdown ends the process, which the system bounds by its own deadline.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(INFINITE);
     return TRUE;
 }
 
 } // namespace
 
-void BlockQuitSignals() {
-    QuitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ServiceEndedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-}
+void RequestQuit() { SetEvent(QuitEvent); }
+
+void BlockQuitSignals() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
 void NotifyServiceEnded() { SetEvent(ServiceEndedEvent); }
 

@@ -36,6 +36,15 @@ start_service "$run" timeout 120 "$wine" "$program"
 check "start-up report" "$started" "$(tr -d '\r' <"$run/out" | head -n 8)"
 check "fixed, Local from the second network, forward, learned" "10.0.0.1 192.0.2.1 192.0.2.50 10.1.2.3" \
     "$(echo $(ask printer) $(ask gateway 192.0.2.1) $(ask files) $(ask learned.lan))"
+# Sent to the broadcast address, answered from the interface's own address: the source is chosen by the system.
+check "broadcast query" "192.0.2.1 10.0.0.1" "$(python3 -c 'import socket
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+client.settimeout(5)
+client.bind(("192.0.2.1", 0))
+client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\x00\x01\x00\x01", ("192.0.2.255", 53))
+answer, source = client.recvfrom(512)
+print(source[0], socket.inet_ntoa(answer[-4:]))')"
 stop_service
 check "clean stop" "0" "$?"
 
@@ -53,5 +62,9 @@ check "editor saved" "gateway Local
 files -> nas.lan
 learned.lan 10.1.2.3
 added 10.0.0.9" "$(velquorn_table read "$run/default.drf" | tail -n +2)"
+
+# A name outside the ANSI code page reaches the program as it was typed, not as a look-alike.
+(cd "$run" && printf 'A added 10.0.0.9\nE\n' | timeout 120 "$wine" "$program" -e 'Łódź.drf' >/dev/null 2>&1)
+check "a table named outside the code page" "1 1" "$(read_table "$run/Łódź.drf" | head -n 1)"
 
 finish "windows program"

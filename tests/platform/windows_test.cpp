@@ -1,5 +1,6 @@
-// The Windows side of the seam, run under Wine, where the portable tests do not reach: abandoned temporary files
-// and the receive woken. The whole program under Wine answers through the rest of it.
+// The Windows side of the seam, run under Wine, where the portable tests do not reach: names outside the ANSI code
+// page and near the path limit, a save while others hold the file, abandoned temporary files and the receive
+// woken. The whole program under Wine answers through the rest of it.
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
@@ -9,8 +10,61 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+
+TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
+    TemporaryDirectory directory;
+    // Near the limit: the table's path fits in MAX_PATH, its FILE.PID.tmp does not.
+    // The temporary folder's path is some 50 characters long.
+    std::filesystem::path deep = directory.path;
+    for (int level = 0; level < 3; ++level)
+        deep /= std::string(60, 'd');
+    std::filesystem::create_directories(deep);
+    const std::size_t folderSize = deep.string().size();
+    ASSERT_LT(folderSize, 240u);
+    const std::string longName = (deep / std::string(250 - folderSize, 't')).string() + ".drf";
+    const struct {
+        std::string file;
+        std::wstring shown; // as the system lists it
+    } tables[] = {{directory.File("\xc5\x81\xc3\xb3"
+                                  "d\xc5\xba.drf"),
+                   L"\u0141\u00f3d\u017a.drf"},
+                  {directory.File("\xe6\x97\xa5\xe6\x9c\xac.drf"), L"\u65e5\u672c.drf"},
+                  {longName, std::wstring(250 - folderSize, L't') + L".drf"}};
+    for (const auto& table : tables) {
+        ASSERT_EQ(SaveResolutionFile(ExampleFile, table.file.c_str()), 0);
+        ASSERT_EQ(SaveResolutionFile(ExampleFile, table.file.c_str()), 0); // over the old one
+        const ResolutionFileLoad load = LoadResolutionFile(table.file.c_str());
+        EXPECT_EQ(load.error, 0);
+        EXPECT_EQ(EntryNames(*load.table).size(), 3u);
+        RemoveAbandonedTemporaryFiles(table.file.c_str());
+        const std::filesystem::path folder = std::filesystem::path(table.file).parent_path();
+        std::vector<std::wstring> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.is_regular_file())
+                names.push_back(entry.path().filename().wstring());
+        EXPECT_NE(std::find(names.begin(), names.end(), table.shown), names.end());
+    }
+}
+
+TEST(WindowsFiles, ASaveWaitsForAReaderThatHoldsTheFileAMoment) {
+    TemporaryDirectory directory;
+    const std::string file = directory.File("table.drf");
+    ASSERT_EQ(SaveResolutionFile(ExampleFile, file.c_str()), 0);
+    // The C library opens without FILE_SHARE_DELETE, as scanners and backup tools often do.
+    auto reader = std::make_unique<std::ifstream>(file, std::ios::binary);
+    ASSERT_TRUE(reader->is_open());
+    std::thread release([&reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        reader.reset();
+    });
+    EXPECT_EQ(SaveResolutionFile(Bytes{0, 0, 0, 0}, file.c_str()), 0);
+    release.join();
+    EXPECT_EQ(ReadBytes(file), (Bytes{0, 0, 0, 0}));
+}
 
 TEST(WindowsFiles, RemovesTemporaryFilesOfProcessesLongGone) {
     TemporaryDirectory directory;

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string_view>
+
+// What the program does as a service: takes the arguments the service was registered with, returns its exit code.
+using ServiceWork = int (*)(int argumentCount, char** arguments);
+
+// When the system's service manager started this process, runs `work` as its one service, reports it stopped with
+// `work`'s exit code (a code other than 0 as the service's own error, so that recovery actions apply) and returns
+// true, the code in `exitCode`. Returns false at once, having run nothing, in any other run.
+bool RunAsService(ServiceWork work, int argumentCount, char** arguments, int& exitCode);
+
+// Tells the service manager that the service is up and takes stop requests. Does nothing outside a service.
+void ReportServiceRunning();
+
+// Adds an error to the system's log under the service's name. Does nothing outside a service.
+void ReportServiceError(std::string_view text);

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Runs the Windows build as a service of Wine's service manager, inside a private network and mount namespace:
+# registered with sc, started, answering dig, its console lines in the log beside the table, stopped cleanly; and
+# with port 53 taken or an empty table, stopped with its own error code, which recovery actions act on. Usage:
+# windows_service_test.sh PATH-OF-EXE WINE. Exit code 77 when it cannot run here.
+set -u
+program=$(realpath "$1")
+wine=${2:-}
+
+source "$(dirname "$0")/../support.sh"
+[ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
+enter_namespace "$0" "$@"
+
+make_test_network
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+timeout 120 "$wine" cmd /c exit >/dev/null 2>&1
+# Wine ends its services with its last ordinary process: this one outlives the test.
+timeout 200 "$wine" cmd /c "ping -n 200 127.0.0.1 >nul" >/dev/null 2>&1 &
+
+write_table "$work/table.drf"
+sc() { timeout 120 "$wine" sc "$@" 2>&1 | tr -d '\r'; }
+# STATE, WIN32_EXIT_CODE and SERVICE_EXIT_CODE as numbers.
+state() { sc query "${1:-VelquornDNS}" | awk '/STATE|EXIT_CODE/ { printf "%s ", $3 }'; }
+# Waits up to 30 s for the service to leave the pending states.
+settled() {
+    for _ in $(seq 60); do
+        case $(state "$@") in 2\ * | 3\ *) sleep 0.5 ;; *) break ;; esac
+    done
+    state "$@"
+}
+
+windows() { echo "Z:${1//\//\\}"; } # Wine's drive Z: is the root
+sc create VelquornDNS binPath= "$(windows "$program") $(windows "$work/table.drf")" >/dev/null
+sc start VelquornDNS >/dev/null
+check "running" "4 0 0 " "$(settled)"
+check "fixed, Local from the second network, forward" "10.0.0.1 192.0.2.1" \
+    "$(echo $(ask printer) $(ask gateway 192.0.2.1))"
+sc stop VelquornDNS >/dev/null
+check "a clean stop" "1 0 0 " "$(settled)"
+check "the console lines in the log beside the table" "> DNS server running
+> 127.0.0.1: printer -> 10.0.0.1" "$(tr -d '\r' <"$work/table.drf.log" | grep -e '^> DNS server running' -e '^> 127.0.0.1: printer')"
+
+python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(60)' &
+for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done
+sc start VelquornDNS >/dev/null
+# 1066: the service's own error, here 3.
+check "port 53 taken: stopped with the service's own error code" "1 1066 3 " "$(settled)"
+check "and the error in the log" "1" "$(grep -c '^> Error: could not bind socket to port 53: ' "$work/table.drf.log")"
+
+# An empty table: no editor to open, so the service stops with its own error.
+printf '\0\0\0\0' >"$work/empty.drf"
+sc create VelquornEmpty binPath= "$(windows "$program") $(windows "$work/empty.drf")" >/dev/null
+sc start VelquornEmpty >/dev/null
+check "an empty table: stopped with error 4, and why in the log" "1 1066 4 1" \
+    "$(settled VelquornEmpty)$(grep -c '^> Error: no entries to serve in ' "$work/empty.drf.log")"
+
+finish "windows service"
