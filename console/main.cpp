@@ -91,8 +91,7 @@ int main(int argumentCount, char** arguments) {
         settings.machine = machine;
         settings.terminal = terminal;
         settings.resolverPool = resolverPool.get();
-        if (load.exact && load.identity.inode != 0)
-            settings.loadedFile = load.identity;
+        settings.loadedFile = {load.identity, load.exact, ResolutionCount(*table)};
         exitCode = RunService(std::move(settings));
         // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to
         // the end of the process.

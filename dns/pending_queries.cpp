@@ -55,22 +55,49 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
     ++queries.waitingCount;
 }
 
+LearnedName LearnedOf(const PendingQueries& queries, const std::string& name) {
+    const auto found = queries.pending.find(name);
+    return {name, found != queries.pending.end() ? found->second.address : 0};
+}
+
+// The whole table, for a file that holds none, with every name still waiting for the disk, for a file that
+// turns out to hold one.
 void WriteWhole(PendingQueries& queries, PendingOutput& out) {
     queries.wholeUpTo = queries.lastTicket;
-    out.saves.push_back({queries.lastTicket, true, SerializeResolutionTable(queries.table), 0});
+    SaveJob job;
+    job.ticket = queries.lastTicket;
+    job.whole = true;
+    job.bytes = SerializeResolutionTable(queries.table);
+    job.count = static_cast<std::uint32_t>(ResolutionCount(queries.table));
+    for (const auto& saving : queries.saving)
+        job.learned.push_back(LearnedOf(queries, saving.second));
+    out.saves.push_back(std::move(job));
 }
 
 // Decided here, not by a round trip to the disk: a file known to hold the table gets the record appended, any
 // other is replaced by the whole table.
-void WriteLearned(PendingQueries& queries, std::size_t number, PendingOutput& out) {
-    ++queries.lastTicket;
+void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
     if (!queries.appendable) {
         WriteWhole(queries, out);
         return;
     }
-    SaveJob job{queries.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(queries.table))};
-    SerializeResolution(ResolutionAt(queries.table, number), job.bytes);
+    SaveJob job;
+    job.ticket = queries.lastTicket;
+    job.learned.push_back(LearnedOf(queries, name));
     out.saves.push_back(std::move(job));
+}
+
+// The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
+// added again: their clients were, or will be, told them.
+void TakeFileTable(PendingQueries& queries, ResolutionTable& table, PendingOutput& out) {
+    queries.table = std::move(table);
+    for (const auto& saving : queries.saving)
+        if (!FindResolution(queries.table, saving.second)) {
+            const LearnedName learned = LearnedOf(queries, saving.second);
+            AppendResolution(queries.table, {learned.name, {}, 0, learned.address});
+        }
+    queries.appendable = true;
+    out.console += "> Resolutions reloaded: " + std::to_string(ResolutionCount(queries.table)) + " entries\n";
 }
 
 } // namespace
@@ -112,13 +139,28 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, std::opt
     // disk. Queries for it meanwhile join the waiting ones.
     lookup.state = PendingState::Saving;
     lookup.address = *address;
-    WriteLearned(queries, AppendResolution(queries.table, {name, {}, 0, *address}), out);
-    lookup.ticket = queries.lastTicket;
+    AppendResolution(queries.table, {name, {}, 0, *address});
+    lookup.ticket = ++queries.lastTicket;
     queries.saving.emplace_back(lookup.ticket, name);
+    WriteLearned(queries, name, out);
 }
 
-void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
+void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
                      std::string_view errorText, PendingOutput& out) {
+    if (outcome.table)
+        TakeFileTable(queries, *outcome.table, out);
+    if (!outcome.keptAs.empty())
+        out.console += KeptDamagedLine(fileName.c_str(), outcome.keptAs);
+    if (outcome.reload != SaveOutcome::Reload::None) {
+        // The old table stays, and so does the file: nobody writes over it unkept.
+        const std::string_view why = outcome.reload == SaveOutcome::Reload::Missing   ? "the file is missing"
+                                     : outcome.reload == SaveOutcome::Reload::Damaged ? "not a whole table"
+                                                                                      : errorText;
+        if (outcome.reload != SaveOutcome::Reload::Loaded)
+            out.console += "> Error: could not reload resolutions from " + fileName + ": " + std::string(why) +
+                           "; still answering from the table before\n";
+        return;
+    }
     if (outcome.stale) {
         // Replaced or changed by someone else: the whole table goes, unless a whole write since covers it.
         queries.appendable = false;

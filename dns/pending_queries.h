@@ -90,6 +90,7 @@ void TakeQuery(PendingQueries& queries, std::span<const std::uint8_t> datagram, 
 void TakeLookupResult(PendingQueries& queries, const std::string& name, std::optional<std::uint32_t> address,
                       bool numeric, PendingOutput& out);
 
-// A write of the file has ended.
-void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
+// A write of the file has ended, or the file was read anew. A table that the file now holds replaces the one
+// answered from, whole, with the names learned and not yet on disk added; the console says so in one line.
+void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
                      std::string_view errorText, PendingOutput& out);

@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/wake.h"
+#include "resolutions/resolution_file.h"
 #include "resolutions/resolution_table.h"
 
 #include <atomic>
@@ -26,9 +27,9 @@ struct ServiceSettings {
     std::uint16_t port = 53;
     ResolverPool* resolverPool = nullptr;
     ResolveHostFunction resolveHost = ResolveHost;
-    // The file as the table was loaded from it, when it held exactly that table: learned entries are then
-    // appended to it. Without it the first learned entry writes the file whole.
-    std::optional<FileIdentity> loadedFile;
+    // The file as the table was loaded from it. When it held exactly that table learned entries are appended
+    // to it; otherwise the first learned entry writes the file whole.
+    KnownResolutionFile loadedFile;
     // Called on the server thread when an empty datagram from this machine has ended the service.
     void (*onEnded)() = nullptr;
 };
@@ -39,16 +40,21 @@ struct ServiceSetUp {
     int error = 0;
 };
 
-// A running service, owned by whoever started it. The server thread reads `stopRequested`; the rest is the
-// starter's.
+// A running service, owned by whoever started it. The server thread reads `stopRequested` and takes
+// `reloadRequested`; the rest is the starter's.
 struct DnsService {
     std::thread thread;
-    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop and the saver
+    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop, the reload and the saver
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> reloadRequested{false}; // set by RequestReload
 };
 
 // Sets up the socket and starts the DNS service on a thread of its own. Nothing is started when a step fails.
 ServiceSetUp StartServerThread(DnsService& service, ServiceSettings settings);
+
+// Asks the running service to read its resolution file anew and answer from what it holds; from any thread.
+// The service prints one line when it has. Does nothing when the service is not running.
+void RequestReload(DnsService& service);
 
 // Ends the service at once: it answers and learns nothing more, and the thread is woken and joined. Lookups under
 // way are forgotten, not waited for; a save under way is finished. Does nothing when the service is not running.
