@@ -25,10 +25,12 @@ HotKeyResult HandleHotKey(HotKeyState& state, const KeyEvent& event, std::chrono
     return event.key == HotKey::CtrlShiftSpace ? HotKeyResult::Quit : HotKeyResult::Toggle;
 }
 
-HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed) {
+HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed, DnsService& service) {
     const bool readKeys = BeginKeyInput();
     if (!readKeys && serviceFailed)
         return HotKeyLoopEnd::ServiceFailed;
+    if (!readKeys)
+        ReloadOnHangUp();
     HotKeyState state;
     bool showNext = false; // the first toggle hides the window
     bool quit = false;
@@ -38,6 +40,8 @@ HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed) {
         const ConsoleEvent event = WaitForConsoleEvent(readKeys ? std::optional(PollInterval) : std::nullopt);
         if (event == ConsoleEvent::Quit)
             break;
+        if (event == ConsoleEvent::Reload)
+            RequestReload(service);
         if (!readKeys) {
             // At a terminal the program runs on, as ever; a service manager must see a service that has ended.
             if (event == ConsoleEvent::ServiceEnded) {

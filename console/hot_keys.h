@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/server_thread.h"
 #include "platform/keyboard.h"
 
 #include <chrono>
@@ -20,6 +21,7 @@ enum class HotKeyLoopEnd { Quit, ServiceEnded, ServiceFailed };
 
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and
 // the quit signals end it. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
-// and also ends when the service ended by itself or could not start (`serviceFailed`), since nothing would be
-// left to do. At a terminal the program runs on, as ever.
-HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed);
+// takes a hang-up as a request to reload the service's table, and also ends when the service ended by itself or
+// could not start (`serviceFailed`), since nothing would be left to do. At a terminal the program runs on, as
+// ever, and a hang-up quits: the terminal is gone.
+HotKeyLoopEnd RunHotKeyLoop(bool serviceFailed, DnsService& service);

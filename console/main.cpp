@@ -34,7 +34,7 @@ int RunService(ServiceSettings settings) {
     DnsService service;
     const ServiceSetUp setUp = StartServerThread(service, std::move(settings));
     PrintSetUpError(setUp, port);
-    const HotKeyLoopEnd end = RunHotKeyLoop(setUp.step != ServiceSetUp::Step::Done);
+    const HotKeyLoopEnd end = RunHotKeyLoop(setUp.step != ServiceSetUp::Step::Done, service);
     StopServerThread(service);
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
 }

@@ -12,6 +12,8 @@ constexpr int ServiceEndedSignal = SIGUSR1;
 
 // Written once by BlockQuitSignals on the console thread, before any other thread starts.
 sigset_t QuitSignals{};
+// Written by ReloadOnHangUp on the console thread, which alone reads it.
+bool HangUpReloads = false;
 
 // A quit signal that was ignored when the program started stays ignored: nohup ignores hang-ups, a shell
 // ignores interrupts for its background jobs, and a blocked signal would otherwise still reach sigwait.
@@ -34,6 +36,8 @@ void BlockQuitSignals() {
     pthread_sigmask(SIG_BLOCK, &QuitSignals, nullptr);
 }
 
+void ReloadOnHangUp() { HangUpReloads = true; }
+
 void NotifyServiceEnded() { kill(getpid(), ServiceEndedSignal); }
 
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {
@@ -49,5 +53,7 @@ ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeou
     }
     if (signal <= 0)
         return ConsoleEvent::None;
+    if (signal == SIGHUP && HangUpReloads)
+        return ConsoleEvent::Reload;
     return signal == ServiceEndedSignal ? ConsoleEvent::ServiceEnded : ConsoleEvent::Quit;
 }

@@ -25,6 +25,8 @@ void BlockQuitSignals() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+void ReloadOnHangUp() {}
+
 void NotifyServiceEnded() { SetEvent(ServiceEndedEvent); }
 
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {
