@@ -81,7 +81,10 @@ int main(int argumentCount, char** arguments) {
 
     int exitCode = 0;
     if (options.openEditor || ResolutionCount(*table) == 0) {
-        RunEntryEditor({*table, fileName, terminal, BannerRows});
+        EditorSettings editor{*table, fileName, terminal, BannerRows};
+        if (load.whole)
+            editor.loaded = load.identity;
+        RunEntryEditor(editor);
     } else {
         auto resolverPool = std::make_unique<ResolverPool>();
         ServiceSettings settings;
