@@ -39,12 +39,16 @@ printf '127.0.0.1 localhost\n' >"$work/hosts"
 start_service "$run" timeout 120 "$wine" "$program"
 check "learned name listed and answered after a restart" "> > 3 : learned.lan : 10.1.2.3 10.1.2.3" \
     "$(tr -d '\r' <"$run/out" | grep learned.lan) $(ask learned.lan)"
+# An edit while the service runs is answered without a restart.
+(cd "$run" && printf 'A live 10.0.0.7\nE\n' | timeout 120 "$wine" "$program" -e >/dev/null 2>&1)
+for _ in $(seq 30); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 live)" = 10.0.0.7 ] && break || sleep 0.2; done
+check "an edit while it serves" "10.0.0.7" "$(dig @127.0.0.1 +short +tries=1 +time=1 live)"
 stop_service
 
 output=$(cd "$run" && printf 'A added 10.0.0.9\nD 0\nE\n' | timeout 120 "$wine" "$program" -e 2>&1)
 check "editor exit code" "0" "$?"
 check "editor messages" "> Entry [added -> 10.0.0.9] added
 > Entry [printer] [10.0.0.1] deleted" "$(grep -o '> Entry \[.*' <<<"$output" | tr -d '\r')"
-check "editor saved" "gateway files learned.lan added" "$(read_table "$run/default.drf" | tail -n +2 | xargs)"
+check "editor saved" "gateway files learned.lan live added" "$(read_table "$run/default.drf" | tail -n +2 | xargs)"
 
 finish "windows program"
