@@ -74,8 +74,8 @@ void WriteWhole(PendingQueries& queries, PendingOutput& out) {
     out.saves.push_back(std::move(job));
 }
 
-// Decided here, not by a round trip to the disk: a file known to hold the table gets the record appended, any
-// other is replaced by the whole table.
+// Decided here, not by a round trip to the disk: a file known to hold the table gets the learned name added to
+// it, any other the whole table, which the saver writes only where the file turns out to hold no table.
 void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
     if (!queries.appendable) {
         WriteWhole(queries, out);
