@@ -6,8 +6,9 @@
 
 namespace {
 
-// How often the file is looked at for changes by someone else: a stat, nothing more, unless it changed.
-constexpr auto CheckInterval = std::chrono::milliseconds(500);
+// How often the file is looked at for changes by someone else: a stat, nothing more unless it changed, so a
+// change is answered well within a second.
+constexpr auto CheckInterval = std::chrono::milliseconds(250);
 
 // Holds the file's lock for one read-modify-write.
 struct HeldLock {
