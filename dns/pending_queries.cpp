@@ -89,8 +89,9 @@ void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutpu
 
 // The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
 // added again: their clients were, or will be, told them.
-void TakeFileTable(PendingQueries& queries, ResolutionTable& table, PendingOutput& out) {
-    queries.table = std::move(table);
+void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
+    std::swap(queries.table, *table);
+    out.released = std::move(table);
     for (const auto& saving : queries.saving)
         if (!FindResolution(queries.table, saving.second)) {
             const LearnedName learned = LearnedOf(queries, saving.second);
@@ -148,7 +149,7 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, std::opt
 void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
                      std::string_view errorText, PendingOutput& out) {
     if (outcome.table)
-        TakeFileTable(queries, *outcome.table, out);
+        TakeFileTable(queries, std::move(outcome.table), out);
     if (!outcome.keptAs.empty())
         out.console += KeptDamagedLine(fileName.c_str(), outcome.keptAs);
     if (outcome.reload != SaveOutcome::Reload::None) {

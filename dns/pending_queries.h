@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,9 +37,10 @@ struct PendingOutput {
     };
     std::vector<std::uint8_t> bytes; // the reply messages, back to back
     std::vector<Reply> replies;
-    std::string console;              // one line per reply, in their order, and save errors
-    std::vector<std::string> lookups; // names to look up; each must come back through TakeLookupResult
-    std::vector<SaveJob> saves;       // in ticket order
+    std::string console;                       // one line per reply, in their order, and save errors
+    std::vector<std::string> lookups;          // names to look up; each must come back through TakeLookupResult
+    std::vector<SaveJob> saves;                // in ticket order
+    std::unique_ptr<ResolutionTable> released; // a table no longer answered from, for another thread to free
 };
 
 enum class PendingState {

@@ -146,6 +146,8 @@ void SaverThread(Saver* saver) {
         std::optional<SaveJob> job = saver->jobs.PopFor(CheckInterval);
         if (!job && saver->jobs.IsClosed())
             return;
+        if (job && job->released)
+            continue;
         std::optional<SaveOutcome> outcome = !job          ? Reload(*saver, false)
                                              : job->reload ? Reload(*saver, true)
                                                            : Save(*saver, *job);

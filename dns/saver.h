@@ -29,6 +29,9 @@ struct SaveJob {
     std::uint32_t count = 0;
     std::vector<LearnedName> learned; // the names the write must put on disk
     bool reload = false;              // no write: read the file anew, even when it seems unchanged
+    // No write: a table the service no longer answers from, released here, since freeing a million entries
+    // takes the answering thread milliseconds.
+    std::unique_ptr<ResolutionTable> released;
 };
 
 struct SaveOutcome {

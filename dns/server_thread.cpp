@@ -85,6 +85,12 @@ void HandOn(Loop& loop) {
     out.lookups.clear();
     std::vector<SaveJob> saves;
     saves.swap(out.saves);
+    if (out.released) {
+        SaveJob release;
+        release.released = std::move(out.released);
+        // Refused, it is freed here all the same.
+        loop.saver.jobs.Push(std::move(release));
+    }
     for (SaveJob& job : saves) {
         const std::uint64_t ticket = job.ticket;
         // The queue holds a write for every waiting query and more; refused all the same, it is a failed write.
