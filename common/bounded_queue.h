@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -34,6 +35,21 @@ public:
         Item item = std::move(items.front());
         items.pop_front();
         return item;
+    }
+
+    // Waits for an item at most `wait`; nothing when none came or the queue is closed.
+    std::optional<Item> PopFor(std::chrono::milliseconds wait) {
+        std::unique_lock lock(mutex);
+        if (!ready.wait_for(lock, wait, [this] { return closed || !items.empty(); }) || closed)
+            return std::nullopt;
+        Item item = std::move(items.front());
+        items.pop_front();
+        return item;
+    }
+
+    bool IsClosed() {
+        const std::lock_guard lock(mutex);
+        return closed;
     }
 
     // Moves every waiting item into `out`, without waiting.

@@ -14,6 +14,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,13 +85,64 @@ void AppendShownValue(std::string& out, const ResolutionEntry& entry, bool termi
         out += AddressTextOf(entry.address).data();
 }
 
-void SaveChange(const EditorSettings& settings) {
-    if (const int error = SaveResolutionFile(settings.table, settings.fileName.c_str()); error != 0)
-        WriteConsole(SaveErrorLine(settings.fileName.c_str(), ErrorText(error)));
+// Under the file's lock, before a change: a file that someone else changed since the editor last read or wrote
+// it is read, and its table replaces the editor's, so that their change and ours both stay; a file that holds no
+// whole table is kept beside it. False, with the line that says why, when the change must not be saved.
+bool TakeChangedFile(const EditorSettings& settings, FileIdentity& known, std::string& lines) {
+    const char* fileName = settings.fileName.c_str();
+    const FileStatus status = IdentifyFile(fileName);
+    if (status.error != 0) {
+        lines += SaveErrorLine(fileName, ErrorText(status.error));
+        return false;
+    }
+    if (status.missing || status.identity == known)
+        return true;
+    ResolutionFileLoad load = LoadResolutionFile(fileName);
+    if (load.error != 0) {
+        lines += SaveErrorLine(fileName, ErrorText(load.error));
+        return false;
+    }
+    if (load.whole) {
+        settings.table = std::move(*load.table);
+        known = load.identity;
+        return true;
+    }
+    if (load.missing)
+        return true;
+    const KeptFile kept = KeepDamagedResolutionFile(fileName, load.bytes);
+    if (kept.error != 0) {
+        lines += SaveErrorLine(fileName, ErrorText(kept.error));
+        return false;
+    }
+    if (!kept.name.empty())
+        lines += KeptDamagedLine(fileName, kept.name);
+    return true;
+}
+
+// One change as a read-modify-write of the file, under its lock: `change` is made to the table the file holds
+// and returns the change's message; the lines it printed are written once the lock is released. A change that
+// cannot be saved is made to the editor's table all the same, and the next one saves it.
+void ChangeAndSave(const EditorSettings& settings, FileIdentity& known, const std::function<std::string()>& change) {
+    const char* fileName = settings.fileName.c_str();
+    const FileLockResult lock = LockResolutionFile(fileName);
+    std::string lines;
+    if (lock.error != 0)
+        lines = SaveErrorLine(fileName, ErrorText(lock.error));
+    const bool save = lock.error == 0 && TakeChangedFile(settings, known, lines);
+    std::string report = change();
+    if (save) {
+        FileIdentity written;
+        if (const int error = SaveResolutionFile(settings.table, fileName, &written); error != 0)
+            lines += SaveErrorLine(fileName, ErrorText(error));
+        else
+            known = written;
+    }
+    UnlockFile(lock.lock);
+    WriteConsole(report + lines);
 }
 
 // A and F: an address entry whose address is the value (0 without one), or a forward entry to the value.
-void AddEntry(const EditorSettings& settings, std::string_view line, bool forward) {
+void AddEntry(const EditorSettings& settings, FileIdentity& known, std::string_view line, bool forward) {
     const CommandFields fields = SplitCommandLine(line);
     if (fields.name.empty() || (forward && fields.value.empty())) {
         WriteConsole("> Data missing from command\n");
@@ -103,14 +155,15 @@ void AddEntry(const EditorSettings& settings, std::string_view line, bool forwar
     } else if (!fields.value.empty()) {
         entry.address = ParseAddress(std::string(fields.value).c_str());
     }
-    const ResolutionEntry added = ResolutionAt(settings.table, AppendResolution(settings.table, entry));
-    std::string report = "> Entry [";
-    AppendConsoleText(report, added.name, settings.terminal);
-    report += " -> ";
-    AppendShownValue(report, added, settings.terminal);
-    report += "] added\n";
-    WriteConsole(report);
-    SaveChange(settings);
+    ChangeAndSave(settings, known, [&] {
+        const ResolutionEntry added = ResolutionAt(settings.table, AppendResolution(settings.table, entry));
+        std::string report = "> Entry [";
+        AppendConsoleText(report, added.name, settings.terminal);
+        report += " -> ";
+        AppendShownValue(report, added, settings.terminal);
+        report += "] added\n";
+        return report;
+    });
 }
 
 // The number of a D command, read as "%d" reads it from the line's third character on; numbers beyond the
@@ -133,7 +186,7 @@ std::optional<int> ReadEntryNumber(std::string_view line) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-void DeleteEntry(const EditorSettings& settings, std::string_view line) {
+void DeleteEntry(const EditorSettings& settings, FileIdentity& known, std::string_view line) {
     const std::optional<int> number = ReadEntryNumber(line);
     if (!number) {
         WriteConsole("> Entry number error\n");
@@ -144,15 +197,27 @@ void DeleteEntry(const EditorSettings& settings, std::string_view line) {
         WriteConsole("> Entry " + std::to_string(*number) + " does not exist\n");
         return;
     }
-    const ResolutionEntry entry = ResolutionAt(settings.table, static_cast<unsigned>(*number));
+    // The number is the one the user saw; the table may be the file's by the time it is deleted, so the entry
+    // is found again by what it is.
+    const ResolutionEntry shown = ResolutionAt(settings.table, static_cast<unsigned>(*number));
+    const std::string name(shown.name), target(shown.target);
+    const std::uint32_t kind = shown.kind, address = shown.address;
     std::string report = "> Entry [";
-    AppendConsoleText(report, entry.name, settings.terminal);
+    AppendConsoleText(report, name, settings.terminal);
     report += "] [";
-    report += AddressTextOf(entry.address).data();
+    report += AddressTextOf(address).data();
     report += "] deleted\n";
-    WriteConsole(report);
-    RemoveResolution(settings.table, static_cast<unsigned>(*number));
-    SaveChange(settings);
+    ChangeAndSave(settings, known, [&] {
+        for (std::size_t i = 0; i < ResolutionCount(settings.table); ++i) {
+            const ResolutionEntry entry = ResolutionAt(settings.table, i);
+            if (entry.name == name && entry.kind == kind &&
+                (kind == ForwardKind ? entry.target == target : entry.address == address)) {
+                RemoveResolution(settings.table, i);
+                break;
+            }
+        }
+        return report;
+    });
 }
 
 void DrawScreen(const EditorSettings& settings) {
@@ -195,6 +260,7 @@ void PrintEntryList(const ResolutionTable& table, bool terminal) {
 
 void RunEntryEditor(const EditorSettings& settings) {
     CommandLine line{};
+    FileIdentity known = settings.loaded;
     for (;;) {
         std::this_thread::sleep_for(settings.pause);
         DrawScreen(settings);
@@ -205,15 +271,15 @@ void RunEntryEditor(const EditorSettings& settings) {
         switch (text.empty() ? '\0' : text[0]) {
         case 'A':
         case 'a':
-            AddEntry(settings, text, false);
+            AddEntry(settings, known, text, false);
             break;
         case 'F':
         case 'f':
-            AddEntry(settings, text, true);
+            AddEntry(settings, known, text, true);
             break;
         case 'D':
         case 'd':
-            DeleteEntry(settings, text);
+            DeleteEntry(settings, known, text);
             break;
         case 'E':
         case 'e':

@@ -41,6 +41,8 @@ HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed) {
     const bool readKeys = BeginKeyInput();
     if (!readKeys && serviceFailed)
         return HotKeyLoopEnd::ServiceFailed;
+    if (!readKeys)
+        ReloadOnHangUp();
     HotKeyState state;
     bool hidden = false;
     bool quit = false;
@@ -52,6 +54,8 @@ HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed) {
             break;
         if (event == ConsoleEvent::Statistics)
             RequestStatistics(service);
+        if (event == ConsoleEvent::Reload)
+            RequestReload(service);
         if (!readKeys) {
             // At a terminal the program runs on, as ever; a service manager must see a service that has ended.
             if (event == ConsoleEvent::ServiceEnded) {

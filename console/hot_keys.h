@@ -27,7 +27,8 @@ HotKeyAction DecideHotKeyAction(HotKeyResult result, bool focused, bool windowHi
 enum class HotKeyLoopEnd { Quit, ServiceEnded, ServiceFailed };
 
 // The service mode's console loop: Ctrl+Space hides or shows the console window, Ctrl+Shift+Space, Ctrl+C and
-// the quit signals end it, SIGUSR1 asks the service for its statistics line. Reads keys only when standard input is a terminal; otherwise it waits for a signal,
-// and also ends when the service ended by itself or could not start (`serviceFailed`), since nothing would be
-// left to do. At a terminal the program runs on, as ever.
+// the quit signals end it, SIGUSR1 asks the service for its statistics line. Reads keys only when standard input
+// is a terminal; otherwise it waits for a signal, takes a hang-up as a request to reload the service's table, and
+// also ends when the service ended by itself or could not start (`serviceFailed`), since nothing would be left to
+// do. At a terminal the program runs on, as ever, and a hang-up quits: the terminal is gone.
 HotKeyLoopEnd RunHotKeyLoop(DnsService& service, bool serviceFailed);

@@ -111,7 +111,10 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
                         underServiceManager);
         exitCode = NothingToServeExitCode;
     } else if (openEditor) {
-        RunEntryEditor({*table, fileName, terminal, BannerRows});
+        EditorSettings editor{*table, fileName, terminal, BannerRows};
+        if (load.whole)
+            editor.loaded = load.identity;
+        RunEntryEditor(editor);
     } else {
         auto resolverPool = std::make_unique<ResolverPool>();
         ServiceSettings settings;
@@ -121,8 +124,7 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
         settings.machine = machine;
         settings.terminal = terminal;
         settings.resolverPool = resolverPool.get();
-        if (load.exact && load.identity.inode != 0)
-            settings.loadedFile = load.identity;
+        settings.loadedFile = {load.identity, load.exact, ResolutionCount(*table)};
         exitCode = RunService(std::move(settings), underServiceManager);
         // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to
         // the end of the process.

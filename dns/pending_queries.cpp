@@ -146,22 +146,50 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
     ++queries.waitingCount;
 }
 
-void WriteWhole(PendingQueries& queries, PendingOutput& out) {
-    queries.wholeUpTo = queries.lastTicket;
-    out.saves.push_back({queries.lastTicket, true, SerializeResolutionTable(queries.table), 0});
+LearnedName LearnedOf(const PendingQueries& queries, const std::string& name) {
+    const auto found = queries.pending.find(name);
+    return {name, found != queries.pending.end() ? found->second.address : 0};
 }
 
-// Decided here, not by a round trip to the disk: a file known to hold the table gets the record appended, any
-// other is replaced by the whole table.
-void WriteLearned(PendingQueries& queries, std::size_t number, PendingOutput& out) {
-    ++queries.lastTicket;
+// The whole table, for a file that holds none, with every name still waiting for the disk, for a file that
+// turns out to hold one.
+void WriteWhole(PendingQueries& queries, PendingOutput& out) {
+    queries.wholeUpTo = queries.lastTicket;
+    SaveJob job;
+    job.ticket = queries.lastTicket;
+    job.whole = true;
+    job.bytes = SerializeResolutionTable(queries.table);
+    job.count = static_cast<std::uint32_t>(ResolutionCount(queries.table));
+    for (const auto& saving : queries.saving)
+        job.learned.push_back(LearnedOf(queries, saving.second));
+    out.saves.push_back(std::move(job));
+}
+
+// Decided here, not by a round trip to the disk: a file known to hold the table gets the learned name added to
+// it, any other the whole table, which the saver writes only where the file turns out to hold no table.
+void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
     if (!queries.appendable) {
         WriteWhole(queries, out);
         return;
     }
-    SaveJob job{queries.lastTicket, false, {}, static_cast<std::uint32_t>(ResolutionCount(queries.table))};
-    SerializeResolution(ResolutionAt(queries.table, number), job.bytes);
+    SaveJob job;
+    job.ticket = queries.lastTicket;
+    job.learned.push_back(LearnedOf(queries, name));
     out.saves.push_back(std::move(job));
+}
+
+// The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
+// added again: their clients were, or will be, told them.
+void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
+    std::swap(queries.table, *table);
+    out.released = std::move(table);
+    for (const auto& saving : queries.saving)
+        if (!FindResolution(queries.table, saving.second)) {
+            const LearnedName learned = LearnedOf(queries, saving.second);
+            AppendResolution(queries.table, {learned.name, {}, 0, learned.address});
+        }
+    queries.appendable = true;
+    out.console += "> Resolutions reloaded: " + std::to_string(ResolutionCount(queries.table)) + " entries\n";
 }
 
 } // namespace
@@ -238,9 +266,10 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, const Ho
     lookup.state = PendingState::Saving;
     lookup.address = result.address;
     ++queries.counters.learned;
-    WriteLearned(queries, AppendResolution(queries.table, {name, {}, 0, result.address}), out);
-    lookup.ticket = queries.lastTicket;
+    AppendResolution(queries.table, {name, {}, 0, result.address});
+    lookup.ticket = ++queries.lastTicket;
     queries.saving.emplace_back(lookup.ticket, name);
+    WriteLearned(queries, name, out);
 }
 
 void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out) {
@@ -252,8 +281,22 @@ void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutpu
     Finish(queries, name, Failure, out);
 }
 
-void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
+void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
                      std::string_view errorText, PendingOutput& out) {
+    if (outcome.table)
+        TakeFileTable(queries, std::move(outcome.table), out);
+    if (!outcome.keptAs.empty())
+        out.console += KeptDamagedLine(fileName.c_str(), outcome.keptAs);
+    if (outcome.reload != SaveOutcome::Reload::None) {
+        // The old table stays, and so does the file: nobody writes over it unkept.
+        const std::string_view why = outcome.reload == SaveOutcome::Reload::Missing   ? "the file is missing"
+                                     : outcome.reload == SaveOutcome::Reload::Damaged ? "not a whole table"
+                                                                                      : errorText;
+        if (outcome.reload != SaveOutcome::Reload::Loaded)
+            out.console += "> Error: could not reload resolutions from " + fileName + ": " + std::string(why) +
+                           "; still answering from the table before\n";
+        return;
+    }
     if (outcome.stale) {
         // Replaced or changed by someone else: the whole table goes, unless a whole write since covers it.
         queries.appendable = false;

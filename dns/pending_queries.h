@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,8 +47,9 @@ struct PendingOutput {
         std::string name;
         LookupLane lane = LookupLane::Unknown;
     };
-    std::vector<Lookup> lookups; // to start; each must come back through TakeLookupResult or RefuseLookup
-    std::vector<SaveJob> saves;  // in ticket order
+    std::vector<Lookup> lookups;               // to start; each must come back through TakeLookupResult or RefuseLookup
+    std::vector<SaveJob> saves;                // in ticket order
+    std::unique_ptr<ResolutionTable> released; // a table no longer answered from, for another thread to free
 };
 
 enum class PendingState {
@@ -127,6 +129,7 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, const Ho
 // A lookup that the output asked for could not be queued: its queries fail at once.
 void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out);
 
-// A write of the file has ended.
-void TakeSaveOutcome(PendingQueries& queries, const SaveOutcome& outcome, const std::string& fileName,
+// A write of the file has ended, or the file was read anew. A table that the file now holds replaces the one
+// answered from, whole, with the names learned and not yet on disk added; the console says so in one line.
+void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
                      std::string_view errorText, PendingOutput& out);

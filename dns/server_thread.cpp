@@ -30,7 +30,7 @@ constexpr auto GatherPause = std::chrono::microseconds(100);
 struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
-          queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.has_value()),
+          queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.exact),
           generation(settings.resolverPool->generation), started(std::chrono::steady_clock::now()) {
         queries.isOwnLookup = settings.isOwnLookup;
     }
@@ -78,7 +78,7 @@ void Flush(Loop& loop) {
     }
 }
 
-void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome);
+void HandleSaveOutcome(Loop& loop, SaveOutcome outcome);
 
 // Hands on the lookups and writes that the last step asked for. A lookup that cannot be queued fails at once.
 void HandOn(Loop& loop) {
@@ -91,17 +91,27 @@ void HandOn(Loop& loop) {
     out.lookups.clear();
     std::vector<SaveJob> saves;
     saves.swap(out.saves);
+    if (out.released) {
+        SaveJob release;
+        release.released = std::move(out.released);
+        // Refused, it is freed here all the same.
+        loop.saver.jobs.Push(std::move(release));
+    }
     for (SaveJob& job : saves) {
         const std::uint64_t ticket = job.ticket;
         // The queue holds a write for every waiting query and more; refused all the same, it is a failed write.
-        if (!loop.saver.jobs.Push(std::move(job)))
-            HandleSaveOutcome(loop, {ticket, static_cast<int>(std::errc::no_buffer_space), false});
+        if (!loop.saver.jobs.Push(std::move(job))) {
+            SaveOutcome refused;
+            refused.ticket = ticket;
+            refused.error = static_cast<int>(std::errc::no_buffer_space);
+            HandleSaveOutcome(loop, std::move(refused));
+        }
     }
 }
 
-void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome) {
-    TakeSaveOutcome(loop.queries, outcome, loop.settings.fileName, outcome.error != 0 ? ErrorText(outcome.error) : "",
-                    loop.out);
+void HandleSaveOutcome(Loop& loop, SaveOutcome outcome) {
+    const std::string errorText = outcome.error != 0 ? ErrorText(outcome.error) : "";
+    TakeSaveOutcome(loop.queries, std::move(outcome), loop.settings.fileName, errorText, loop.out);
     HandOn(loop);
 }
 
@@ -115,8 +125,8 @@ void TakeResults(Loop& loop) {
     }
     loop.results.clear();
     loop.saver.outcomes.TakeAll(loop.outcomes);
-    for (const SaveOutcome& outcome : loop.outcomes)
-        HandleSaveOutcome(loop, outcome);
+    for (SaveOutcome& outcome : loop.outcomes)
+        HandleSaveOutcome(loop, std::move(outcome));
     loop.outcomes.clear();
 }
 
@@ -172,6 +182,12 @@ void Serve(Loop& loop) {
         const auto waitStart = std::chrono::steady_clock::now();
         const ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received);
         busy = got.count > 0 && got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
+        // Refused only when the saver's queue is full; the request is then dropped, as a signal sent twice.
+        if (loop.service.reloadRequested.exchange(false)) {
+            SaveJob reload;
+            reload.reload = true;
+            loop.saver.jobs.Push(std::move(reload));
+        }
         if (got.error != 0) {
             // Retried at once the first time; a lasting error must not spin a core.
             if (++failures > 1)
@@ -193,7 +209,7 @@ void Serve(Loop& loop) {
 void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
-    StartSaver(loop->saver, settings.fileName, settings.loadedFile.value_or(FileIdentity{}), service->wake);
+    StartSaver(loop->saver, settings.fileName, settings.loadedFile, service->wake);
     Serve(*loop);
     CloseResolverPool(*settings.resolverPool);
     StopSaver(loop->saver);
@@ -282,6 +298,13 @@ void RequestStatistics(DnsService& service) {
     if (!service.thread.joinable())
         return;
     service.statisticsRequested = true;
+    SignalWake(service.wake);
+}
+
+void RequestReload(DnsService& service) {
+    if (!service.thread.joinable())
+        return;
+    service.reloadRequested = true;
     SignalWake(service.wake);
 }
 

@@ -6,6 +6,7 @@
 #include "platform/network.h"
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
+#include "resolutions/resolution_file.h"
 #include "resolutions/resolution_table.h"
 
 #include <atomic>
@@ -29,9 +30,9 @@ struct ServiceSettings {
     ResolveHostFunction resolveHost = ResolveHost;
     // Tells the lookups of the resolver back from the resolver; none where every client is another process.
     bool (*isOwnLookup)(std::uint32_t address, std::uint16_t port) = IsOwnUdpSocket;
-    // The file as the table was loaded from it, when it held exactly that table: learned entries are then
-    // appended to it. Without it the first learned entry writes the file whole.
-    std::optional<FileIdentity> loadedFile;
+    // The file as the table was loaded from it. When it held exactly that table learned entries are appended
+    // to it; otherwise the first learned entry writes the file whole.
+    KnownResolutionFile loadedFile;
     // Called on the server thread when an empty datagram from this machine has ended the service, after its line.
     void (*onEnded)() = nullptr;
 };
@@ -45,14 +46,15 @@ struct ServiceSetUp {
     std::uint32_t selfNameServer = 0;
 };
 
-// A running service, owned by whoever started it. The server thread reads and clears the requests; the rest is
-// the starter's.
+// A running service, owned by whoever started it. The server thread reads `stopRequested` and takes the
+// requests; the rest is the starter's.
 struct DnsService {
     SocketHandle socket; // set up, and not yet handed to the thread
     std::thread thread;
-    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the requests and the saver
+    WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop, the requests and the saver
     std::atomic<bool> stopRequested{false};
-    std::atomic<bool> statisticsRequested{false};
+    std::atomic<bool> statisticsRequested{false}; // set by RequestStatistics
+    std::atomic<bool> reloadRequested{false};     // set by RequestReload
 };
 
 // Sets up the service's socket, bound: datagrams wait in it from then on. Nothing is kept when a step fails: also
@@ -65,6 +67,10 @@ void StartServerThread(DnsService& service, ServiceSettings settings);
 
 // Asks the service for one console line of what it has done since it started. From any thread.
 void RequestStatistics(DnsService& service);
+
+// Asks the running service to read its resolution file anew and answer from what it holds; from any thread.
+// The service prints one line when it has. Does nothing when the service is not running.
+void RequestReload(DnsService& service);
 
 // Ends the service at once: it answers and learns nothing more, and the thread is woken and joined. Lookups under
 // way are forgotten, not waited for; a save under way is finished. Does nothing when the service is not running.

@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ParsedResolutionFile first = ParseResolutionFile({data, size});
     const ResolutionTable& table = *first.table;
     Require(table.text.size() <= size && ResolutionCount(table) <= size / 8 + 1);
+    Require(!first.exact || first.whole);
     const std::vector<std::uint8_t> saved = SerializeResolutionTable(table);
     const ParsedResolutionFile second = ParseResolutionFile(saved);
     Require(second.exact && ResolutionCount(*second.table) == ResolutionCount(table));

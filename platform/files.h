@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-// Which file, and how long: enough to tell that a file was replaced or grown by someone else.
+// Which file, how long, and when it was last written: enough to tell that a file was replaced, grown or changed
+// in place by someone else.
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
+    std::uint64_t modified = 0; // in the platform's own units
     bool operator==(const FileIdentity&) const = default;
 };
 
@@ -28,6 +30,15 @@ struct FileContents {
 
 // Reads a whole regular file into memory; anything else (a directory, a device, a pipe) is an error.
 FileContents ReadWholeFile(const char* fileName);
+
+struct FileStatus {
+    FileIdentity identity;
+    int error = 0;        // 0, or the platform's code of the failure
+    bool missing = false; // the file does not exist: no failure
+};
+
+// The identity of the named file (after links), without opening it for reading.
+FileStatus IdentifyFile(const char* fileName);
 
 // The path that a chain of symbolic links leads to (its last link may lead nowhere yet); the name itself where it
 // is no link or the system has none.
@@ -48,6 +59,14 @@ struct AppendResult {
 // first bytes and flushes again. Updates `expected` to the file as it now is.
 AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                           std::span<const std::uint8_t> head);
+
+struct NewFileResult {
+    int error = 0;       // the platform's code of a failure
+    bool exists = false; // a file of that name is there already: it was left alone
+};
+
+// Creates the file, which must not exist yet, with the bytes, flushed to disk. Never writes over a file.
+NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes);
 
 // The names in a directory, without "." and ".."; none when it cannot be read.
 std::vector<std::string> ListDirectory(const char* directory);

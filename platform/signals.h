@@ -11,7 +11,11 @@ void BlockQuitSignals();
 // Tells the console thread, from any thread, that the service has ended by itself. Only after BlockQuitSignals.
 void NotifyServiceEnded();
 
-enum class ConsoleEvent { None, Quit, ServiceEnded, Statistics };
+// From now on a hang-up asks for a reload instead of quitting: without a terminal no terminal has gone away, and
+// daemons take the signal so. Call it on the console thread before waiting; nothing on systems without hang-ups.
+void ReloadOnHangUp();
 
-// Waits for a quit signal or the service's notice, without a time limit when none is given.
+enum class ConsoleEvent { None, Quit, ServiceEnded, Statistics, Reload };
+
+// Waits for a quit signal, a reload's hang-up or the service's notice, without a time limit when none is given.
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout);

@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::size_t HeaderBytes = 4;
 constexpr std::string_view TemporarySuffix = ".tmp";
+constexpr std::string_view LockSuffix = ".lock";
+constexpr std::string_view DamagedSuffix = ".damaged";
+constexpr int MostDamagedCopies = 9;
 
 // Reads fields from the file's bytes. A field that the bytes cover only in part gets the bytes that are there
 // and zeros for the rest, as a short read into a zeroed field would: a cut-off file still loads.
@@ -81,7 +84,7 @@ ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
     const std::size_t count = std::min(stored, MostEntries(reader.Left()));
     // Every text byte comes from the file, so its size bounds the text.
     ReserveResolutions(*parsed.table, count, reader.Left());
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto readEntry = [&reader] {
         ResolutionEntry entry;
         entry.kind = reader.LittleEndian(4);
         entry.name = reader.Text();
@@ -89,9 +92,17 @@ ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
             entry.target = reader.Text();
         else
             entry.address = reader.Address();
-        AppendResolution(*parsed.table, entry);
-    }
+        return entry;
+    };
+    for (std::size_t i = 0; i < count; ++i)
+        AppendResolution(*parsed.table, readEntry());
     parsed.exact = reader.exact && reader.Left() == 0 && count == stored;
+    parsed.whole = reader.exact && count == stored;
+    // A crash remnant is one record at most: reading one more must end exactly at, or run into, the end.
+    if (parsed.whole && reader.Left() > 0) {
+        readEntry();
+        parsed.whole = reader.Left() == 0;
+    }
     return parsed;
 }
 
@@ -122,12 +133,16 @@ ResolutionFileLoad LoadResolutionFile(const char* fileName) {
     if (contents.error != 0 || contents.missing) {
         load.table = std::make_unique<ResolutionTable>();
         load.error = contents.error;
+        load.missing = contents.missing;
         return load;
     }
     ParsedResolutionFile parsed = ParseResolutionFile(contents.bytes);
     load.table = std::move(parsed.table);
     load.exact = parsed.exact;
+    load.whole = parsed.whole;
     load.identity = contents.identity;
+    if (!parsed.whole)
+        load.bytes = std::move(contents.bytes);
     return load;
 }
 
@@ -149,6 +164,24 @@ AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected
     for (std::size_t i = 0; i < HeaderBytes; ++i)
         header[i] = static_cast<std::uint8_t>(count >> (8 * i));
     return AppendToFile(fileName, expected, record, header);
+}
+
+FileLockResult LockResolutionFile(const char* fileName) {
+    return LockFile((FollowLinks(fileName) + std::string(LockSuffix)).c_str(), ResolutionLockWait);
+}
+
+KeptFile KeepDamagedResolutionFile(const char* fileName, std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return {};
+    const std::string first = FollowLinks(fileName) + std::string(DamagedSuffix);
+    NewFileResult created;
+    for (int copy = 1; copy <= MostDamagedCopies; ++copy) {
+        const std::string name = copy == 1 ? first : first + "." + std::to_string(copy);
+        created = WriteNewFile(name.c_str(), bytes);
+        if (!created.exists)
+            return {created.error == 0 ? name : std::string(), created.error};
+    }
+    return {{}, created.error};
 }
 
 void RemoveAbandonedTemporaryFiles(const char* fileName) {

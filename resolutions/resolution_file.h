@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "resolutions/resolution_table.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -13,13 +15,26 @@ struct ParsedResolutionFile {
     std::unique_ptr<ResolutionTable> table; // never null
     // The bytes are exactly what saving the table would write: nothing cut, nothing behind the last record.
     bool exact = false;
+    // Every counted record is there, and behind them at most the one record, whole or cut short, that a crash
+    // between an append's two writes leaves. Anything else is no table of ours, which nobody may save over unkept.
+    bool whole = false;
 };
 
 struct ResolutionFileLoad {
     std::unique_ptr<ResolutionTable> table; // never null
     bool exact = false;                     // as in ParsedResolutionFile
+    bool whole = false;                     // likewise; false for a missing file
+    bool missing = false;
     int error = 0;         // 0 when the file was read or does not exist; otherwise the platform's code of the failure
     FileIdentity identity; // of the file as read; all zero when it does not exist
+    std::vector<std::uint8_t> bytes; // the file's bytes when it is no whole table, to keep them before a save
+};
+
+// The file as a process last read or wrote it, so that it can tell a change by someone else.
+struct KnownResolutionFile {
+    FileIdentity identity; // all zero: none known
+    bool exact = false;    // it held exactly a table of `count` entries
+    std::size_t count = 0;
 };
 
 // Builds a new table from the named file. A missing file gives an empty table and no error; a file that exists
@@ -40,6 +55,22 @@ ResolutionFileLoad LoadResolutionFile(const char* fileName);
 // Updates `expected` to the file as it now is. Prints nothing.
 [[nodiscard]] AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected,
                                                   std::span<const std::uint8_t> record, std::uint32_t count);
+
+// How long a process waits for another's read-modify-write of the file before it gives up its own.
+inline constexpr std::chrono::milliseconds ResolutionLockWait{10000};
+
+// Takes the lock that orders every read-modify-write of the file among processes: FILE.lock beside the file that
+// a link leads to. Held only while the file is read and written, never while anyone waits for a client.
+[[nodiscard]] FileLockResult LockResolutionFile(const char* fileName);
+
+struct KeptFile {
+    std::string name; // where the bytes are kept; empty when there was nothing to keep
+    int error = 0;    // the platform's code of a failure: then nothing may replace the file
+};
+
+// Keeps the bytes of a file that is no whole table beside it, before a save replaces it: as FILE.damaged, or
+// FILE.damaged.2 up to .9 when those are taken, never over a file kept before. An empty file is nothing to keep.
+KeptFile KeepDamagedResolutionFile(const char* fileName, std::span<const std::uint8_t> bytes);
 
 // Removes the temporary files that saves of the named file left behind when their process died, so that they
 // never pile up. Files of processes still running, and every other file, are left alone.

@@ -95,6 +95,11 @@ velquorn_table() { # write|read FILE
     fi
 }
 
+# Prints "COUNT EXACT" and then the names of a table file, one a line.
+read_table() { # file
+    velquorn_table read "$1" | awk 'NR == 1 {print; next} {print $1}'
+}
+
 # printer at 10.0.0.1, gateway answered with the server's own address, files forwarded to nas.lan.
 write_table() { # file
     velquorn_table write "$1" <<'TABLE'

@@ -34,7 +34,9 @@ int WriteAll(int descriptor, std::span<const std::uint8_t> bytes) {
 
 FileIdentity IdentityOf(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            static_cast<std::uint64_t>(status.st_size)};
+            static_cast<std::uint64_t>(status.st_size),
+            static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+                static_cast<std::uint64_t>(status.st_mtim.tv_nsec)};
 }
 
 int WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, off_t offset) {
@@ -79,6 +81,18 @@ std::string FollowLinks(const char* fileName) {
 std::string ErrorText(int error) {
     // generic_category is thread-safe, unlike strerror.
     return std::generic_category().message(error);
+}
+
+FileStatus IdentifyFile(const char* fileName) {
+    FileStatus result;
+    struct stat status {};
+    if (stat(fileName, &status) != 0) {
+        result.missing = errno == ENOENT;
+        result.error = result.missing ? 0 : errno;
+        return result;
+    }
+    result.identity = IdentityOf(status);
+    return result;
 }
 
 FileContents ReadWholeFile(const char* fileName) {
@@ -172,8 +186,21 @@ AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::spa
         error = WriteAllAt(descriptor, head, 0);
     if (error == 0 && fdatasync(descriptor) != 0)
         error = errno;
+    // The writes changed the size and the time: the file as it now is, which nobody else has touched.
+    if (error == 0 && fstat(descriptor, &status) != 0)
+        error = errno;
     if (error == 0)
-        expected.size += tail.size();
+        expected = IdentityOf(status);
+    return {CloseKeepingError(descriptor, error), false};
+}
+
+NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {
+    const int descriptor = open(fileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (descriptor < 0)
+        return {errno, errno == EEXIST};
+    int error = WriteAll(descriptor, bytes);
+    if (error == 0 && fsync(descriptor) != 0)
+        error = errno;
     return {CloseKeepingError(descriptor, error), false};
 }
 

@@ -13,6 +13,8 @@ int ServiceEndedSignal() { return SIGRTMIN; }
 
 // Written once by BlockQuitSignals on the console thread, before any other thread starts.
 sigset_t QuitSignals{};
+// Written by ReloadOnHangUp on the console thread, which alone reads it.
+bool HangUpReloads = false;
 
 // A signal that was ignored when the program started stays ignored: nohup ignores hang-ups, a shell ignores
 // interrupts for its background jobs, and a blocked signal would otherwise still reach sigwait.
@@ -35,6 +37,8 @@ void BlockQuitSignals() {
     pthread_sigmask(SIG_BLOCK, &QuitSignals, nullptr);
 }
 
+void ReloadOnHangUp() { HangUpReloads = true; }
+
 void NotifyServiceEnded() { kill(getpid(), ServiceEndedSignal()); }
 
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {
@@ -52,5 +56,7 @@ ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeou
         return ConsoleEvent::None;
     if (signal == ServiceEndedSignal())
         return ConsoleEvent::ServiceEnded;
+    if (signal == SIGHUP && HangUpReloads)
+        return ConsoleEvent::Reload;
     return signal == SIGUSR1 ? ConsoleEvent::Statistics : ConsoleEvent::Quit;
 }

@@ -74,7 +74,9 @@ FileIdentity IdentityOf(HANDLE file) {
         return {};
     return {information.dwVolumeSerialNumber,
             (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
-            (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow};
+            (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow,
+            (static_cast<std::uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                information.ftLastWriteTime.dwLowDateTime};
 }
 
 int WriteAll(HANDLE file, std::span<const std::uint8_t> bytes) {
@@ -110,6 +112,22 @@ const char* const PathSeparators = "\\/";
 
 // Links are left to the system: ReplaceFile works on the name given.
 std::string FollowLinks(const char* fileName) { return fileName; }
+
+FileStatus IdentifyFile(const char* fileName) {
+    FileStatus result;
+    // No access asked for, and every kind of sharing allowed: nobody else's open is disturbed.
+    const HANDLE file = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        result.missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        result.error = result.missing ? 0 : static_cast<int>(error);
+        return result;
+    }
+    result.identity = IdentityOf(file);
+    CloseHandle(file);
+    return result;
+}
 
 FileContents ReadWholeFile(const char* fileName) {
     FileContents contents;
@@ -192,8 +210,21 @@ AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::spa
         error = WriteAllAt(file, head, 0);
     if (error == 0 && !FlushFileBuffers(file))
         error = static_cast<int>(GetLastError());
+    // The writes changed the size and the time: the file as it now is, which nobody else has touched.
     if (error == 0)
-        expected.size += tail.size();
+        expected = IdentityOf(file);
+    return {CloseKeepingError(file, error), false};
+}
+
+NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {
+    const HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return {static_cast<int>(error), error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS};
+    }
+    int error = WriteAll(file, bytes);
+    if (error == 0 && !FlushFileBuffers(file))
+        error = static_cast<int>(GetLastError());
     return {CloseKeepingError(file, error), false};
 }
 

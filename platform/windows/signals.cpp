@@ -30,6 +30,8 @@ void RequestQuit() { SetEvent(QuitEvent); }
 
 void BlockQuitSignals() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
+void ReloadOnHangUp() {}
+
 void NotifyServiceEnded() { SetEvent(ServiceEndedEvent); }
 
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout) {

@@ -108,3 +108,20 @@ TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputAndReportsAFailedSave) {
                 ElementsAre(testing::StartsWith(
                     "> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " + blocked + ": ")));
 }
+
+TEST(RunEntryEditor, MakesEachChangeToTheTableTheFileHoldsNow) {
+    Edited edited;
+    AppendResolution(edited.table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
+    AppendResolution(edited.table, {"gone", {}, 0, 0});
+    // Someone else saved the file after the editor read its table: printer moved to the end, learned was added.
+    ResolutionTable theirs;
+    for (const char* name : {"gateway", "learned", "printer"})
+        AppendResolution(theirs, {name, {}, 0, name[0] == 'p' ? MakeAddress(192, 168, 1, 20) : 0});
+    ASSERT_EQ(SaveResolutionFile(theirs, edited.fileName.c_str()), 0);
+    const std::string output = Edit(edited, "D 0\nA nas 10.0.0.1\n");
+    EXPECT_THAT(Messages(output),
+                ElementsAre("> Entry [printer] [192.168.1.20] deleted\n", "> Entry [nas -> 10.0.0.1] added\n"));
+    EXPECT_THAT(EntryNames(edited.table), ElementsAre("gateway", "learned", "nas"));
+    EXPECT_THAT(ReadBytes(edited.fileName), ElementsAreArray(SerializeResolutionTable(edited.table)));
+    EXPECT_TRUE(output.ends_with(Screen("> > 0 : gateway : Local\n> > 1 : learned : Local\n> > 2 : nas : 10.0.0.1\n")));
+}

@@ -60,6 +60,7 @@ start_service "$run" "$program"
 ask kill-399.lan >/dev/null
 stop_process "$pid"
 check "exact after a clean run" "1" "$(velquorn_table read "$run/default.drf" | sed -n '1s/.* //p')"
-check "no temporary files" "default.drf out" "$(ls "$run" | grep -v '^told-' | tr '\n' ' ' | sed 's/ $//')"
+check "no temporary files; the lock file stays" "default.drf default.drf.lock out" \
+    "$(ls "$run" | grep -v '^told-' | tr '\n' ' ' | sed 's/ $//')"
 
 finish learning

@@ -39,7 +39,11 @@ struct Machine {
         TakeLookupResult(queries, name, {outcome, 0}, false, out);
     }
     void Saved(std::uint64_t ticket, int error = 0, bool stale = false) {
-        TakeSaveOutcome(queries, {ticket, error, stale}, "t.drf", error != 0 ? "Disk full" : "", out);
+        SaveOutcome outcome;
+        outcome.ticket = ticket;
+        outcome.error = error;
+        outcome.stale = stale;
+        TakeSaveOutcome(queries, std::move(outcome), "t.drf", error != 0 ? "Disk full" : "", out);
     }
     // The replies so far as "PORT ADDRESS" or "PORT failure", and nothing of them left in the output.
     std::vector<std::string> Replies() {
@@ -124,8 +128,9 @@ TEST(PendingQueries, AnswersALearnedNameOnlyOnceItIsOnDisk) {
     saves = machine.Saves();
     ASSERT_EQ(saves.size(), 1u);
     EXPECT_FALSE(saves[0].whole);
-    EXPECT_EQ(saves[0].count, 5u);
-    EXPECT_THAT(saves[0].bytes, ElementsAre(0, 0, 0, 0, 5, 0, 'o', 't', 'h', 'e', 'r', 10, 0, 0, 8));
+    ASSERT_EQ(saves[0].learned.size(), 1u);
+    EXPECT_EQ(saves[0].learned[0].name, "other");
+    EXPECT_EQ(saves[0].learned[0].address, Learned);
 }
 
 TEST(PendingQueries, WritesTheWholeTableAfterAStaleOrFailedAppend) {
@@ -214,4 +219,25 @@ TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
     machine.Ask(7, {"printer"}, MakeAddress(127, 0, 0, 1));
     EXPECT_THAT(machine.Replies(), ElementsAre("1200 failure", "1007 192.168.1.20"));
     EXPECT_THAT(machine.Lookups(), IsEmpty());
+}
+
+TEST(PendingQueries, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
+    Machine machine(true);
+    machine.Ask(1, {"learned"});
+    machine.Resolve("learned", Learned);
+    ASSERT_EQ(machine.Saves().size(), 1u);
+    machine.Lookups();
+    SaveOutcome reloaded;
+    reloaded.reload = SaveOutcome::Reload::Loaded;
+    reloaded.table = std::make_unique<ResolutionTable>();
+    AppendResolution(*reloaded.table, {"added", {}, 0, Nas});
+    TakeSaveOutcome(machine.queries, std::move(reloaded), "t.drf", "", machine.out);
+    EXPECT_THAT(EntryNames(machine.table), ElementsAre("added", "learned"));
+    machine.Ask(2, {"added"});
+    machine.Ask(3, {"printer"}); // gone with the old table: asked of the resolver
+    EXPECT_THAT(machine.Replies(), ElementsAre("1002 192.168.1.30"));
+    EXPECT_THAT(machine.Lookups(), ElementsAre("printer"));
+    machine.Saved(1);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8"));
+    EXPECT_TRUE(machine.out.console.starts_with("> Resolutions reloaded: 2 entries\n"));
 }

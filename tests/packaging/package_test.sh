@@ -48,7 +48,7 @@ as_service() { # becomes a command line of the unit, in the state directory, as 
         --bounding-set=-all,+net_bind_service $1 </dev/null
 }
 printf 'hosts: files\n' >"$work/nsswitch.conf"
-printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n' >"$work/hosts"
+printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n10.1.2.4 later.lan\n' >"$work/hosts"
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
 mount --bind "$work/hosts" /etc/hosts
 
@@ -59,9 +59,14 @@ service=$!
 wait_until_running "$work/out"
 check "the starting table answers the host name" "127.0.0.1" "$(ask "$host")"
 check "a learned name" "10.1.2.3" "$(ask learned.lan)"
+# The admin edits as root while the service runs as its own user: answered, and a name learned after it kept too.
+printf 'A nas 10.0.0.9\nE\n' | /usr/sbin/velquorn-dns -e "$state/default.drf" >/dev/null
+for _ in $(seq 20); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 nas)" = 10.0.0.9 ] && break || sleep 0.1; done
+check "an edit as root while it serves, then a learned name" "10.0.0.9 10.1.2.4" "$(ask nas) $(ask later.lan)"
 stop_process "$service"
 check "stops with exit code 0" "0" "$?"
-check "learned into the state directory" "yes" "$(grep -q learned.lan "$state/default.drf" && echo yes)"
+check "learned into the state directory, beside the edit" "learned.lan nas later.lan" \
+    "$(read_table "$state/default.drf" | tail -n +3 | xargs)"
 check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 53)); time.sleep(20)' &

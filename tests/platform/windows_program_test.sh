@@ -48,6 +48,10 @@ printf '127.0.0.1 localhost\n' >"$work/hosts"
 start_service "$run" timeout 120 "$wine" "$program"
 check "learned name listed and answered after a restart" "> > 3 : learned.lan : 10.1.2.3 10.1.2.3" \
     "$(tr -d '\r' <"$run/out" | grep learned.lan) $(ask learned.lan)"
+# An edit while the service runs is answered without a restart.
+(cd "$run" && printf 'A live 10.0.0.7\nE\n' | timeout 120 "$wine" "$program" -e >/dev/null 2>&1)
+for _ in $(seq 30); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 live)" = 10.0.0.7 ] && break || sleep 0.2; done
+check "an edit while it serves" "10.0.0.7" "$(dig @127.0.0.1 +short +tries=1 +time=1 live)"
 stop_service
 
 output=$(cd "$run" && printf 'A added 10.0.0.9\nD 0\nE\n' | timeout 120 "$wine" "$program" -e 2>&1)
@@ -57,6 +61,7 @@ check "editor messages" "> Entry [added -> 10.0.0.9] added
 check "editor saved" "gateway Local
 files -> nas.lan
 learned.lan 10.1.2.3
+live 10.0.0.7
 added 10.0.0.9" "$(velquorn_table read "$run/default.drf" | tail -n +2)"
 
 # A name outside the ANSI code page reaches the program as it was typed, not as a look-alike.

@@ -33,6 +33,7 @@ TEST(ResolutionFile, ShortOrHostileFilesLoadWhatTheyHoldAndStayBounded) {
     for (std::size_t length = 0; length <= ExampleFile.size(); ++length) {
         const auto cut = ParseResolutionFile(Bytes(ExampleFile.begin(), ExampleFile.begin() + long(length)));
         EXPECT_EQ(cut.exact, length == ExampleFile.size()) << length;
+        EXPECT_EQ(cut.whole, cut.exact) << length;
         for (std::size_t i = 0; i < ResolutionCount(*cut.table); ++i)
             EXPECT_TRUE(names[i].starts_with(ResolutionAt(*cut.table, i).name)) << length;
     }
@@ -43,6 +44,11 @@ TEST(ResolutionFile, ShortOrHostileFilesLoadWhatTheyHoldAndStayBounded) {
     stray.insert(stray.end(), {0x00, 0x00, 0x00, 0x00, 0x01});
     EXPECT_EQ(ResolutionCount(*ParseResolutionFile(stray).table), 3u);
     EXPECT_FALSE(ParseResolutionFile(stray).exact);
+    EXPECT_TRUE(ParseResolutionFile(stray).whole);
+    // More than one record's worth behind the table, or text where the count should be, is no table of ours.
+    stray.insert(stray.end(), ExampleFile.begin() + 4, ExampleFile.end());
+    EXPECT_FALSE(ParseResolutionFile(stray).whole);
+    EXPECT_FALSE(ParseResolutionFile(Bytes{'1', '2', '7', '.', '0', ' ', 'x', '\n'}).whole);
 
     // A target length of 300: the first 255 bytes are kept, the rest skipped, and the next record still lines up.
     Bytes bytes = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 'f', 0x2C, 0x01};
@@ -78,4 +84,14 @@ TEST(AppendResolutionRecord, GrowsTheFileAsAWholeSaveWouldAndOnlyTheFileItWrote)
     EXPECT_EQ(expected, before);
     std::filesystem::remove(file);
     EXPECT_TRUE(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6).stale);
+}
+
+TEST(KeepDamagedResolutionFile, NeverWritesOverACopyKeptBefore) {
+    TemporaryDirectory directory;
+    const std::string file = directory.File("t.drf");
+    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{1}).name, file + ".damaged");
+    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{2}).name, file + ".damaged.2");
+    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{}).name, "");
+    EXPECT_EQ(ReadBytes(file + ".damaged"), Bytes{1});
+    EXPECT_EQ(ReadBytes(file + ".damaged.2"), Bytes{2});
 }
