@@ -79,6 +79,19 @@ stop_process() { # pid [signal]
     wait "$1"
 }
 
+# Asks for printer at the broadcast address of the veth's network, from 192.0.2.1; prints where the answer came
+# from and its address.
+ask_broadcast() {
+    python3 -c 'import socket
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+client.settimeout(5)
+client.bind(("192.0.2.1", 0))
+client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\x00\x01\x00\x01", ("192.0.2.255", 53))
+answer, source = client.recvfrom(512)
+print(source[0], socket.inet_ntoa(answer[-4:]))'
+}
+
 # The address a name gets from the server at the address (127.0.0.1), asked from there.
 ask() { # name [address]
     dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'

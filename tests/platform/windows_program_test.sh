@@ -33,14 +33,7 @@ check "start-up report" "$started" "$(tr -d '\r' <"$run/out" | head -n 8)"
 check "fixed, Local from the second network, forward, learned" "10.0.0.1 192.0.2.1 192.0.2.50 10.1.2.3" \
     "$(echo $(ask printer) $(ask gateway 192.0.2.1) $(ask files) $(ask learned.lan))"
 # Sent to the broadcast address, answered from the interface's own address: the source is chosen by the system.
-check "broadcast query" "192.0.2.1 10.0.0.1" "$(python3 -c 'import socket
-client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-client.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-client.settimeout(5)
-client.bind(("192.0.2.1", 0))
-client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\x00\x01\x00\x01", ("192.0.2.255", 53))
-answer, source = client.recvfrom(512)
-print(source[0], socket.inet_ntoa(answer[-4:]))')"
+check "broadcast query" "192.0.2.1 10.0.0.1" "$(ask_broadcast)"
 stop_service
 check "clean stop" "0" "$?"
 
