@@ -32,8 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const PendingOutput::Lookup& lookup : std::vector(out.lookups))
         TakeLookupResult(queries, lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u},
                          false, out);
-    for (const SaveJob& job : std::vector(out.saves))
-        TakeSaveOutcome(queries, {job.ticket, 0, false}, "fuzz.drf", "", out);
+    std::vector<std::uint64_t> tickets;
+    for (const SaveJob& job : out.saves)
+        tickets.push_back(job.ticket);
+    for (const std::uint64_t ticket : tickets) {
+        SaveOutcome written;
+        written.ticket = ticket;
+        TakeSaveOutcome(queries, std::move(written), "fuzz.drf", "", out);
+    }
     for (const PendingOutput::Reply& reply : out.replies) {
         Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= AnswerBufferSize);
         Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);

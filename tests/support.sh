@@ -97,10 +97,10 @@ ask() { # name [address]
     dig @"${2:-127.0.0.1}" -b "${2:-127.0.0.1}" +short +tries=5 +time=2 "$1" 2>/dev/null | grep -v '^;'
 }
 
-# The project's table tool, built beside the program under test: writes and reads table files. A Windows build's
-# runs under Wine (the scripts that test one set `wine`).
+# The project's table tool, built beside the program under test (or where `table_tool` says): writes and reads
+# table files. A Windows build's runs under Wine (the scripts that test one set `wine`).
 velquorn_table() { # write|read FILE
-    local tool=$(dirname "$program")/velquorn-table
+    local tool=${table_tool:-$(dirname "$program")/velquorn-table}
     if [ -n "${wine:-}" ]; then
         timeout 120 "$wine" "$tool.exe" "$@" | tr -d '\r'
     else

@@ -34,6 +34,7 @@ $(grep -q __stack_chk_fail <<<"$symbols" && echo stack-protector) $(grep -q '_ch
 check "man page" "yes" "$(man -l /usr/share/man/man8/velquorn-dns.8.gz 2>/dev/null | grep -q 'EXIT STATUS' && echo yes)"
 
 # The unit's own settings, as systemd would apply them.
+table_tool=/usr/lib/velquorn-dns/velquorn-table
 setting() { sed -n "s/^$1=//p" "$unit" | head -n 1; }
 state=/var/lib/$(setting StateDirectory)
 check "the table lives in the state directory" "$state" "$(setting WorkingDirectory)"
