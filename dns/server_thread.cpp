@@ -24,6 +24,11 @@ constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
 // batches come full, it never waits.
 constexpr auto BusyGap = std::chrono::microseconds(100);
 constexpr auto GatherPause = std::chrono::microseconds(100);
+// Console lines gather across batches: a write for each batch would be tens of thousands of system calls a second
+// into whatever file the console goes to. They are written once they fill ConsoleGatherSize, once the oldest has
+// waited ConsoleDelay (under steady load the thread never waits), and whenever the thread may wait.
+constexpr std::size_t ConsoleGatherSize = 64 * 1024;
+constexpr auto ConsoleDelay = std::chrono::milliseconds(5);
 
 // The service loop: the socket, the batches, and the helpers that the pending queries hand work to. Everything
 // here belongs to the server thread.
@@ -48,12 +53,23 @@ struct Loop {
     std::array<DatagramBuffer, BatchSize> buffers{};
     std::array<ReceivedDatagram, BatchSize> received{};
     PendingOutput out;
+    bool consoleHeld = false; // lines wait in out.console, the oldest since consoleSince
+    std::chrono::steady_clock::time_point consoleSince;
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
     std::vector<SaveOutcome> outcomes;
 };
 
-// Sends the replies and writes the console lines that the pending queries produced.
+// Writes the console lines not written yet.
+void WriteHeldConsole(Loop& loop) {
+    if (loop.out.console.empty())
+        return;
+    WriteConsole(loop.out.console);
+    loop.out.console.clear();
+    loop.consoleHeld = false;
+}
+
+// Sends the replies that the pending queries produced, and writes their console lines when they are due.
 void Flush(Loop& loop) {
     PendingOutput& out = loop.out;
     if (!loop.service.stopRequested) {
@@ -72,10 +88,15 @@ void Flush(Loop& loop) {
     }
     out.bytes.clear();
     out.replies.clear();
-    if (!out.console.empty()) {
-        WriteConsole(out.console);
-        out.console.clear();
+    if (out.console.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!loop.consoleHeld) {
+        loop.consoleHeld = true;
+        loop.consoleSince = now;
     }
+    if (out.console.size() >= ConsoleGatherSize || now - loop.consoleSince >= ConsoleDelay)
+        WriteHeldConsole(loop);
 }
 
 void HandleSaveOutcome(Loop& loop, const SaveOutcome& outcome);
@@ -170,7 +191,12 @@ void Serve(Loop& loop) {
         if (busy)
             std::this_thread::sleep_for(GatherPause);
         const auto waitStart = std::chrono::steady_clock::now();
-        const ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received);
+        ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, false);
+        if (got.count == 0 && got.error == 0) {
+            // Nothing came: the thread waits now, and no line may wait with it.
+            WriteHeldConsole(loop);
+            got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, true);
+        }
         busy = got.count > 0 && got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
         if (got.error != 0) {
             // Retried at once the first time; a lasting error must not spin a core.
@@ -185,7 +211,7 @@ void Serve(Loop& loop) {
         TakeResults(loop);
         if (loop.service.statisticsRequested.exchange(false))
             AppendStatistics(loop);
-        // Every batch may be followed by a wait: nothing is left unsent or unwritten behind it.
+        // Every batch may be followed by a wait: nothing is left unsent behind it.
         Flush(loop);
     }
 }
@@ -195,9 +221,11 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
     StartSaver(loop->saver, settings.fileName, settings.loadedFile.value_or(FileIdentity{}), service->wake);
     Serve(*loop);
+    WriteHeldConsole(*loop);
     CloseResolverPool(*settings.resolverPool);
     StopSaver(loop->saver);
     Flush(*loop);
+    WriteHeldConsole(*loop);
     CloseSocket(socket);
     std::fflush(stdout);
     if (!service->stopRequested && settings.onEnded != nullptr)
