@@ -20,10 +20,13 @@ namespace {
 constexpr std::size_t BatchSize = 32;
 constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
 // Under steady load each datagram would cost a wake-up and a system call of its own. When the next datagram came
-// this soon after a batch, the thread lets the queries of the next moment gather first; at idle, or when
-// batches come full, it never waits.
+// this soon after a batch, the thread lets the queries of the next moment gather first: as long as GatherCount of
+// them take to come at the rate the last batch came, at most GatherPause. At idle, when batches come full, or when
+// they come too fast for a pause to be worth a sleep, it never waits.
 constexpr auto BusyGap = std::chrono::microseconds(100);
 constexpr auto GatherPause = std::chrono::microseconds(100);
+constexpr auto ShortestPause = std::chrono::microseconds(10);
+constexpr int GatherCount = 16;
 // Console lines gather across batches: a write for each batch would be tens of thousands of system calls a second
 // into whatever file the console goes to. They are written once they fill ConsoleGatherSize, once the oldest has
 // waited ConsoleDelay (under steady load the thread never waits), and whenever the thread may wait.
@@ -187,9 +190,15 @@ void Serve(Loop& loop) {
     const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake};
     int failures = 0;
     bool busy = false;
+    auto lastBatch = std::chrono::steady_clock::now(); // when the last batch came
+    std::chrono::steady_clock::duration batchGap{};    // since the batch before it
+    int batchCount = 0; // datagrams in it; signed, so that the pause may come out below zero
     while (loop.running && !loop.service.stopRequested) {
-        if (busy)
-            std::this_thread::sleep_for(GatherPause);
+        if (busy) {
+            const auto pause = batchGap * GatherCount / batchCount - (std::chrono::steady_clock::now() - lastBatch);
+            if (pause >= ShortestPause)
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, GatherPause));
+        }
         const auto waitStart = std::chrono::steady_clock::now();
         ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, false);
         if (got.count == 0 && got.error == 0) {
@@ -197,7 +206,11 @@ void Serve(Loop& loop) {
             WriteHeldConsole(loop);
             got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, true);
         }
-        busy = got.count > 0 && got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
+        const auto came = std::chrono::steady_clock::now();
+        busy = got.count > 0 && got.count < BatchSize && came - waitStart < BusyGap;
+        batchGap = came - lastBatch;
+        batchCount = static_cast<int>(got.count);
+        lastBatch = came;
         if (got.error != 0) {
             // Retried at once the first time; a lasting error must not spin a core.
             if (++failures > 1)
