@@ -4,7 +4,12 @@
 # (dnsperf, and our own batched generator where dnsperf is the limit), server CPU per query and average latency at
 # a steady 50,000 queries per second, start-up to the first answer, resident memory (the larger of after start-up
 # and after the load), and our figure over dnsmasq's on each line. Our console goes to a file.
+# Each figure is the median of alternating runs (ours, dnsmasq, the bare responder, ours, ...; DNS_BENCH_RUNS, 3 by
+# default) with its minimum and maximum; a ratio is the median of the runs' own ratios. The bare responder
+# (bench/bare_responder.cpp) answers the same batched load with no table and no console: the most this kernel
+# gives one core, which our batched figure is set against.
 # dnsmasq gets no upstream. Needs root. Usage: bench/compare.sh [SECONDS] [SIZE...]
+# DNS_BENCH_PROGRAM names another build of the program to measure, for a before-and-after.
 set -euo pipefail
 seconds=${1:-10}
 shift || true
@@ -12,6 +17,7 @@ sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10000 1000000)
 packages=(dnsperf dnsmasq-base)
 source "$(dirname "$0")/prepare.sh"
+runs=${DNS_BENCH_RUNS:-3}
 
 now() { date +%s%N; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -23,35 +29,69 @@ dnsperf_rate() { # queries per second limit (0 for none)
         awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4} /Average Latency/{latency = $4}
             END {printf "%.0f %s %.0f\n", rate, completed, latency * 1000000}'
 }
+batched_rate() {
+    taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 512 | cut -d' ' -f1
+}
 
 declare -A figure
-measure() { # name, then the command that starts the server
-    local name=$1 start
-    shift
+measure() { # name, run, then the command that starts the server
+    local name=$1.$2 start
+    shift 2
     start=$(now)
-    taskset -c 0 "$@" &
+    taskset -c 0 "$@" 2>"$work/errors" &
     server=$!
     "$generator" probe 127.0.0.1 53 "$(tail -n 1 "$work/queries" | cut -d' ' -f1)" 300 ||
-        { echo "$name never answered"; exit 1; }
+        { echo "$name never answered"; cat "$work/errors"; exit 1; }
     figure[$name.startup]=$(( ($(now) - start) / 1000000 ))
     figure[$name.memory]=$(resident "$server")
     read -r figure[$name.dnsperf] _ _ <<<"$(dnsperf_rate 0)"
-    figure[$name.batched]=$(taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 512 | cut -d' ' -f1)
+    figure[$name.batched]=$(batched_rate)
     local before completed
     before=$(cpu_ticks "$server")
     read -r _ completed figure[$name.latency] <<<"$(dnsperf_rate 50000)"
     # Clock ticks are hundredths of a second: microseconds per query.
     figure[$name.cpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
     figure[$name.memory]=$(( $(resident "$server") > figure[$name.memory] ? $(resident "$server") : figure[$name.memory] ))
+    stop_server
+}
+
+stop_server() {
     kill "$server"
     wait "$server" 2>/dev/null || true
     server=
 }
 
-row() { # label unit key better(high|low)
-    local ours=${figure[ours.$3]} peer=${figure[dnsmasq.$3]}
-    printf '%-34s %12s %12s   %s\n' "$1 ($2)" "$ours" "$peer" \
-        "$(awk -v a="$ours" -v b="$peer" 'BEGIN {if (b > 0) printf "%.2fx", a / b; else print "-"}')"
+# The batched load alone, on the bare responder.
+measure_bare() { # run
+    taskset -c 0 "$bare_responder" 127.0.0.1 53 $((seconds + 60)) &
+    server=$!
+    "$generator" probe 127.0.0.1 53 probe.lan 10 || { echo "the bare responder never answered"; exit 1; }
+    figure[bare.$1.batched]=$(batched_rate)
+    stop_server
+}
+
+# The median of the numbers with their minimum and maximum: "median (min-max)".
+summary() { # format, numbers...
+    local format=$1
+    shift
+    printf '%s\n' "$@" | sort -g | awk -v f="$format" '{v[NR] = $1} END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf f " (" f "-" f ")", m, v[1], v[NR]}'
+}
+values() { # name key: the figure of each run
+    local run
+    for run in $(seq "$runs"); do echo "${figure[$1.$run.$2]}"; done
+}
+ratios() { # name over name, key: the ratio of each run
+    local run
+    for run in $(seq "$runs"); do
+        awk -v a="${figure[$1.$run.$3]}" -v b="${figure[$2.$run.$3]}" 'BEGIN {print (b > 0 ? a / b : 0)}'
+    done
+}
+
+row() { # label unit key format
+    printf '%-34s %24s %24s   %s\n' "$1 ($2)" "$(summary "$4" $(values ours "$3"))" \
+        "$(summary "$4" $(values dnsmasq "$3"))" "$(summary %.2fx $(ratios ours dnsmasq "$3"))"
 }
 
 for size in "${sizes[@]}"; do
@@ -75,14 +115,25 @@ for size in "${sizes[@]}"; do
     }' >"$work/queries"
     mkdir -p "$work/ours"
     cp "$work/bench.drf" "$work/ours/default.drf"
-    measure ours sh -c "cd '$work/ours' && exec '$program' </dev/null >'${DNS_BENCH_CONSOLE:-$work/ours/out}'"
-    measure dnsmasq dnsmasq --no-daemon --port=53 --listen-address=127.0.0.1 --bind-interfaces --no-resolv \
-        --no-hosts --addn-hosts="$work/peer-hosts" --log-facility=/dev/null
-    echo "== $size names, $seconds s a run        velquorn-dns      dnsmasq   ours/dnsmasq"
-    row "answers per second, dnsperf" "q/s" dnsperf
-    row "answers per second, batched" "q/s" batched
-    row "CPU per query at 50,000 q/s" "us" cpu
-    row "average latency at 50,000 q/s" "us" latency
-    row "start-up to first answer" "ms" startup
-    row "resident memory" "kB" memory
+    for run in $(seq "$runs"); do
+        measure ours "$run" sh -c "cd '$work/ours' && exec '$program' </dev/null >'${DNS_BENCH_CONSOLE:-$work/ours/out}'"
+        measure dnsmasq "$run" dnsmasq --no-daemon --port=53 --listen-address=127.0.0.1 --bind-interfaces \
+            --no-resolv --no-hosts --addn-hosts="$work/peer-hosts" --log-facility=/dev/null
+        measure_bare "$run"
+    done
+    echo "== $size names, $seconds s a run, median (min-max) of $runs runs"
+    printf '%-34s %24s %24s   %s\n' "" velquorn-dns dnsmasq ours/dnsmasq
+    row "answers per second, dnsperf" "q/s" dnsperf %.0f
+    row "answers per second, batched" "q/s" batched %.0f
+    row "CPU per query at 50,000 q/s" "us" cpu %.2f
+    row "average latency at 50,000 q/s" "us" latency %.0f
+    row "start-up to first answer" "ms" startup %.0f
+    row "resident memory" "kB" memory %.0f
+    echo "bare responder, batched: $(summary %.0f $(values bare batched)) q/s;" \
+        "ours over it: $(summary %.2fx $(ratios ours bare batched))"
+    # Each run's own ratios, for a table of runs.
+    for key in batched cpu; do
+        echo "ours/dnsmasq, $key, each run: $(ratios ours dnsmasq "$key" | xargs printf '%.2f ')"
+    done
+    echo "ours/bare, batched, each run: $(ratios ours bare batched | xargs printf '%.2f ')"
 done

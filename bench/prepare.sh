@@ -1,7 +1,7 @@
 # Shared by the benchmark scripts, which source it after setting `seconds` and `sizes`: builds the program, the
-# table tool and the load generator, runs the calling script again inside a private network and mount namespace,
-# and there sets up loopback, a resolver that reads only /etc/hosts, and a work directory. Extra Debian packages
-# to install may be named in the array `packages`.
+# table tool, the load generator and the bare responder, runs the calling script again inside a private network
+# and mount namespace, and there sets up loopback, a resolver that reads only /etc/hosts, and a work directory.
+# Extra Debian packages to install may be named in the array `packages`.
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
     bash "$root/scripts/install-packages.sh" g++ cmake make util-linux ${packages[@]+"${packages[@]}"}
@@ -9,11 +9,13 @@ if [ "${DNS_BENCH_NAMESPACE:-}" != 1 ]; then
     cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$root/build/release" -j"$(nproc)" --target velquorn-dns velquorn-table >/dev/null
     g++ -std=c++20 -O2 -o "$root/build/release/load_generator" "$root/bench/load_generator.cpp"
+    g++ -std=c++20 -O2 -o "$root/build/release/bare_responder" "$root/bench/bare_responder.cpp"
     exec env DNS_BENCH_NAMESPACE=1 unshare --net --mount --fork bash "$0" "$seconds" "${sizes[@]}"
 fi
 
 program=${DNS_BENCH_PROGRAM:-$root/build/release/velquorn-dns}
 generator=$root/build/release/load_generator
+bare_responder=$root/build/release/bare_responder
 table_tool=$root/build/release/velquorn-table
 work=$(mktemp -d)
 server=

@@ -20,10 +20,18 @@ namespace {
 constexpr std::size_t BatchSize = 32;
 constexpr auto FailedReceivePause = std::chrono::milliseconds(100);
 // Under steady load each datagram would cost a wake-up and a system call of its own. When the next datagram came
-// this soon after a batch, the thread lets the queries of the next moment gather first; at idle, or when
-// batches come full, it never waits.
+// this soon after a batch, the thread lets the queries of the next moment gather first: as long as GatherCount of
+// them take to come at the rate the last batch came, at most GatherPause. At idle, when batches come full, or when
+// they come too fast for a pause to be worth a sleep, it never waits.
 constexpr auto BusyGap = std::chrono::microseconds(100);
 constexpr auto GatherPause = std::chrono::microseconds(100);
+constexpr auto ShortestPause = std::chrono::microseconds(10);
+constexpr int GatherCount = 16;
+// Console lines gather across batches: a write for each batch would be tens of thousands of system calls a second
+// into whatever file the console goes to. They are written once they fill ConsoleGatherSize, once the oldest has
+// waited ConsoleDelay (under steady load the thread never waits), and whenever the thread may wait.
+constexpr std::size_t ConsoleGatherSize = 64 * 1024;
+constexpr auto ConsoleDelay = std::chrono::milliseconds(5);
 
 // The service loop: the socket, the batches, and the helpers that the pending queries hand work to. Everything
 // here belongs to the server thread.
@@ -48,12 +56,23 @@ struct Loop {
     std::array<DatagramBuffer, BatchSize> buffers{};
     std::array<ReceivedDatagram, BatchSize> received{};
     PendingOutput out;
+    bool consoleHeld = false; // lines wait in out.console, the oldest since consoleSince
+    std::chrono::steady_clock::time_point consoleSince;
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
     std::vector<SaveOutcome> outcomes;
 };
 
-// Sends the replies and writes the console lines that the pending queries produced.
+// Writes the console lines not written yet.
+void WriteHeldConsole(Loop& loop) {
+    if (loop.out.console.empty())
+        return;
+    WriteConsole(loop.out.console);
+    loop.out.console.clear();
+    loop.consoleHeld = false;
+}
+
+// Sends the replies that the pending queries produced, and writes their console lines when they are due.
 void Flush(Loop& loop) {
     PendingOutput& out = loop.out;
     if (!loop.service.stopRequested) {
@@ -72,10 +91,15 @@ void Flush(Loop& loop) {
     }
     out.bytes.clear();
     out.replies.clear();
-    if (!out.console.empty()) {
-        WriteConsole(out.console);
-        out.console.clear();
+    if (out.console.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!loop.consoleHeld) {
+        loop.consoleHeld = true;
+        loop.consoleSince = now;
     }
+    if (out.console.size() >= ConsoleGatherSize || now - loop.consoleSince >= ConsoleDelay)
+        WriteHeldConsole(loop);
 }
 
 void HandleSaveOutcome(Loop& loop, SaveOutcome outcome);
@@ -176,12 +200,27 @@ void Serve(Loop& loop) {
     const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake};
     int failures = 0;
     bool busy = false;
+    auto lastBatch = std::chrono::steady_clock::now(); // when the last batch came
+    std::chrono::steady_clock::duration batchGap{};    // since the batch before it
+    int batchCount = 0; // datagrams in it; signed, so that the pause may come out below zero
     while (loop.running && !loop.service.stopRequested) {
-        if (busy)
-            std::this_thread::sleep_for(GatherPause);
+        if (busy) {
+            const auto pause = batchGap * GatherCount / batchCount - (std::chrono::steady_clock::now() - lastBatch);
+            if (pause >= ShortestPause)
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, GatherPause));
+        }
         const auto waitStart = std::chrono::steady_clock::now();
-        const ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received);
-        busy = got.count > 0 && got.count < BatchSize && std::chrono::steady_clock::now() - waitStart < BusyGap;
+        ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, false);
+        if (got.count == 0 && got.error == 0) {
+            // Nothing came: the thread waits now, and no line may wait with it.
+            WriteHeldConsole(loop);
+            got = ReceiveDatagrams(loop.socket, wakes, loop.buffers, loop.received, true);
+        }
+        const auto came = std::chrono::steady_clock::now();
+        busy = got.count > 0 && got.count < BatchSize && came - waitStart < BusyGap;
+        batchGap = came - lastBatch;
+        batchCount = static_cast<int>(got.count);
+        lastBatch = came;
         // Refused only when the saver's queue is full; the request is then dropped, as a signal sent twice.
         if (loop.service.reloadRequested.exchange(false)) {
             SaveJob reload;
@@ -201,7 +240,7 @@ void Serve(Loop& loop) {
         TakeResults(loop);
         if (loop.service.statisticsRequested.exchange(false))
             AppendStatistics(loop);
-        // Every batch may be followed by a wait: nothing is left unsent or unwritten behind it.
+        // Every batch may be followed by a wait: nothing is left unsent behind it.
         Flush(loop);
     }
 }
@@ -211,9 +250,11 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
     StartSaver(loop->saver, settings.fileName, settings.loadedFile, service->wake);
     Serve(*loop);
+    WriteHeldConsole(*loop);
     CloseResolverPool(*settings.resolverPool);
     StopSaver(loop->saver);
     Flush(*loop);
+    WriteHeldConsole(*loop);
     CloseSocket(socket);
     std::fflush(stdout);
     if (!service->stopRequested && settings.onEnded != nullptr)

@@ -50,10 +50,10 @@ struct ReceiveResult {
     int error = 0;         // the platform's error code when the receive failed
 };
 
-// Takes the datagrams waiting, at most buffers.size(), and waits for one or a wake-up only when none is waiting:
-// under steady load, one system call a batch.
+// Takes the datagrams waiting, at most buffers.size(); with `wait`, waits for one or a wake-up when none is
+// waiting, else returns none at once. Under steady load, one system call a batch.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received);
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait);
 
 struct OutgoingDatagram {
     std::span<const std::uint8_t> bytes;

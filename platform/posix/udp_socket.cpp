@@ -127,7 +127,7 @@ bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wake
 } // namespace
 
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received) {
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait) {
     const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
     mmsghdr messages[MostInOneCall] = {};
     iovec data[MostInOneCall];
@@ -146,6 +146,8 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
     // Tried first without waiting: while the data keeps coming there is nothing to wait for.
     int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!wait)
+            return {0, false, 0};
         int error = 0;
         if (WaitForDatagramOrWake(handle, wakes, error) || error != 0)
             return {0, error == 0, error};

@@ -113,7 +113,7 @@ void CloseSocket(SocketHandle handle) {
 
 // One datagram a call: Windows has no receive of several at once.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received) {
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait) {
     if (buffers.empty() || received.empty())
         return {0, false, 0};
     static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
@@ -141,6 +141,8 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
         if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {
+                if (!wait)
+                    return {0, false, 0};
                 const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, INFINITE);
                 if (woken == WAIT_FAILED)
                     return {0, false, static_cast<int>(GetLastError())};

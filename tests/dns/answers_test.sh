@@ -89,6 +89,9 @@ kill "$holder"
 # SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
 start_service "$run" "$program"
 for name in printer gateway files known.example nobody.example; do ask $name >/dev/null; done
+# Each line is written before the service waits for the next query, not when one comes.
+for _ in $(seq 20); do [ "$(grep -c ' -> ' "$run/out")" -ge 5 ] && break || sleep 0.05; done
+check "query lines written while the service waits" "5" "$(grep -c ' -> ' "$run/out")"
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"\x12\x34\x81\x80" + bytes(8), ("127.0.0.1", 53))'
 kill -USR1 "$pid"
 sleep 0.3
