@@ -94,13 +94,17 @@ bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
     size = static_cast<ULONG>(buffer.size());
     if (GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR)
         return false;
-    MIB_UDPTABLE_OWNER_PID table{};
-    std::memcpy(&table, buffer.data(), sizeof table.dwNumEntries);
-    const auto* rows =
-        reinterpret_cast<const MIB_UDPROW_OWNER_PID*>(buffer.data() + offsetof(MIB_UDPTABLE_OWNER_PID, table));
-    for (DWORD i = 0; i < table.dwNumEntries; ++i)
-        if (rows[i].dwLocalAddr == address && static_cast<std::uint16_t>(rows[i].dwLocalPort) == port)
-            return rows[i].dwOwningPid == GetCurrentProcessId();
+    DWORD count = 0;
+    std::memcpy(&count, buffer.data(), sizeof count);
+    // Never past what the call filled in, whatever the count says.
+    const std::size_t first = offsetof(MIB_UDPTABLE_OWNER_PID, table);
+    const std::size_t most = size > first ? (size - first) / sizeof(MIB_UDPROW_OWNER_PID) : 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(count, most); ++i) {
+        MIB_UDPROW_OWNER_PID row{};
+        std::memcpy(&row, buffer.data() + first + i * sizeof row, sizeof row);
+        if (row.dwLocalAddr == address && static_cast<std::uint16_t>(row.dwLocalPort) == port)
+            return row.dwOwningPid == GetCurrentProcessId();
+    }
     return false;
 }
 
