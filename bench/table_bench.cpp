@@ -6,8 +6,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <random>
 #include <string>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -33,6 +37,28 @@ void Find(benchmark::State& state) {
     }
 }
 BENCHMARK(Find)->Apply(Sizes);
+
+// The server's way: batches of 32 names from all over the table, each batch readied at once (the second argument
+// 1) or not (0).
+void FindInBatches(benchmark::State& state) {
+    const auto table = MakeTable(state.range(0));
+    std::vector<std::string> names;
+    std::mt19937 random(1);
+    for (std::int64_t i = 0; i < 200'000; ++i)
+        names.push_back(NameOf(static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(state.range(0)))));
+    std::array<std::string_view, 32> batch;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        for (std::string_view& name : batch)
+            name = names[next++ % names.size()];
+        if (state.range(1) != 0)
+            PrefetchResolutions(*table, batch);
+        for (const std::string_view name : batch)
+            benchmark::DoNotOptimize(FindResolution(*table, name));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(batch.size()));
+}
+BENCHMARK(FindInBatches)->ArgsProduct({{10'000, 1'000'000}, {0, 1}});
 
 // A datagram in, its answer and console line out.
 void AnswerFromTheTable(benchmark::State& state) {

@@ -120,7 +120,7 @@ void SerializeResolution(const ResolutionEntry& entry, std::vector<std::uint8_t>
 
 std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table) {
     std::vector<std::uint8_t> out;
-    out.reserve(HeaderBytes + table.entries.size() * 12 + table.text.size());
+    out.reserve(HeaderBytes + table.records.size());
     PutLittleEndian(out, static_cast<std::uint32_t>(ResolutionCount(table)), HeaderBytes);
     for (std::size_t number = 0; number < ResolutionCount(table); ++number)
         SerializeResolution(ResolutionAt(table, number), out);

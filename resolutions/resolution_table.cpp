@@ -3,7 +3,11 @@
 #include "common/host_name.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#if defined(_MSC_VER)
+#include <xmmintrin.h>
+#endif
 
 namespace {
 
@@ -48,8 +52,36 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string_view NameOf(const ResolutionTable& table, const ResolutionTable::StoredEntry& stored) {
-    return {table.text.data() + stored.nameOffset, stored.nameLength};
+// A hint to the processor: the cache line at the address will be wanted soon.
+void Prefetch(const void* address) {
+#if defined(_MSC_VER)
+    _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
+#else
+    __builtin_prefetch(address);
+#endif
+}
+
+constexpr std::size_t RecordHeader = 10; // kind, address, name length, target length
+
+std::uint32_t WordAt(const char* bytes) {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+std::string_view NameAt(const ResolutionTable& table, std::uint32_t record) {
+    const char* bytes = table.records.data() + record;
+    return {bytes + RecordHeader, static_cast<std::uint8_t>(bytes[8])};
+}
+
+ResolutionEntry EntryAt(const ResolutionTable& table, std::uint32_t record) {
+    const char* bytes = table.records.data() + record;
+    ResolutionEntry entry{NameAt(table, record), {}, WordAt(bytes), 0};
+    if (entry.kind == ForwardKind)
+        entry.target = {entry.name.data() + entry.name.size(), static_cast<std::uint8_t>(bytes[9])};
+    else
+        entry.address = WordAt(bytes + 4);
+    return entry;
 }
 
 // The slot that holds the name, or the empty slot where it would go.
@@ -57,16 +89,17 @@ std::size_t SlotFor(const ResolutionTable& table, std::string_view name) {
     const std::size_t mask = table.index.size() - 1;
     for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t held = table.index[slot];
-        if (held == 0 || SameName(NameOf(table, table.entries[held - 1]), name))
+        if (held == 0 || SameName(NameAt(table, held - 1), name))
             return slot;
     }
 }
 
 // Keeps the first entry of a name: a later one of the same name is never indexed.
 void IndexEntry(ResolutionTable& table, std::size_t number) {
-    const std::size_t slot = SlotFor(table, NameOf(table, table.entries[number]));
+    const std::uint32_t record = table.entries[number];
+    const std::size_t slot = SlotFor(table, NameAt(table, record));
     if (table.index[slot] == 0)
-        table.index[slot] = static_cast<std::uint32_t>(number + 1);
+        table.index[slot] = record + 1;
 }
 
 void RebuildIndex(ResolutionTable& table, std::size_t entries) {
@@ -78,46 +111,37 @@ void RebuildIndex(ResolutionTable& table, std::size_t entries) {
         IndexEntry(table, number);
 }
 
-std::uint32_t StoreText(ResolutionTable& table, std::string_view text) {
-    const auto offset = static_cast<std::uint32_t>(table.text.size());
-    table.text.insert(table.text.end(), text.begin(), text.end());
-    return offset;
+void AppendBytes(std::vector<char>& records, const void* bytes, std::size_t size) {
+    records.insert(records.end(), static_cast<const char*>(bytes), static_cast<const char*>(bytes) + size);
 }
 
 } // namespace
 
 ResolutionEntry ResolutionAt(const ResolutionTable& table, std::size_t number) {
-    const ResolutionTable::StoredEntry& stored = table.entries[number];
-    ResolutionEntry entry{NameOf(table, stored), {}, stored.kind, 0};
-    if (stored.kind == ForwardKind)
-        entry.target = {table.text.data() + stored.value, stored.targetLength};
-    else
-        entry.address = stored.value;
-    return entry;
+    return EntryAt(table, table.entries[number]);
 }
 
 void ReserveResolutions(ResolutionTable& table, std::size_t entries, std::size_t textBytes) {
     table.entries.reserve(table.entries.size() + entries);
-    table.text.reserve(table.text.size() + textBytes);
+    table.records.reserve(table.records.size() + entries * RecordHeader + textBytes);
     if (table.index.size() < 2 * (table.entries.size() + entries))
         RebuildIndex(table, table.entries.size() + entries);
 }
 
 std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entry) {
     const std::string_view name = entry.name.substr(0, MaxHostNameLength);
-    ResolutionTable::StoredEntry stored;
-    stored.kind = entry.kind;
-    stored.nameLength = static_cast<std::uint8_t>(name.size());
-    stored.nameOffset = StoreText(table, name);
-    if (entry.kind == ForwardKind) {
-        const std::string_view target = entry.target.substr(0, MaxHostNameLength);
-        stored.targetLength = static_cast<std::uint8_t>(target.size());
-        stored.value = StoreText(table, target);
-    } else {
-        stored.value = entry.address;
-    }
+    const std::string_view target =
+        entry.kind == ForwardKind ? entry.target.substr(0, MaxHostNameLength) : std::string_view();
+    const std::uint32_t address = entry.kind == ForwardKind ? 0 : entry.address;
+    const char lengths[2] = {static_cast<char>(name.size()), static_cast<char>(target.size())};
+    const auto record = static_cast<std::uint32_t>(table.records.size());
+    AppendBytes(table.records, &entry.kind, 4);
+    AppendBytes(table.records, &address, 4);
+    AppendBytes(table.records, lengths, 2);
+    AppendBytes(table.records, name.data(), name.size());
+    AppendBytes(table.records, target.data(), target.size());
     const std::size_t number = table.entries.size();
-    table.entries.push_back(stored);
+    table.entries.push_back(record);
     if (table.index.size() < 2 * table.entries.size())
         RebuildIndex(table, table.entries.size());
     else
@@ -128,8 +152,8 @@ std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entr
 bool RemoveResolution(ResolutionTable& table, std::size_t number) {
     if (number >= table.entries.size())
         return false;
-    // The entry's text stays behind unused; removal is the editor's, and rare. Every number behind it changes,
-    // so the index is built anew.
+    // The entry's record stays behind unused; removal is the editor's, and rare. The first entry of its name may
+    // now be a later one, so the index is built anew.
     table.entries.erase(table.entries.begin() + static_cast<std::ptrdiff_t>(number));
     RebuildIndex(table, table.entries.size());
     return true;
@@ -141,5 +165,29 @@ std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std:
     const std::uint32_t held = table.index[SlotFor(table, name)];
     if (held == 0)
         return std::nullopt;
-    return ResolutionAt(table, held - 1);
+    return EntryAt(table, held - 1);
+}
+
+void PrefetchResolutions(const ResolutionTable& table, std::span<const std::string_view> names) {
+    if (table.index.empty())
+        return;
+    const std::size_t mask = table.index.size() - 1;
+    constexpr std::size_t Stage = 32;
+    std::array<std::uint32_t, Stage> slots;
+    for (std::size_t first = 0; first < names.size(); first += Stage) {
+        const std::size_t count = std::min(Stage, names.size() - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            slots[i] = static_cast<std::uint32_t>(HashName(names[first + i]) & mask);
+            Prefetch(&table.index[slots[i]]);
+        }
+        // Only the first slot probed: at most half full, the index mostly holds a name in its first. A record
+        // may cross into a second cache line; the name that matches ends where the asked name would.
+        for (std::size_t i = 0; i < count; ++i)
+            if (const std::uint32_t held = table.index[slots[i]]; held != 0) {
+                const std::size_t record = held - 1;
+                Prefetch(table.records.data() + record);
+                Prefetch(table.records.data() +
+                         std::min(record + RecordHeader + names[first + i].size(), table.records.size() - 1));
+            }
+    }
 }

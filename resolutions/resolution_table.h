@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -22,17 +23,13 @@ struct ResolutionEntry {
 // two fixed name fields would. Change it only through AppendResolution and RemoveResolution, which keep the
 // name index in step.
 struct ResolutionTable {
-    struct StoredEntry {
-        std::uint32_t nameOffset = 0;
-        std::uint32_t value = 0; // the address, or the target's offset for a forward entry
-        std::uint32_t kind = 0;
-        std::uint8_t nameLength = 0;
-        std::uint8_t targetLength = 0;
-    };
-    std::vector<char> text; // names and targets, back to back
-    std::vector<StoredEntry> entries;
-    // Open addressing with linear probing, a power of two at most half full: for each name, 1 + the number of
-    // the first entry in table order with that name; 0 marks an empty slot.
+    // Each entry one record, back to back: its kind and its address (four bytes each, the address unused for a
+    // forward entry), the lengths of its name and its target (a byte each), then the name and the target. A find
+    // reads an index slot and one record: two waits on memory where a name kept apart from its entry makes three.
+    std::vector<char> records;
+    std::vector<std::uint32_t> entries; // where each entry's record starts, in table order
+    // Open addressing with linear probing, a power of two at most half full: for each name, 1 + where the record
+    // of the first entry in table order with that name starts; 0 marks an empty slot.
     std::vector<std::uint32_t> index;
 };
 
@@ -52,3 +49,8 @@ bool RemoveResolution(ResolutionTable& table, std::size_t number);
 
 // The first entry in table order whose name equals the given name, ASCII letters in either case.
 std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std::string_view name);
+
+// Reads nothing into the result: brings into the cache what finding the names will read. In a table far larger
+// than the cache each find waits for memory three times in turn (the index slot, the entry, its name); asked for a
+// batch of names stage by stage, those waits overlap, and the finds that follow find it all at hand.
+void PrefetchResolutions(const ResolutionTable& table, std::span<const std::string_view> names);
