@@ -2,6 +2,7 @@
 
 #include "common/ipv4.h"
 #include "dns/pending_queries.h"
+#include "dns/query_answer.h"
 #include "dns/saver.h"
 #include "platform/console.h"
 #include "platform/udp_socket.h"
@@ -11,7 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -55,6 +59,7 @@ struct Loop {
 
     std::array<DatagramBuffer, BatchSize> buffers{};
     std::array<ReceivedDatagram, BatchSize> received{};
+    std::array<HostName, BatchSize> names{}; // the batch's query names, read ahead of its answers
     PendingOutput out;
     bool consoleHeld = false; // lines wait in out.console, the oldest since consoleSince
     std::chrono::steady_clock::time_point consoleSince;
@@ -177,6 +182,18 @@ void HandleDatagram(Loop& loop, std::size_t index) {
     HandOn(loop);
 }
 
+// Readies the table for the batch's names before any is answered: one query at a time, each would wait on memory
+// in turn when the table is far larger than the cache.
+void PrefetchBatch(Loop& loop, std::size_t count) {
+    std::array<std::string_view, BatchSize> names;
+    std::size_t named = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (const std::optional<Query> query =
+                ReadQuery(std::span<const std::uint8_t>(loop.buffers[i].data(), loop.received[i].size), loop.names[i]))
+            names[named++] = query->name;
+    PrefetchResolutions(loop.queries.table, std::span(names.data(), named));
+}
+
 void AppendStatistics(Loop& loop) {
     const ServiceCounters& counters = loop.queries.counters;
     const auto uptime =
@@ -234,6 +251,7 @@ void Serve(Loop& loop) {
             continue;
         }
         failures = 0;
+        PrefetchBatch(loop, got.count);
         // In arrival order; a stop datagram ends the service before the datagrams behind it.
         for (std::size_t i = 0; i < got.count && loop.running; ++i)
             HandleDatagram(loop, i);
