@@ -7,7 +7,8 @@
 # Each figure is the median of alternating runs (ours, dnsmasq, the bare responder, ours, ...; DNS_BENCH_RUNS, 3 by
 # default) with its minimum and maximum; a ratio is the median of the runs' own ratios. The bare responder
 # (bench/bare_responder.cpp) answers the same batched load with no table and no console: the most this kernel
-# gives one core, which our batched figure is set against.
+# gives one core, which our batched figure is set against; how far each one's batched runs lie apart shows whose
+# swings are the kernel's.
 # dnsmasq gets no upstream. Needs root. Usage: bench/compare.sh [SECONDS] [SIZE...]
 # DNS_BENCH_PROGRAM names another build of the program to measure, for a before-and-after.
 set -euo pipefail
@@ -70,13 +71,15 @@ measure_bare() { # run
     stop_server
 }
 
-# The median of the numbers with their minimum and maximum: "median (min-max)".
-summary() { # format, numbers...
+# The median of the numbers, their minimum and their maximum.
+median_min_max() { # numbers...
+    printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
+        printf "%.10g %.10g %.10g\n", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[1], v[NR]}'
+}
+summary() { # format, numbers...: "median (min-max)"
     local format=$1
     shift
-    printf '%s\n' "$@" | sort -g | awk -v f="$format" '{v[NR] = $1} END {
-        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-        printf f " (" f "-" f ")", m, v[1], v[NR]}'
+    median_min_max "$@" | awk -v f="$format" '{printf f " (" f "-" f ")", $1, $2, $3}'
 }
 values() { # name key: the figure of each run
     local run
@@ -87,6 +90,10 @@ ratios() { # name over name, key: the ratio of each run
     for run in $(seq "$runs"); do
         awk -v a="${figure[$1.$run.$3]}" -v b="${figure[$2.$run.$3]}" 'BEGIN {print (b > 0 ? a / b : 0)}'
     done
+}
+
+spread() { # name: how far its batched runs lie apart, against their median
+    median_min_max $(values "$1" batched) | awk '{printf "%.0f %%", ($1 > 0 ? ($3 - $2) * 100 / $1 : 0)}'
 }
 
 row() { # label unit key format
@@ -116,6 +123,8 @@ for size in "${sizes[@]}"; do
     mkdir -p "$work/ours"
     cp "$work/bench.drf" "$work/ours/default.drf"
     for run in $(seq "$runs"); do
+        # The last run's console runs to hundreds of megabytes: emptied at start-up, it would take its time.
+        rm -f "$work/ours/out"
         measure ours "$run" sh -c "cd '$work/ours' && exec '$program' </dev/null >'${DNS_BENCH_CONSOLE:-$work/ours/out}'"
         measure dnsmasq "$run" dnsmasq --no-daemon --port=53 --listen-address=127.0.0.1 --bind-interfaces \
             --no-resolv --no-hosts --addn-hosts="$work/peer-hosts" --log-facility=/dev/null
@@ -136,4 +145,6 @@ for size in "${sizes[@]}"; do
         echo "ours/dnsmasq, $key, each run: $(ratios ours dnsmasq "$key" | xargs printf '%.2f ')"
     done
     echo "ours/bare, batched, each run: $(ratios ours bare batched | xargs printf '%.2f ')"
+    echo "spread of the batched runs, (max-min)/median: ours $(spread ours), dnsmasq $(spread dnsmasq)," \
+        "bare responder $(spread bare)"
 done
