@@ -20,8 +20,8 @@ bool SameEntry(const ResolutionEntry& a, const ResolutionEntry& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ParsedResolutionFile first = ParseResolutionFile({data, size});
     const ResolutionTable& table = *first.table;
-    // A record takes its text and 10 bytes; in the file an entry takes its text and at least 8.
-    Require(table.records.size() <= size + size / 4 + 10 && ResolutionCount(table) <= size / 8 + 1);
+    // An entry is 10 bytes and its text, and no text comes from anywhere but the file.
+    Require(ResolutionCount(table) <= size / 8 + 1 && table.records.size() <= size + 10 * ResolutionCount(table));
     Require(!first.exact || first.whole);
     const std::vector<std::uint8_t> saved = SerializeResolutionTable(table);
     const ParsedResolutionFile second = ParseResolutionFile(saved);
