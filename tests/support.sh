@@ -48,6 +48,15 @@ make_test_network() {
     ip link set veth1 up
 }
 
+# The namespace's resolver answers from the hosts lines on standard input alone ($work/hosts, which a test may
+# rewrite later), never from the machine's name servers.
+resolve_from_hosts() {
+    printf 'hosts: files\n' >"$work/nsswitch.conf"
+    cat >"$work/hosts"
+    mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+    mount --bind "$work/hosts" /etc/hosts
+}
+
 # Starts a command line in a directory, its output in DIRECTORY/out, and waits for the server to run. Sets pid.
 start_service() { # directory, then the command line
     local directory=$1

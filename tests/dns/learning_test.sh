@@ -11,12 +11,10 @@ source "$(dirname "$0")/../support.sh"
 enter_namespace "$0" "$@"
 
 make_test_network
-printf 'hosts: files\n' >"$work/nsswitch.conf"
 {
     printf '127.0.0.1 localhost\n'
     for i in $(seq 400); do printf '10.7.%d.%d kill-%d.lan\n' $((i / 256)) $((i % 256)) "$i"; done
-} >"$work/hosts"
-for file in nsswitch.conf hosts; do mount --bind "$work/$file" "/etc/$file"; done
+} | resolve_from_hosts
 
 # Writes a table: COUNT entries host-I.lan at 10.x.y.z.
 make_table() { # file count

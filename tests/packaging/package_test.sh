@@ -48,10 +48,7 @@ as_service() { # becomes a command line of the unit, in the state directory, as 
         --clear-groups --no-new-privs --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \
         --bounding-set=-all,+net_bind_service $1 </dev/null
 }
-printf 'hosts: files\n' >"$work/nsswitch.conf"
-printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n10.1.2.4 later.lan\n' >"$work/hosts"
-mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
-mount --bind "$work/hosts" /etc/hosts
+printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n10.1.2.4 later.lan\n' | resolve_from_hosts
 
 (as_service "$(setting ExecStartPre)")
 host=$(cat /proc/sys/kernel/hostname)

@@ -13,10 +13,7 @@ enter_namespace "$0" "$@"
 
 make_test_network
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
-printf 'hosts: files\n' >"$work/nsswitch.conf"
-printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n192.0.2.50 nas.lan\n' >"$work/hosts"
-mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
-mount --bind "$work/hosts" /etc/hosts
+printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n192.0.2.50 nas.lan\n' | resolve_from_hosts
 # Wine's first start makes its prefix; it is not part of what is tested.
 timeout 120 "$wine" cmd /c exit >/dev/null 2>&1
 
