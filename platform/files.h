@@ -12,6 +12,9 @@ struct FileIdentity {
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
     std::uint64_t modified = 0; // in the platform's own units
+    // When the file's contents or attributes last changed, which nobody can set back: a copy that keeps the
+    // modification time (cp -p, touch -r) still shows here.
+    std::uint64_t changed = 0;
     bool operator==(const FileIdentity&) const = default;
 };
 
@@ -51,12 +54,15 @@ int ReplaceFile(const char* target, const char* temporary, std::span<const std::
                 FileIdentity* written = nullptr);
 
 struct AppendResult {
-    int error = 0;      // the platform's code of a failure
-    bool stale = false; // the file is not the one expected: nothing was written
+    int error = 0;          // the platform's code of a failure
+    bool stale = false;     // the file is not the one expected: nothing was written
+    bool disturbed = false; // someone else wrote to the file while we did: it holds what they make of it
 };
 
 // Writes `tail` at the end of a file that is still `expected`, flushes it, then writes `head` over the file's
-// first bytes and flushes again. Updates `expected` to the file as it now is.
+// first bytes and flushes again, and reads both back: a program that rewrites the file meanwhile (a `cp` over it)
+// shows as a disturbance, and the head is not written when it shows before. Updates `expected` to the file as it
+// now is.
 AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                           std::span<const std::uint8_t> head);
 

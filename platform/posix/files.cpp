@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,7 +37,24 @@ FileIdentity IdentityOf(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
             static_cast<std::uint64_t>(status.st_size),
             static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
-                static_cast<std::uint64_t>(status.st_mtim.tv_nsec)};
+                static_cast<std::uint64_t>(status.st_mtim.tv_nsec),
+            static_cast<std::uint64_t>(status.st_ctim.tv_sec) * 1000000000u +
+                static_cast<std::uint64_t>(status.st_ctim.tv_nsec)};
+}
+
+// True when the file holds exactly these bytes at the offset.
+bool HoldsAt(int descriptor, std::span<const std::uint8_t> bytes, off_t offset) {
+    std::vector<std::uint8_t> read(bytes.size());
+    std::size_t got = 0;
+    while (got < read.size()) {
+        const ssize_t part = pread(descriptor, read.data() + got, read.size() - got, offset + off_t(got));
+        if (part < 0 && errno == EINTR)
+            continue;
+        if (part <= 0)
+            return false;
+        got += static_cast<std::size_t>(part);
+    }
+    return std::equal(read.begin(), read.end(), bytes.begin());
 }
 
 int WriteAllAt(int descriptor, std::span<const std::uint8_t> bytes, off_t offset) {
@@ -147,9 +165,6 @@ int ReplaceFile(const char* target, const char* temporary, std::span<const std::
     int error = WriteAll(descriptor, bytes);
     if (error == 0 && fsync(descriptor) != 0)
         error = errno;
-    struct stat status {};
-    if (error == 0 && written != nullptr && fstat(descriptor, &status) == 0)
-        *written = IdentityOf(status);
     error = CloseKeepingError(descriptor, error);
     if (error == 0 && rename(temporary, target) != 0)
         error = errno;
@@ -164,12 +179,16 @@ int ReplaceFile(const char* target, const char* temporary, std::span<const std::
         fsync(directory);
         close(directory);
     }
+    // Looked at after the rename, which changes the file's change time.
+    struct stat status {};
+    if (written != nullptr && stat(target, &status) == 0)
+        *written = IdentityOf(status);
     return 0;
 }
 
 AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                           std::span<const std::uint8_t> head) {
-    const int descriptor = open(fileName, O_WRONLY | O_CLOEXEC);
+    const int descriptor = open(fileName, O_RDWR | O_CLOEXEC);
     if (descriptor < 0)
         return errno == ENOENT ? AppendResult{0, true} : AppendResult{errno, false};
     struct stat status {};
@@ -177,21 +196,30 @@ AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::spa
         return {CloseKeepingError(descriptor, errno), false};
     if (!(IdentityOf(status) == expected) || expected.size < head.size())
         return {CloseKeepingError(descriptor, 0), true};
+    const auto end = static_cast<off_t>(expected.size);
+    // Nobody else may have changed the size or our bytes: the head is written only into the file we grew.
+    const auto undisturbed = [&] {
+        return fstat(descriptor, &status) == 0 && std::uint64_t(status.st_size) == expected.size + tail.size() &&
+               HoldsAt(descriptor, tail, end);
+    };
     // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
     // tail as bytes behind what it counts.
-    int error = WriteAllAt(descriptor, tail, static_cast<off_t>(expected.size));
+    int error = WriteAllAt(descriptor, tail, end);
     if (error == 0 && fdatasync(descriptor) != 0)
         error = errno;
-    if (error == 0)
-        error = WriteAllAt(descriptor, head, 0);
+    if (error != 0)
+        return {CloseKeepingError(descriptor, error), false};
+    if (!undisturbed())
+        return {CloseKeepingError(descriptor, 0), false, true};
+    error = WriteAllAt(descriptor, head, 0);
     if (error == 0 && fdatasync(descriptor) != 0)
         error = errno;
-    // The writes changed the size and the time: the file as it now is, which nobody else has touched.
-    if (error == 0 && fstat(descriptor, &status) != 0)
-        error = errno;
-    if (error == 0)
-        expected = IdentityOf(status);
-    return {CloseKeepingError(descriptor, error), false};
+    if (error != 0)
+        return {CloseKeepingError(descriptor, error), false};
+    if (!undisturbed() || !HoldsAt(descriptor, head, 0))
+        return {CloseKeepingError(descriptor, 0), false, true};
+    expected = IdentityOf(status);
+    return {CloseKeepingError(descriptor, 0), false};
 }
 
 NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -72,11 +73,15 @@ FileIdentity IdentityOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file, &information))
         return {};
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+        basic = {};
     return {information.dwVolumeSerialNumber,
             (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
             (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow,
             (static_cast<std::uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
-                information.ftLastWriteTime.dwLowDateTime};
+                information.ftLastWriteTime.dwLowDateTime,
+            static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)};
 }
 
 int WriteAll(HANDLE file, std::span<const std::uint8_t> bytes) {
@@ -191,29 +196,58 @@ int ReplaceFile(const char* target, const char* temporary, std::span<const std::
     return 0;
 }
 
+// True when the file holds exactly these bytes at the offset.
+bool HoldsAt(HANDLE file, std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return false;
+    std::vector<std::uint8_t> read(bytes.size());
+    std::size_t got = 0;
+    while (got < read.size()) {
+        DWORD part = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(read.size() - got, 1u << 30));
+        if (!ReadFile(file, read.data() + got, chunk, &part, nullptr) || part == 0)
+            return false;
+        got += part;
+    }
+    return std::equal(read.begin(), read.end(), bytes.begin());
+}
+
 AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> tail,
                           std::span<const std::uint8_t> head) {
-    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? AppendResult{0, true} : AppendResult{static_cast<int>(error), false};
     }
     if (!(IdentityOf(file) == expected) || expected.size < head.size())
         return {CloseKeepingError(file, 0), true};
+    // Nobody else may have changed the size or our bytes: the head is written only into the file we grew.
+    FileIdentity now;
+    const auto undisturbed = [&] {
+        now = IdentityOf(file);
+        return now.size == expected.size + tail.size() && HoldsAt(file, tail, expected.size);
+    };
     // The tail must be on disk before the head counts it: a crash in between leaves the old head, and the
     // tail as bytes behind what it counts.
     int error = WriteAllAt(file, tail, expected.size);
     if (error == 0 && !FlushFileBuffers(file))
         error = static_cast<int>(GetLastError());
-    if (error == 0)
-        error = WriteAllAt(file, head, 0);
+    if (error != 0)
+        return {CloseKeepingError(file, error), false};
+    if (!undisturbed())
+        return {CloseKeepingError(file, 0), false, true};
+    error = WriteAllAt(file, head, 0);
     if (error == 0 && !FlushFileBuffers(file))
         error = static_cast<int>(GetLastError());
-    // The writes changed the size and the time: the file as it now is, which nobody else has touched.
-    if (error == 0)
-        expected = IdentityOf(file);
-    return {CloseKeepingError(file, error), false};
+    if (error != 0)
+        return {CloseKeepingError(file, error), false};
+    if (!undisturbed() || !HoldsAt(file, head, 0))
+        return {CloseKeepingError(file, 0), false, true};
+    expected = now;
+    return {CloseKeepingError(file, 0), false};
 }
 
 NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {
