@@ -129,7 +129,7 @@ void AppendLearned(benchmark::State& state) {
         SerializeResolution(ResolutionAt(*table, AppendResolution(*table, {"learned-" + NameOf(i++), {}, 0, 1})),
                             record);
         benchmark::DoNotOptimize(
-            AppendResolutionRecord(file.c_str(), written, record, static_cast<std::uint32_t>(ResolutionCount(*table))));
+            AppendResolutionRecords(file.c_str(), written, record, static_cast<std::uint32_t>(ResolutionCount(*table))));
     }
     unlink(file.c_str());
 }

@@ -6,7 +6,7 @@
 #include "console/startup_report.h"
 #include "platform/console.h"
 #include "platform/network.h"
-#include "resolutions/resolution_file.h"
+#include "resolutions/resolution_file_keeper.h"
 #include "resolutions/resolution_table.h"
 
 #include <algorithm>
@@ -85,64 +85,39 @@ void AppendShownValue(std::string& out, const ResolutionEntry& entry, bool termi
         out += AddressTextOf(entry.address).data();
 }
 
-// Under the file's lock, before a change: a file that someone else changed since the editor last read or wrote
-// it is read, and its table replaces the editor's, so that their change and ours both stay; a file that holds no
-// whole table is kept beside it. False, with the line that says why, when the change must not be saved.
-bool TakeChangedFile(const EditorSettings& settings, FileIdentity& known, std::string& lines) {
-    const char* fileName = settings.fileName.c_str();
-    const FileStatus status = IdentifyFile(fileName);
-    if (status.error != 0) {
-        lines += SaveErrorLine(fileName, ErrorText(status.error));
-        return false;
-    }
-    if (status.missing || status.identity == known)
-        return true;
-    ResolutionFileLoad load = LoadResolutionFile(fileName);
-    if (load.error != 0) {
-        lines += SaveErrorLine(fileName, ErrorText(load.error));
-        return false;
-    }
-    if (load.whole) {
-        settings.table = std::move(*load.table);
-        known = load.identity;
-        return true;
-    }
-    if (load.missing)
-        return true;
-    const KeptFile kept = KeepDamagedResolutionFile(fileName, load.bytes);
-    if (kept.error != 0) {
-        lines += SaveErrorLine(fileName, ErrorText(kept.error));
-        return false;
-    }
-    if (!kept.name.empty())
-        lines += KeptDamagedLine(fileName, kept.name);
-    return true;
-}
+// How long the editor gives a file that another program is still writing to settle, in steps.
+constexpr auto SettlePause = std::chrono::milliseconds(250);
+constexpr int SettleSteps = 12;
 
-// One change as a read-modify-write of the file, under its lock: `change` is made to the table the file holds
-// and returns the change's message; the lines it printed are written once the lock is released. A change that
-// cannot be saved is made to the editor's table all the same, and the next one saves it.
-void ChangeAndSave(const EditorSettings& settings, FileIdentity& known, const std::function<std::string()>& change) {
+// One change as a read-modify-write of the file: `change` is made to the table the file holds now and returns
+// the change's message, which is shown only once the change is saved; a change that cannot be saved is not made,
+// and the line says why.
+void ChangeAndSave(const EditorSettings& settings, ResolutionFileKeeper& keeper,
+                   const std::function<std::string(ResolutionTable&)>& change) {
     const char* fileName = settings.fileName.c_str();
-    const FileLockResult lock = LockResolutionFile(fileName);
-    std::string lines;
-    if (lock.error != 0)
-        lines = SaveErrorLine(fileName, ErrorText(lock.error));
-    const bool save = lock.error == 0 && TakeChangedFile(settings, known, lines);
-    std::string report = change();
-    if (save) {
-        FileIdentity written;
-        if (const int error = SaveResolutionFile(settings.table, fileName, &written); error != 0)
-            lines += SaveErrorLine(fileName, ErrorText(error));
-        else
-            known = written;
+    std::string report;
+    KeeperOutcome outcome;
+    for (int step = 0;; ++step) {
+        outcome = keeper.ApplyChange(
+            settings.table, [&](ResolutionTable& table) { report = change(table); },
+            ResolutionFileKeeper::Clock::now());
+        if (outcome.result != KeeperOutcome::Result::Held || outcome.error != 0 || step == SettleSteps)
+            break;
+        std::this_thread::sleep_for(SettlePause);
     }
-    UnlockFile(lock.lock);
-    WriteConsole(report + lines);
+    std::string lines;
+    if (!outcome.keptAs.empty())
+        lines += KeptDamagedLine(fileName, outcome.keptAs);
+    if (outcome.result == KeeperOutcome::Result::Done) {
+        WriteConsole(report + lines);
+        return;
+    }
+    const std::string why = outcome.error != 0 ? ErrorText(outcome.error) : "another program is still writing it";
+    WriteConsole(lines + SaveErrorLine(fileName, why + "; nothing was changed"));
 }
 
 // A and F: an address entry whose address is the value (0 without one), or a forward entry to the value.
-void AddEntry(const EditorSettings& settings, FileIdentity& known, std::string_view line, bool forward) {
+void AddEntry(const EditorSettings& settings, ResolutionFileKeeper& keeper, std::string_view line, bool forward) {
     const CommandFields fields = SplitCommandLine(line);
     if (fields.name.empty() || (forward && fields.value.empty())) {
         WriteConsole("> Data missing from command\n");
@@ -155,8 +130,8 @@ void AddEntry(const EditorSettings& settings, FileIdentity& known, std::string_v
     } else if (!fields.value.empty()) {
         entry.address = ParseAddress(std::string(fields.value).c_str());
     }
-    ChangeAndSave(settings, known, [&] {
-        const ResolutionEntry added = ResolutionAt(settings.table, AppendResolution(settings.table, entry));
+    ChangeAndSave(settings, keeper, [&](ResolutionTable& table) {
+        const ResolutionEntry added = ResolutionAt(table, AppendResolution(table, entry));
         std::string report = "> Entry [";
         AppendConsoleText(report, added.name, settings.terminal);
         report += " -> ";
@@ -186,7 +161,11 @@ std::optional<int> ReadEntryNumber(std::string_view line) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-void DeleteEntry(const EditorSettings& settings, FileIdentity& known, std::string_view line) {
+bool SameEntry(const ResolutionEntry& a, const ResolutionEntry& b) {
+    return a.name == b.name && a.kind == b.kind && (a.kind == ForwardKind ? a.target == b.target : a.address == b.address);
+}
+
+void DeleteEntry(const EditorSettings& settings, ResolutionFileKeeper& keeper, std::string_view line) {
     const std::optional<int> number = ReadEntryNumber(line);
     if (!number) {
         WriteConsole("> Entry number error\n");
@@ -197,25 +176,30 @@ void DeleteEntry(const EditorSettings& settings, FileIdentity& known, std::strin
         WriteConsole("> Entry " + std::to_string(*number) + " does not exist\n");
         return;
     }
-    // The number is the one the user saw; the table may be the file's by the time it is deleted, so the entry
-    // is found again by what it is.
+    // The entry the user saw is deleted, not another of the same name: among entries alike in every field it is
+    // the same one by its place among them, also in the table the file holds by the time it is deleted.
     const ResolutionEntry shown = ResolutionAt(settings.table, static_cast<unsigned>(*number));
     const std::string name(shown.name), target(shown.target);
-    const std::uint32_t kind = shown.kind, address = shown.address;
+    const ResolutionEntry chosen{name, target, shown.kind, shown.address};
+    std::size_t alikeBefore = 0;
+    for (std::size_t i = 0; i < static_cast<unsigned>(*number); ++i)
+        alikeBefore += SameEntry(ResolutionAt(settings.table, i), chosen) ? 1 : 0;
     std::string report = "> Entry [";
     AppendConsoleText(report, name, settings.terminal);
     report += "] [";
-    report += AddressTextOf(address).data();
+    report += AddressTextOf(chosen.address).data();
     report += "] deleted\n";
-    ChangeAndSave(settings, known, [&] {
-        for (std::size_t i = 0; i < ResolutionCount(settings.table); ++i) {
-            const ResolutionEntry entry = ResolutionAt(settings.table, i);
-            if (entry.name == name && entry.kind == kind &&
-                (kind == ForwardKind ? entry.target == target : entry.address == address)) {
-                RemoveResolution(settings.table, i);
-                break;
+    ChangeAndSave(settings, keeper, [&](ResolutionTable& table) {
+        std::optional<std::size_t> last;
+        std::size_t alike = 0;
+        for (std::size_t i = 0; i < ResolutionCount(table); ++i)
+            if (SameEntry(ResolutionAt(table, i), chosen)) {
+                last = i;
+                if (alike++ == alikeBefore)
+                    break;
             }
-        }
+        if (last)
+            RemoveResolution(table, *last);
         return report;
     });
 }
@@ -260,7 +244,8 @@ void PrintEntryList(const ResolutionTable& table, bool terminal) {
 
 void RunEntryEditor(const EditorSettings& settings) {
     CommandLine line{};
-    FileIdentity known = settings.loaded;
+    // A person waits at the prompt: a lock held elsewhere gets a moment, not the service's half second.
+    ResolutionFileKeeper keeper(settings.fileName, settings.loaded, {.lockWait = std::chrono::milliseconds(2000)});
     for (;;) {
         std::this_thread::sleep_for(settings.pause);
         DrawScreen(settings);
@@ -271,15 +256,15 @@ void RunEntryEditor(const EditorSettings& settings) {
         switch (text.empty() ? '\0' : text[0]) {
         case 'A':
         case 'a':
-            AddEntry(settings, known, text, false);
+            AddEntry(settings, keeper, text, false);
             break;
         case 'F':
         case 'f':
-            AddEntry(settings, known, text, true);
+            AddEntry(settings, keeper, text, true);
             break;
         case 'D':
         case 'd':
-            DeleteEntry(settings, known, text);
+            DeleteEntry(settings, keeper, text);
             break;
         case 'E':
         case 'e':

@@ -112,8 +112,7 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
         exitCode = NothingToServeExitCode;
     } else if (openEditor) {
         EditorSettings editor{*table, fileName, terminal, BannerRows};
-        if (load.whole)
-            editor.loaded = load.identity;
+        editor.loaded = {load.identity, load.exact, ResolutionCount(*table)};
         RunEntryEditor(editor);
     } else {
         auto resolverPool = std::make_unique<ResolverPool>();

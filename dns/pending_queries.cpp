@@ -3,7 +3,6 @@
 #include "common/ipv4.h"
 #include "common/messages.h"
 #include "dns/query_answer.h"
-#include "resolutions/resolution_file.h"
 
 #include <algorithm>
 
@@ -146,50 +145,34 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
     ++queries.waitingCount;
 }
 
-LearnedName LearnedOf(const PendingQueries& queries, const std::string& name) {
-    const auto found = queries.pending.find(name);
-    return {name, found != queries.pending.end() ? found->second.address : 0};
-}
-
-// The whole table, for a file that holds none, with every name still waiting for the disk, for a file that
-// turns out to hold one.
-void WriteWhole(PendingQueries& queries, PendingOutput& out) {
-    queries.wholeUpTo = queries.lastTicket;
-    SaveJob job;
-    job.ticket = queries.lastTicket;
-    job.whole = true;
-    job.bytes = SerializeResolutionTable(queries.table);
-    job.count = static_cast<std::uint32_t>(ResolutionCount(queries.table));
-    for (const auto& saving : queries.saving)
-        job.learned.push_back(LearnedOf(queries, saving.second));
-    out.saves.push_back(std::move(job));
-}
-
-// Decided here, not by a round trip to the disk: a file known to hold the table gets the learned name added to
-// it, any other the whole table, which the saver writes only where the file turns out to hold no table.
+// Learned: the saver puts it on disk, and says when its clients may be told.
 void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
-    if (!queries.appendable) {
-        WriteWhole(queries, out);
-        return;
-    }
-    SaveJob job;
-    job.ticket = queries.lastTicket;
-    job.learned.push_back(LearnedOf(queries, name));
-    out.saves.push_back(std::move(job));
+    const auto found = queries.pending.find(name);
+    out.saves.push_back(SaveLearnedName{queries.lastTicket, {name, found->second.address}});
 }
 
 // The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
 // added again: their clients were, or will be, told them.
 void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
     std::swap(queries.table, *table);
-    out.released = std::move(table);
+    out.saves.push_back(FreeTable{std::move(table)});
     for (const auto& saving : queries.saving)
         if (!FindResolution(queries.table, saving.second)) {
-            const LearnedName learned = LearnedOf(queries, saving.second);
-            AppendResolution(queries.table, {learned.name, {}, 0, learned.address});
+            const auto found = queries.pending.find(saving.second);
+            AppendResolution(queries.table, {saving.second, {}, 0, found->second.address});
         }
-    queries.appendable = true;
     out.console += "> Resolutions reloaded: " + std::to_string(ResolutionCount(queries.table)) + " entries\n";
+}
+
+// Names up to the ticket are on disk, or kept by the saver for a later write: their clients are told.
+void SettleLearnedNames(PendingQueries& queries, std::uint64_t upTo, PendingOutput& out) {
+    while (!queries.saving.empty() && queries.saving.front().first <= upTo) {
+        const std::string name = std::move(queries.saving.front().second);
+        queries.saving.pop_front();
+        const auto found = queries.pending.find(name);
+        if (found != queries.pending.end())
+            Finish(queries, name, {HostLookup::Outcome::Found, found->second.address}, out);
+    }
 }
 
 } // namespace
@@ -281,41 +264,13 @@ void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutpu
     Finish(queries, name, Failure, out);
 }
 
-void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
-                     std::string_view errorText, PendingOutput& out) {
-    if (outcome.table)
-        TakeFileTable(queries, std::move(outcome.table), out);
-    if (!outcome.keptAs.empty())
-        out.console += KeptDamagedLine(fileName.c_str(), outcome.keptAs);
-    if (outcome.reload != SaveOutcome::Reload::None) {
-        // The old table stays, and so does the file: nobody writes over it unkept.
-        const std::string_view why = outcome.reload == SaveOutcome::Reload::Missing   ? "the file is missing"
-                                     : outcome.reload == SaveOutcome::Reload::Damaged ? "not a whole table"
-                                                                                      : errorText;
-        if (outcome.reload != SaveOutcome::Reload::Loaded)
-            out.console += "> Error: could not reload resolutions from " + fileName + ": " + std::string(why) +
-                           "; still answering from the table before\n";
-        return;
-    }
-    if (outcome.stale) {
-        // Replaced or changed by someone else: the whole table goes, unless a whole write since covers it.
-        queries.appendable = false;
-        if (outcome.ticket > queries.wholeUpTo)
-            WriteWhole(queries, out);
-        return;
-    }
-    // A failed write may leave bytes behind the last record; a whole one that succeeded leaves the table.
-    if (outcome.error != 0)
-        queries.appendable = false;
-    else if (outcome.ticket == queries.wholeUpTo)
-        queries.appendable = true;
-    while (!queries.saving.empty() && queries.saving.front().first <= outcome.ticket) {
-        const std::string name = std::move(queries.saving.front().second);
-        queries.saving.pop_front();
-        const auto found = queries.pending.find(name);
-        if (found != queries.pending.end())
-            Finish(queries, name, {HostLookup::Outcome::Found, found->second.address}, out);
-    }
-    if (outcome.error != 0)
-        out.console += SaveErrorLine(fileName.c_str(), errorText);
+void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput& out) {
+    if (auto* settled = std::get_if<LearnedNamesSettled>(&report))
+        SettleLearnedNames(queries, settled->upTo, out);
+    else if (auto* changed = std::get_if<FileTableChanged>(&report))
+        TakeFileTable(queries, std::move(changed->table), out);
+    else if (std::holds_alternative<WholeTableWanted>(report))
+        out.saves.push_back(SaveWholeTable{std::make_unique<ResolutionTable>(queries.table)});
+    else if (auto* notice = std::get_if<SaverNotice>(&report))
+        out.console += notice->lines;
 }

@@ -48,8 +48,7 @@ struct PendingOutput {
         LookupLane lane = LookupLane::Unknown;
     };
     std::vector<Lookup> lookups;               // to start; each must come back through TakeLookupResult or RefuseLookup
-    std::vector<SaveJob> saves;                // in ticket order
-    std::unique_ptr<ResolutionTable> released; // a table no longer answered from, for another thread to free
+    std::vector<SaverJob> saves; // learned names in ticket order, and the rest the saver is asked to do
 };
 
 enum class PendingState {
@@ -88,23 +87,20 @@ struct ServiceCounters {
     std::uint64_t refused = 0;        // lookups refused because too many were waiting
 };
 
-// The pending queries of one service: takes a query, a lookup's result or a save's outcome, and says in a
+// The pending queries of one service: takes a query, a lookup's result or a saver's report, and says in a
 // PendingOutput what follows. It knows no sockets, threads or clocks. The table is the one it answers from and
-// learns into; `appendable` says whether the file on disk holds that table exactly, so that a learned entry can
-// be appended to it; otherwise the next write replaces the file whole.
+// learns into; how a learned name reaches the file is the saver's business.
 struct PendingQueries {
-    PendingQueries(ResolutionTable& table, const LocalAddressList& addresses, bool terminal, bool appendable)
-        : table(table), addresses(addresses), terminal(terminal), appendable(appendable) {}
+    PendingQueries(ResolutionTable& table, const LocalAddressList& addresses, bool terminal)
+        : table(table), addresses(addresses), terminal(terminal) {}
 
     ResolutionTable& table;
     const LocalAddressList& addresses;
     const bool terminal; // console lines show control bytes as '?'
-    bool appendable;
     std::unordered_map<std::string, PendingLookup> pending; // by the name looked up, in lower case
     std::size_t waitingCount = 0;
     std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
     std::uint64_t lastTicket = 0;
-    std::uint64_t wholeUpTo = 0; // the last ticket that a whole-file write already covers
     HostName queryName{};        // the dotted name of the datagram at hand
     ServiceCounters counters;
     // Unknown names: how many the resolver has, and those waiting their turn, by client, clients in turn order.
@@ -129,7 +125,7 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, const Ho
 // A lookup that the output asked for could not be queued: its queries fail at once.
 void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out);
 
-// A write of the file has ended, or the file was read anew. A table that the file now holds replaces the one
-// answered from, whole, with the names learned and not yet on disk added; the console says so in one line.
-void TakeSaveOutcome(PendingQueries& queries, SaveOutcome outcome, const std::string& fileName,
-                     std::string_view errorText, PendingOutput& out);
+// What the saver reports: learned names settled (their queries are answered), the table the file now holds (it
+// replaces the one answered from, whole, with the names learned since added; the console says so in one line), a
+// request for the whole table, console lines.
+void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput& out);

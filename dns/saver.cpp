@@ -1,167 +1,113 @@
 #include "dns/saver.h"
 
+#include "common/messages.h"
+#include "platform/files.h"
+
 #include <chrono>
 #include <optional>
 #include <utility>
 
 namespace {
 
-// How often the file is looked at for changes by someone else: a stat, nothing more unless it changed, so a
-// change is answered well within a second.
+using Clock = ResolutionFileKeeper::Clock;
+using Result = KeeperOutcome::Result;
+
+// How often the file is looked at for changes by someone else, and a held-back write tried again: a stat, nothing
+// more unless it changed, so a change is answered well within a second.
 constexpr auto CheckInterval = std::chrono::milliseconds(250);
 
-// Holds the file's lock for one read-modify-write.
-struct HeldLock {
-    FileLockResult taken;
-    explicit HeldLock(const std::string& fileName) : taken(LockResolutionFile(fileName.c_str())) {}
-    ~HeldLock() { UnlockFile(taken.lock); }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-};
-
-// The learned names behind the last record of a file that is still the one written, each counted once on disk.
-int Append(Saver& saver) {
-    while (!saver.unwritten.empty()) {
-        std::vector<std::uint8_t> record;
-        const LearnedName& learned = saver.unwritten.front();
-        SerializeResolution({learned.name, {}, 0, learned.address}, record);
-        const auto count = static_cast<std::uint32_t>(saver.written.count + 1);
-        const AppendResult appended =
-            AppendResolutionRecord(saver.fileName.c_str(), saver.written.identity, record, count);
-        if (appended.error != 0 || appended.stale)
-            return appended.error;
-        saver.written.count = count;
-        saver.unwritten.erase(saver.unwritten.begin());
-    }
-    return 0;
+void Report(Saver& saver, SaverReport report) {
+    if (saver.reports.Push(std::move(report)))
+        SignalWake(saver.wake);
 }
 
-SaveOutcome Save(Saver& saver, SaveJob& job) {
-    for (LearnedName& learned : job.learned)
-        saver.unwritten.push_back(std::move(learned));
-    SaveOutcome outcome;
-    outcome.ticket = job.ticket;
-    const HeldLock lock(saver.fileName);
-    if (lock.taken.error != 0) {
-        outcome.error = lock.taken.error;
-        return outcome;
-    }
-    const FileStatus status = IdentifyFile(saver.fileName.c_str());
-    if (status.error != 0) {
-        outcome.error = status.error;
-        return outcome;
-    }
-    // The common case, costing the same with ten entries or a million: the file is still the table we wrote.
-    if (!job.whole && !status.missing && status.identity == saver.written.identity && saver.written.exact) {
-        outcome.error = Append(saver);
-        saver.seen = saver.written.identity;
-        if (saver.unwritten.empty() || outcome.error != 0)
-            return outcome;
-    }
-    ResolutionFileLoad load = LoadResolutionFile(saver.fileName.c_str());
-    saver.seen = load.identity;
-    if (load.error != 0) {
-        outcome.error = load.error;
-        return outcome;
-    }
-    if (load.whole) {
-        // A table, ours with a crash's remnant behind it or someone else's: it stays, with our names added.
-        const bool theirs = !(load.identity == saver.written.identity);
-        saver.written = {load.identity, load.exact, ResolutionCount(*load.table)};
-        for (const LearnedName& learned : saver.unwritten)
-            if (!FindResolution(*load.table, learned.name))
-                AppendResolution(*load.table, {learned.name, {}, 0, learned.address});
-        FileIdentity identity;
-        outcome.error = SaveResolutionFile(*load.table, saver.fileName.c_str(), &identity);
-        if (outcome.error == 0) {
-            saver.written = {identity, true, ResolutionCount(*load.table)};
-            saver.seen = identity;
-            saver.unwritten.clear();
+// Tells the service what an operation on the file came to. A failure is told once, however often it is met
+// again, and so is the write that ends it.
+void Tell(Saver& saver, KeeperOutcome outcome, bool reading) {
+    const char* fileName = saver.fileName.c_str();
+    std::string lines;
+    if (!outcome.keptAs.empty())
+        lines += KeptDamagedLine(fileName, outcome.keptAs);
+    switch (outcome.result) {
+    case Result::Held:
+        if (outcome.error != 0 && outcome.error != saver.toldError) {
+            saver.toldError = outcome.error;
+            lines += reading ? ReloadErrorLine(fileName, ErrorText(outcome.error))
+                             : SaveErrorLine(fileName, ErrorText(outcome.error) + std::string(LearnedNamesKept));
         }
-        if (theirs)
-            outcome.table = std::move(load.table);
-        return outcome;
+        break;
+    case Result::Missing:
+        lines += ReloadErrorLine(fileName, "the file is missing");
+        break;
+    case Result::TableWanted:
+        Report(saver, WholeTableWanted{});
+        break;
+    case Result::Done:
+        if (outcome.recovered)
+            lines += SavedAgainLine(fileName);
+        saver.toldError = 0;
+        break;
+    case Result::Unchanged:
+        break;
     }
-    // Missing, or no table of ours: only the service's whole table may replace it, and a damaged file is kept
-    // first.
-    if (!job.whole) {
-        outcome.stale = true;
-        return outcome;
-    }
-    if (!load.missing) {
-        const KeptFile kept = KeepDamagedResolutionFile(saver.fileName.c_str(), load.bytes);
-        if (kept.error != 0) {
-            outcome.error = kept.error;
-            return outcome;
-        }
-        outcome.keptAs = kept.name;
-    }
-    FileIdentity identity;
-    outcome.error = SaveResolutionFile(job.bytes, saver.fileName.c_str(), &identity);
-    if (outcome.error == 0) {
-        saver.written = {identity, true, job.count};
-        saver.seen = identity;
-        saver.unwritten.clear();
-    }
-    return outcome;
-}
-
-// Reads the file anew: asked for, or because it is no longer the file last seen. Nothing when nothing changed.
-std::optional<SaveOutcome> Reload(Saver& saver, bool asked) {
-    const FileStatus status = IdentifyFile(saver.fileName.c_str());
-    if (!asked && (status.error != 0 || status.identity == saver.seen))
-        return std::nullopt;
-    // Told once for each change, not at every look.
-    saver.seen = status.identity;
-    SaveOutcome outcome;
-    ResolutionFileLoad load;
-    {
-        // Another process may be half-way through an append, whose new record is not counted yet.
-        const HeldLock lock(saver.fileName);
-        if (lock.taken.error != 0) {
-            outcome.reload = SaveOutcome::Reload::Failed;
-            outcome.error = lock.taken.error;
-            return outcome;
-        }
-        load = LoadResolutionFile(saver.fileName.c_str());
-    }
-    if (load.error != 0) {
-        outcome.reload = SaveOutcome::Reload::Failed;
-        outcome.error = load.error;
-    } else if (load.missing) {
-        outcome.reload = SaveOutcome::Reload::Missing;
-    } else if (!load.whole) {
-        outcome.reload = SaveOutcome::Reload::Damaged;
-    } else {
-        outcome.reload = SaveOutcome::Reload::Loaded;
-        saver.seen = load.identity;
-        saver.written = {load.identity, load.exact, ResolutionCount(*load.table)};
-        outcome.table = std::move(load.table);
-    }
-    return outcome;
+    if (outcome.table)
+        Report(saver, FileTableChanged{std::move(outcome.table)});
+    if (!lines.empty())
+        Report(saver, SaverNotice{std::move(lines)});
 }
 
 void SaverThread(Saver* saver) {
+    ResolutionFileKeeper& keeper = saver->keeper;
+    std::vector<SaverJob> batch;
+    std::uint64_t settled = 0;
     for (;;) {
-        std::optional<SaveJob> job = saver->jobs.PopFor(CheckInterval);
+        std::optional<SaverJob> job = saver->jobs.PopFor(CheckInterval);
         if (!job && saver->jobs.IsClosed())
-            return;
-        if (job && job->released)
-            continue;
-        std::optional<SaveOutcome> outcome = !job          ? Reload(*saver, false)
-                                             : job->reload ? Reload(*saver, true)
-                                                           : Save(*saver, *job);
-        if (outcome && saver->outcomes.Push(std::move(*outcome)))
-            SignalWake(saver->wake);
+            break;
+        // Every job waiting now, so that the names learned meanwhile share one write and one flush.
+        batch.clear();
+        if (job) {
+            batch.push_back(std::move(*job));
+            saver->jobs.TakeAll(batch);
+        }
+        std::vector<LearnedName> names;
+        bool asked = false;
+        for (SaverJob& each : batch) {
+            if (auto* learned = std::get_if<SaveLearnedName>(&each)) {
+                names.push_back(std::move(learned->learned));
+                saver->received = learned->ticket;
+            } else if (auto* whole = std::get_if<SaveWholeTable>(&each)) {
+                saver->whole = std::move(whole->table);
+            } else if (std::holds_alternative<ReadFileAnew>(each)) {
+                asked = true;
+            }
+        }
+        batch.clear(); // tables to free go here
+        const auto now = Clock::now();
+        if (saver->whole) {
+            KeeperOutcome outcome = keeper.WriteWholeTable(*saver->whole, now);
+            // Kept while the file cannot take it yet, and offered again at the next look.
+            if (outcome.result != Result::Held)
+                saver->whole.reset();
+            Tell(*saver, std::move(outcome), false);
+        }
+        if (!names.empty() || keeper.RetryDue(now))
+            Tell(*saver, keeper.AppendLearnedNames(std::move(names), now), false);
+        if (saver->received != settled) {
+            settled = saver->received;
+            Report(*saver, LearnedNamesSettled{settled});
+        }
+        Tell(*saver, keeper.ReadAnew(asked, now), true);
     }
+    // One last try for names still only in memory, before the service ends.
+    const auto late = Clock::now() + std::chrono::hours(1);
+    if (keeper.RetryDue(late))
+        keeper.AppendLearnedNames({}, late);
 }
 
 } // namespace
 
-void StartSaver(Saver& saver, const std::string& fileName, const KnownResolutionFile& loaded, WakeHandle wake) {
-    saver.fileName = fileName;
-    saver.written = loaded;
-    saver.seen = loaded.identity;
+void StartSaver(Saver& saver, WakeHandle wake) {
     saver.wake = wake;
     saver.thread = std::thread(SaverThread, &saver);
 }

@@ -1,75 +1,73 @@
 #pragma once
 
 #include "common/bounded_queue.h"
-#include "platform/files.h"
 #include "platform/wake.h"
-#include "resolutions/resolution_file.h"
+#include "resolutions/resolution_file_keeper.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
-// A name learned from the resolver, as it goes into the file.
-struct LearnedName {
-    std::string name;
-    std::uint32_t address = 0;
-};
-
-// One write of learned names to the resolution file, or a request to read the file anew. Tickets count the
-// writes: a write covers every name learned up to its ticket.
-struct SaveJob {
+// To the saver. Tickets count the learned names in the order they were learned.
+struct SaveLearnedName {
     std::uint64_t ticket = 0;
-    // `bytes` is the service's whole table of `count` entries, which replaces a file that holds no table. A file
-    // that holds one keeps it and gets the learned names added instead.
-    bool whole = false;
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t count = 0;
-    std::vector<LearnedName> learned; // the names the write must put on disk
-    bool reload = false;              // no write: read the file anew, even when it seems unchanged
-    // No write: a table the service no longer answers from, released here, since freeing a million entries
-    // takes the answering thread milliseconds.
-    std::unique_ptr<ResolutionTable> released;
+    LearnedName learned;
 };
-
-struct SaveOutcome {
-    enum class Reload {
-        None,    // the outcome of a write
-        Loaded,  // the file was read anew: `table` is what it holds
-        Missing, // the file is gone; the service keeps its table
-        Damaged, // the file is no whole table; the service keeps its table and the file is left alone
-        Failed,  // the file could not be read: `error`
-    };
-    std::uint64_t ticket = 0;
-    int error = 0;      // the platform's code of a failure; a failed write leaves the file as it was
-    bool stale = false; // nothing written: the file holds no table to add to, so it must be written whole
-    Reload reload = Reload::None;
-    // The table in the file, when someone else changed the file: the service answers from it from now on, with
-    // the names it learned and the file does not hold yet added.
+// The service's whole table, copied, for a file that holds no table to add to (after WholeTableWanted).
+struct SaveWholeTable {
     std::unique_ptr<ResolutionTable> table;
-    std::string keptAs; // a file that was no whole table, kept under this name before it was replaced
 };
+// Read the file anew, even when it seems unchanged.
+struct ReadFileAnew {};
+// A table the service no longer answers from, freed here: freeing a million entries takes the answering thread
+// milliseconds.
+struct FreeTable {
+    std::unique_ptr<ResolutionTable> table;
+};
+using SaverJob = std::variant<SaveLearnedName, SaveWholeTable, ReadFileAnew, FreeTable>;
+
+// From the saver. The learned names up to the ticket are on disk, or, when the file cannot be written now, kept to
+// be written later: either way their clients may be told.
+struct LearnedNamesSettled {
+    std::uint64_t upTo = 0;
+};
+// Someone else changed the file: the service answers from the table it now holds, which has every name the saver
+// was given (those after them are still on their way to it).
+struct FileTableChanged {
+    std::unique_ptr<ResolutionTable> table;
+};
+// The file holds no table to add to: the service's whole table is wanted (SaveWholeTable).
+struct WholeTableWanted {};
+// Console lines: a failure, a recovery, a damaged file kept.
+struct SaverNotice {
+    std::string lines;
+};
+using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice>;
 
 // The thread that keeps the resolution file for the service: it writes learned names, so that the answering
 // thread never waits for the disk, and it reads the file anew when someone else changes it. The answering thread
-// writes `jobs` and reads `outcomes`; the saver thread the other way round; the rest is the saver thread's.
+// writes `jobs` and reads `reports`; the saver thread the other way round; the rest is the saver thread's.
 struct Saver {
-    explicit Saver(std::size_t capacity) : jobs(capacity), outcomes(capacity) {}
+    Saver(std::size_t capacity, std::string fileName, const KnownResolutionFile& loaded)
+        : fileName(std::move(fileName)), keeper(this->fileName, loaded), jobs(capacity), reports(capacity) {}
 
-    std::string fileName;
-    KnownResolutionFile written;        // the file as the saver last wrote or read it
-    FileIdentity seen;                  // the file as the saver last looked at it; all zero when it was missing
-    std::vector<LearnedName> unwritten; // learned names that no write has put on disk yet
+    const std::string fileName;
+    ResolutionFileKeeper keeper;
+    std::unique_ptr<ResolutionTable> whole; // the service's table, until the file has taken it
+    std::uint64_t received = 0;             // the last ticket taken
+    int toldError = 0;                      // the failure told last, so that it is told once
     WakeHandle wake;
-    BoundedQueue<SaveJob> jobs;
-    BoundedQueue<SaveOutcome> outcomes;
+    BoundedQueue<SaverJob> jobs;
+    BoundedQueue<SaverReport> reports;
     std::thread thread;
 };
 
-// Starts the saver thread. `loaded` is the file as the table was loaded from it. Every outcome signals `wake`.
-void StartSaver(Saver& saver, const std::string& fileName, const KnownResolutionFile& loaded, WakeHandle wake);
+// Starts the saver thread. Every report signals `wake`.
+void StartSaver(Saver& saver, WakeHandle wake);
 
 // Drops the jobs not begun, lets the one under way finish (a file is never left half-replaced), and joins.
 void StopSaver(Saver& saver);

@@ -1,6 +1,7 @@
 #include "dns/server_thread.h"
 
 #include "common/ipv4.h"
+#include "common/messages.h"
 #include "dns/pending_queries.h"
 #include "dns/query_answer.h"
 #include "dns/saver.h"
@@ -42,7 +43,7 @@ constexpr auto ConsoleDelay = std::chrono::milliseconds(5);
 struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
-          queries(*settings.table, this->settings.addresses, settings.terminal, settings.loadedFile.exact),
+          queries(*settings.table, this->settings.addresses, settings.terminal),
           generation(settings.resolverPool->generation), started(std::chrono::steady_clock::now()) {
         queries.isOwnLookup = settings.isOwnLookup;
     }
@@ -51,8 +52,8 @@ struct Loop {
     const ServiceSettings settings;
     const SocketHandle socket;
     PendingQueries queries;
-    // One write per learned name, each held by a waiting query, and the whole-file writes that stale files ask for.
-    Saver saver{2 * MostWaitingQueries};
+    // A job per learned name, each held by a waiting query, and room for the rest.
+    Saver saver{2 * MostWaitingQueries, settings.fileName, settings.loadedFile};
     const std::uint64_t generation; // of the resolver pool's results that are ours
     const std::chrono::steady_clock::time_point started;
     bool running = true; // until an empty datagram from this machine
@@ -65,7 +66,7 @@ struct Loop {
     std::chrono::steady_clock::time_point consoleSince;
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
-    std::vector<SaveOutcome> outcomes;
+    std::vector<SaverReport> reports;
 };
 
 // Writes the console lines not written yet.
@@ -107,9 +108,8 @@ void Flush(Loop& loop) {
         WriteHeldConsole(loop);
 }
 
-void HandleSaveOutcome(Loop& loop, SaveOutcome outcome);
-
-// Hands on the lookups and writes that the last step asked for. A lookup that cannot be queued fails at once.
+// Hands on the lookups and the saver's jobs that the last step asked for. A lookup that cannot be queued fails at
+// once.
 void HandOn(Loop& loop) {
     PendingOutput& out = loop.out;
     for (std::size_t i = 0; i < out.lookups.size(); ++i) {
@@ -118,30 +118,18 @@ void HandOn(Loop& loop) {
             RefuseLookup(loop.queries, lookup.name, out);
     }
     out.lookups.clear();
-    std::vector<SaveJob> saves;
-    saves.swap(out.saves);
-    if (out.released) {
-        SaveJob release;
-        release.released = std::move(out.released);
-        // Refused, it is freed here all the same.
-        loop.saver.jobs.Push(std::move(release));
-    }
-    for (SaveJob& job : saves) {
-        const std::uint64_t ticket = job.ticket;
-        // The queue holds a write for every waiting query and more; refused all the same, it is a failed write.
-        if (!loop.saver.jobs.Push(std::move(job))) {
-            SaveOutcome refused;
-            refused.ticket = ticket;
-            refused.error = static_cast<int>(std::errc::no_buffer_space);
-            HandleSaveOutcome(loop, std::move(refused));
+    for (SaverJob& job : out.saves) {
+        const auto* learned = std::get_if<SaveLearnedName>(&job);
+        const std::uint64_t ticket = learned != nullptr ? learned->ticket : 0;
+        // The queue holds a job for every waiting query and more; refused all the same, a learned name is told
+        // as a failed write (a table to free is freed here).
+        if (!loop.saver.jobs.Push(std::move(job)) && ticket != 0) {
+            out.console += SaveErrorLine(loop.settings.fileName.c_str(),
+                                         std::make_error_code(std::errc::no_buffer_space).message());
+            loop.reports.push_back(LearnedNamesSettled{ticket});
         }
     }
-}
-
-void HandleSaveOutcome(Loop& loop, SaveOutcome outcome) {
-    const std::string errorText = outcome.error != 0 ? ErrorText(outcome.error) : "";
-    TakeSaveOutcome(loop.queries, std::move(outcome), loop.settings.fileName, errorText, loop.out);
-    HandOn(loop);
+    out.saves.clear();
 }
 
 void TakeResults(Loop& loop) {
@@ -153,10 +141,13 @@ void TakeResults(Loop& loop) {
         HandOn(loop);
     }
     loop.results.clear();
-    loop.saver.outcomes.TakeAll(loop.outcomes);
-    for (SaveOutcome& outcome : loop.outcomes)
-        HandleSaveOutcome(loop, std::move(outcome));
-    loop.outcomes.clear();
+    loop.saver.reports.TakeAll(loop.reports);
+    // Reports that handing on adds are taken in the same flat loop.
+    for (std::size_t i = 0; i < loop.reports.size(); ++i) {
+        TakeSaverReport(loop.queries, std::move(loop.reports[i]), loop.out);
+        HandOn(loop);
+    }
+    loop.reports.clear();
 }
 
 void HandleDatagram(Loop& loop, std::size_t index) {
@@ -239,11 +230,8 @@ void Serve(Loop& loop) {
         batchCount = static_cast<int>(got.count);
         lastBatch = came;
         // Refused only when the saver's queue is full; the request is then dropped, as a signal sent twice.
-        if (loop.service.reloadRequested.exchange(false)) {
-            SaveJob reload;
-            reload.reload = true;
-            loop.saver.jobs.Push(std::move(reload));
-        }
+        if (loop.service.reloadRequested.exchange(false))
+            loop.saver.jobs.Push(ReadFileAnew{});
         if (got.error != 0) {
             // Retried at once the first time; a lasting error must not spin a core.
             if (++failures > 1)
@@ -266,7 +254,7 @@ void Serve(Loop& loop) {
 void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
-    StartSaver(loop->saver, settings.fileName, settings.loadedFile, service->wake);
+    StartSaver(loop->saver, service->wake);
     Serve(*loop);
     WriteHeldConsole(*loop);
     CloseResolverPool(*settings.resolverPool);

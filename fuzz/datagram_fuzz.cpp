@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AppendResolution(table, {"gateway", {}, 0, 0});
     AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
-    PendingQueries queries(table, addresses, true, size % 2 == 0);
+    PendingQueries queries(table, addresses, true);
     PendingOutput out;
     const std::span<const std::uint8_t> datagram(data, size);
     TakeQuery(queries, datagram, {MakeAddress(192, 168, 0, 9), 1053, 0}, out);
@@ -33,13 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         TakeLookupResult(queries, lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u},
                          false, out);
     std::vector<std::uint64_t> tickets;
-    for (const SaveJob& job : out.saves)
-        tickets.push_back(job.ticket);
-    for (const std::uint64_t ticket : tickets) {
-        SaveOutcome written;
-        written.ticket = ticket;
-        TakeSaveOutcome(queries, std::move(written), "fuzz.drf", "", out);
-    }
+    for (const SaverJob& job : out.saves)
+        if (const auto* learned = std::get_if<SaveLearnedName>(&job))
+            tickets.push_back(learned->ticket);
+    for (const std::uint64_t ticket : tickets)
+        TakeSaverReport(queries, LearnedNamesSettled{ticket}, out);
     for (const PendingOutput::Reply& reply : out.replies) {
         Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= AnswerBufferSize);
         Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);

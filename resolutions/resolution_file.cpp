@@ -15,7 +15,7 @@ constexpr std::size_t HeaderBytes = 4;
 constexpr std::string_view TemporarySuffix = ".tmp";
 constexpr std::string_view LockSuffix = ".lock";
 constexpr std::string_view DamagedSuffix = ".damaged";
-constexpr int MostDamagedCopies = 9;
+constexpr int MostDamagedCopies = 10;
 
 // Reads fields from the file's bytes. A field that the bytes cover only in part gets the bytes that are there
 // and zeros for the rest, as a short read into a zeroed field would: a cut-off file still loads.
@@ -78,7 +78,7 @@ std::size_t MostEntries(std::size_t bytesAfterHeader) { return bytesAfterHeader 
 } // namespace
 
 ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
-    ParsedResolutionFile parsed{std::make_unique<ResolutionTable>(), false};
+    ParsedResolutionFile parsed{std::make_unique<ResolutionTable>()};
     FileReader reader{bytes};
     const std::size_t stored = reader.LittleEndian(HeaderBytes);
     const std::size_t count = std::min(stored, MostEntries(reader.Left()));
@@ -94,14 +94,18 @@ ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
             entry.address = reader.Address();
         return entry;
     };
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < count; ++i) {
         AppendResolution(*parsed.table, readEntry());
+        if (reader.exact)
+            parsed.complete = i + 1;
+    }
     parsed.exact = reader.exact && reader.Left() == 0 && count == stored;
     parsed.whole = reader.exact && count == stored;
-    // A crash remnant is one record at most: reading one more must end exactly at, or run into, the end.
-    if (parsed.whole && reader.Left() > 0) {
-        readEntry();
-        parsed.whole = reader.Left() == 0;
+    // A crash between an append's two writes leaves learned records behind the last counted one, the last of
+    // them perhaps cut short: address records with a name. Anything else behind the table is no table of ours.
+    while (parsed.whole && reader.Left() > 0) {
+        const ResolutionEntry entry = readEntry();
+        parsed.whole = entry.kind == 0 && (!entry.name.empty() || !reader.exact);
     }
     return parsed;
 }
@@ -140,6 +144,7 @@ ResolutionFileLoad LoadResolutionFile(const char* fileName) {
     load.table = std::move(parsed.table);
     load.exact = parsed.exact;
     load.whole = parsed.whole;
+    load.complete = parsed.complete;
     load.identity = contents.identity;
     if (!parsed.whole)
         load.bytes = std::move(contents.bytes);
@@ -158,30 +163,44 @@ int SaveResolutionFile(std::span<const std::uint8_t> bytes, const char* fileName
     return ReplaceFile(target.c_str(), temporary.c_str(), bytes, written);
 }
 
-AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected, std::span<const std::uint8_t> record,
-                                    std::uint32_t count) {
+AppendResult AppendResolutionRecords(const char* fileName, FileIdentity& expected,
+                                     std::span<const std::uint8_t> records, std::uint32_t count) {
     std::uint8_t header[HeaderBytes];
     for (std::size_t i = 0; i < HeaderBytes; ++i)
         header[i] = static_cast<std::uint8_t>(count >> (8 * i));
-    return AppendToFile(fileName, expected, record, header);
+    return AppendToFile(fileName, expected, records, header);
 }
 
-FileLockResult LockResolutionFile(const char* fileName) {
-    return LockFile((FollowLinks(fileName) + std::string(LockSuffix)).c_str(), ResolutionLockWait);
+FileLockResult LockResolutionFile(const char* fileName, std::chrono::milliseconds wait) {
+    return LockFile((FollowLinks(fileName) + std::string(LockSuffix)).c_str(), wait);
 }
 
 KeptFile KeepDamagedResolutionFile(const char* fileName, std::span<const std::uint8_t> bytes) {
     if (bytes.empty())
         return {};
     const std::string first = FollowLinks(fileName) + std::string(DamagedSuffix);
-    NewFileResult created;
+    const auto nameOf = [&first](int copy) { return copy == 1 ? first : first + "." + std::to_string(copy); };
+    // A free name, or else the oldest copy's: the newest copies stay, and a save never waits on old ones.
+    int oldest = 1;
+    FileIdentity oldestSeen;
     for (int copy = 1; copy <= MostDamagedCopies; ++copy) {
-        const std::string name = copy == 1 ? first : first + "." + std::to_string(copy);
-        created = WriteNewFile(name.c_str(), bytes);
-        if (!created.exists)
-            return {created.error == 0 ? name : std::string(), created.error};
+        const FileStatus status = IdentifyFile(nameOf(copy).c_str());
+        if (status.missing || status.error != 0) {
+            oldest = copy;
+            break;
+        }
+        if (copy == 1 || status.identity.modified < oldestSeen.modified) {
+            oldest = copy;
+            oldestSeen = status.identity;
+        }
     }
-    return {{}, created.error};
+    const std::string name = nameOf(oldest);
+    NewFileResult created = WriteNewFile(name.c_str(), bytes);
+    if (created.exists) {
+        RemoveFile(name.c_str());
+        created = WriteNewFile(name.c_str(), bytes);
+    }
+    return {created.error == 0 ? name : std::string(), created.error};
 }
 
 void RemoveAbandonedTemporaryFiles(const char* fileName) {

@@ -15,15 +15,19 @@ struct ParsedResolutionFile {
     std::unique_ptr<ResolutionTable> table; // never null
     // The bytes are exactly what saving the table would write: nothing cut, nothing behind the last record.
     bool exact = false;
-    // Every counted record is there, and behind them at most the one record, whole or cut short, that a crash
-    // between an append's two writes leaves. Anything else is no table of ours, which nobody may save over unkept.
+    // Every counted record is there, and behind them at most the records, the last whole or cut short, that a
+    // crash between an append's two writes leaves. Anything else is no table of ours, which nobody may save over
+    // unkept.
     bool whole = false;
+    // How many entries from the first on were read in full: the readable part of a file that is no whole table.
+    std::size_t complete = 0;
 };
 
 struct ResolutionFileLoad {
     std::unique_ptr<ResolutionTable> table; // never null
     bool exact = false;                     // as in ParsedResolutionFile
     bool whole = false;                     // likewise; false for a missing file
+    std::size_t complete = 0;               // likewise
     bool missing = false;
     int error = 0;         // 0 when the file was read or does not exist; otherwise the platform's code of the failure
     FileIdentity identity; // of the file as read; all zero when it does not exist
@@ -50,18 +54,16 @@ ResolutionFileLoad LoadResolutionFile(const char* fileName);
 [[nodiscard]] int SaveResolutionFile(std::span<const std::uint8_t> bytes, const char* fileName,
                                      FileIdentity* written = nullptr);
 
-// Adds one record behind the last of a file that is still `expected` (else stale, and nothing written), then
-// sets its entry count, each step flushed to disk: at every instant the file holds the old table or the new.
-// Updates `expected` to the file as it now is. Prints nothing.
-[[nodiscard]] AppendResult AppendResolutionRecord(const char* fileName, FileIdentity& expected,
-                                                  std::span<const std::uint8_t> record, std::uint32_t count);
-
-// How long a process waits for another's read-modify-write of the file before it gives up its own.
-inline constexpr std::chrono::milliseconds ResolutionLockWait{10000};
+// Adds records behind the last of a file that is still `expected` (else stale, and nothing written), then sets
+// its entry count, each step flushed to disk: at every instant the file holds the old table or the new. Updates
+// `expected` to the file as it now is. Prints nothing.
+[[nodiscard]] AppendResult AppendResolutionRecords(const char* fileName, FileIdentity& expected,
+                                                   std::span<const std::uint8_t> records, std::uint32_t count);
 
 // Takes the lock that orders every read-modify-write of the file among processes: FILE.lock beside the file that
-// a link leads to. Held only while the file is read and written, never while anyone waits for a client.
-[[nodiscard]] FileLockResult LockResolutionFile(const char* fileName);
+// a link leads to, waiting for another holder at most `wait`. Held only while the file is read and written,
+// never while anyone waits for a client.
+[[nodiscard]] FileLockResult LockResolutionFile(const char* fileName, std::chrono::milliseconds wait);
 
 struct KeptFile {
     std::string name; // where the bytes are kept; empty when there was nothing to keep
@@ -69,7 +71,8 @@ struct KeptFile {
 };
 
 // Keeps the bytes of a file that is no whole table beside it, before a save replaces it: as FILE.damaged, or
-// FILE.damaged.2 up to .9 when those are taken, never over a file kept before. An empty file is nothing to keep.
+// FILE.damaged.2 up to .10 when those are taken; with all ten taken, in place of the oldest. An empty file is
+// nothing to keep.
 KeptFile KeepDamagedResolutionFile(const char* fileName, std::span<const std::uint8_t> bytes);
 
 // Removes the temporary files that saves of the named file left behind when their process died, so that they

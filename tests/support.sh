@@ -76,6 +76,16 @@ wait_until_running() { # console file
     done
 }
 
+# Runs the command every tenth of a second until it succeeds, for at most SECONDS; fails when it never did.
+wait_for() { # seconds, then the command
+    local deadline=$((SECONDS + $1 + 1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
 # Ends a process this script started, by its id: the signal (TERM; 0 only waits), then -9 when it has not ended
 # within ten seconds. Returns its exit code.
 stop_process() { # pid [signal]

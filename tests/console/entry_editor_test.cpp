@@ -102,11 +102,30 @@ TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputAndReportsAFailedSave) {
     // Only the unterminated last line changed anything.
     EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep", "last"));
     EXPECT_EQ(ReadBytes(edited.fileName).size(), 4u + 10 + 4 + 10 + 4);
-    // The reason is the platform's text for a missing folder.
+    // A change that cannot be saved is not made, and never told as made; the reason is the platform's text.
     const std::string blocked = edited.fileName = edited.directory.File("missing/default.drf");
     EXPECT_THAT(Messages(Edit(edited, "A nas 10.0.0.1\n")),
-                ElementsAre(testing::StartsWith(
-                    "> Entry [nas -> 10.0.0.1] added\n> Error: could not save resolutions to " + blocked + ": ")));
+                ElementsAre("> Error: could not save resolutions to " + blocked +
+                            ": No such file or directory; nothing was changed\n"));
+    EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep", "last"));
+}
+
+TEST(RunEntryEditor, RefusesAChangeWhileAnotherHoldsTheLockAndLosesNothingAfter) {
+    Edited edited;
+    AppendResolution(edited.table, {"keep", {}, 0, 0});
+    ASSERT_EQ(SaveResolutionFile(edited.table, edited.fileName.c_str()), 0);
+    const FileLockResult held = LockFile((edited.fileName + ".lock").c_str(), std::chrono::milliseconds(0));
+    ASSERT_EQ(held.error, 0);
+    EXPECT_THAT(Messages(Edit(edited, "A edlock 10.6.6.6\n")),
+                ElementsAre(testing::EndsWith("; nothing was changed\n")));
+    // Meanwhile the service learned a name; the next change, with the lock free, keeps it and adds only itself.
+    UnlockFile(held.lock);
+    ResolutionTable service = edited.table;
+    AppendResolution(service, {"learned", {}, 0, MakeAddress(10, 0, 0, 8)});
+    ASSERT_EQ(SaveResolutionFile(service, edited.fileName.c_str()), 0);
+    Edit(edited, "A later 10.0.0.2\n");
+    EXPECT_THAT(EntryNames(*LoadResolutionFile(edited.fileName.c_str()).table),
+                ElementsAre("keep", "learned", "later"));
 }
 
 TEST(RunEntryEditor, MakesEachChangeToTheTableTheFileHoldsNow) {
@@ -124,4 +143,26 @@ TEST(RunEntryEditor, MakesEachChangeToTheTableTheFileHoldsNow) {
     EXPECT_THAT(EntryNames(edited.table), ElementsAre("gateway", "learned", "nas"));
     EXPECT_THAT(ReadBytes(edited.fileName), ElementsAreArray(SerializeResolutionTable(edited.table)));
     EXPECT_TRUE(output.ends_with(Screen("> > 0 : gateway : Local\n> > 1 : learned : Local\n> > 2 : nas : 10.0.0.1\n")));
+
+    // The file cut short under the editor: what can still be read stays with the editor's table merged behind
+    // it, and the cut file is kept beside it.
+    AppendResolution(theirs, {"second", {}, 0, 0});
+    Bytes cut = SerializeResolutionTable(theirs);
+    cut.resize(cut.size() - 3);
+    WriteBytes(edited.fileName, cut);
+    EXPECT_THAT(Messages(Edit(edited, "A x 1.2.3.4\n")),
+                ElementsAre("> Entry [x -> 1.2.3.4] added\n> Warning: " + edited.fileName +
+                            " was not a whole table of resolutions; kept it as " + edited.fileName + ".damaged\n"));
+    EXPECT_THAT(EntryNames(*LoadResolutionFile(edited.fileName.c_str()).table),
+                ElementsAre("gateway", "learned", "printer", "nas", "x"));
+    EXPECT_EQ(ReadBytes(edited.fileName + ".damaged"), cut);
+}
+
+TEST(RunEntryEditor, DeletesTheEntryChosenByItsPlaceNotAnotherOfTheSameName) {
+    Edited edited;
+    for (const auto& [name, address] : {std::pair{"dup", 1}, {"DUP", 2}, {"dup", 1}})
+        AppendResolution(edited.table, {name, {}, 0, MakeAddress(10, 0, 0, std::uint8_t(address))});
+    Edit(edited, "D 2\n");
+    EXPECT_THAT(EntryNames(edited.table), ElementsAre("dup", "DUP"));
+    EXPECT_EQ(FindResolution(edited.table, "dup")->address, MakeAddress(10, 0, 0, 1));
 }

@@ -24,7 +24,7 @@ struct Machine {
     PendingQueries queries;
     PendingOutput out;
 
-    explicit Machine(bool appendable = false) : queries(table, addresses, false, appendable) {
+    Machine() : queries(table, addresses, false) {
         AppendResolution(table, {"printer", {}, 0, Printer});
         AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
         AppendResolution(table, {"gateway", {}, 0, 0});
@@ -38,13 +38,7 @@ struct Machine {
     void Fail(const std::string& name, HostLookup::Outcome outcome) {
         TakeLookupResult(queries, name, {outcome, 0}, false, out);
     }
-    void Saved(std::uint64_t ticket, int error = 0, bool stale = false) {
-        SaveOutcome outcome;
-        outcome.ticket = ticket;
-        outcome.error = error;
-        outcome.stale = stale;
-        TakeSaveOutcome(queries, std::move(outcome), "t.drf", error != 0 ? "Disk full" : "", out);
-    }
+    void Settled(std::uint64_t ticket) { TakeSaverReport(queries, LearnedNamesSettled{ticket}, out); }
     // The replies so far as "PORT ADDRESS" or "PORT failure", and nothing of them left in the output.
     std::vector<std::string> Replies() {
         std::vector<std::string> replies;
@@ -69,7 +63,19 @@ struct Machine {
             names.push_back(lookup.name + (lookup.lane == LookupLane::Forward ? " forward" : ""));
         return names;
     }
-    std::vector<SaveJob> Saves() { return std::exchange(out.saves, {}); }
+    std::vector<SaverJob> Saves() { return std::exchange(out.saves, {}); }
+    // The learned names handed to the saver so far, as "TICKET NAME ADDRESS"; nothing else may have been asked.
+    std::vector<std::string> Learned() {
+        std::vector<std::string> learned;
+        for (const SaverJob& job : Saves()) {
+            const auto* name = std::get_if<SaveLearnedName>(&job);
+            EXPECT_NE(name, nullptr);
+            if (name != nullptr)
+                learned.push_back(std::to_string(name->ticket) + " " + name->learned.name + " " +
+                                  DottedAddress(name->learned.address).data());
+        }
+        return learned;
+    }
 };
 
 } // namespace
@@ -101,63 +107,47 @@ TEST(PendingQueries, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
     EXPECT_EQ(ResolutionCount(machine.table), 3u);
 }
 
-TEST(PendingQueries, AnswersALearnedNameOnlyOnceItIsOnDisk) {
+TEST(PendingQueries, AnswersALearnedNameOnlyOnceTheSaverHasSettledIt) {
     Machine machine;
     // In any letter case, as resolvers ask: one lookup, one entry, each answer echoing its own question.
     machine.Ask(1, {"new", "lan"});
     machine.Ask(2, {"NeW", "LAN"});
     EXPECT_THAT(machine.Lookups(), ElementsAre("new.lan"));
     machine.Resolve("new.lan", Learned);
-    // Not loaded from a file that held the table exactly: written whole, and nobody answered yet.
-    std::vector<SaveJob> saves = machine.Saves();
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_TRUE(saves[0].whole);
-    EXPECT_THAT(saves[0].bytes, ElementsAreArray(SerializeResolutionTable(machine.table)));
+    // One job with the name, never the table: the saver decides how the file takes it.
+    EXPECT_THAT(machine.Learned(), ElementsAre("1 new.lan 10.0.0.8"));
     EXPECT_THAT(EntryNames(machine.table), ElementsAre("printer", "files", "gateway", "new.lan"));
-    machine.Ask(3, {"nEw", "lan"}); // joins: not answered before the disk has it
+    machine.Ask(3, {"nEw", "lan"}); // joins: not answered before the saver has it
     machine.Ask(4, {"printer"});
-    EXPECT_THAT(machine.Replies(), ElementsAre("1004 192.168.1.20"));
-    EXPECT_THAT(machine.Lookups(), IsEmpty());
-    machine.Saved(saves[0].ticket);
-    EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8", "1002 10.0.0.8", "1003 10.0.0.8"));
-    // From the table from now on; the file written whole now holds the table, so the next one is appended.
-    machine.Ask(5, {"NEW", "lan"});
-    machine.Ask(6, {"Other"});
+    machine.Ask(5, {"Other"});
     machine.Resolve("other", Learned);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1004 192.168.1.20"));
+    EXPECT_THAT(machine.Learned(), ElementsAre("2 other 10.0.0.8"));
+    EXPECT_THAT(machine.Lookups(), ElementsAre("other"));
+    machine.Settled(1);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8", "1002 10.0.0.8", "1003 10.0.0.8"));
+    machine.Settled(2);
     EXPECT_THAT(machine.Replies(), ElementsAre("1005 10.0.0.8"));
-    saves = machine.Saves();
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_FALSE(saves[0].whole);
-    ASSERT_EQ(saves[0].learned.size(), 1u);
-    EXPECT_EQ(saves[0].learned[0].name, "other");
-    EXPECT_EQ(saves[0].learned[0].address, Learned);
+    // From the table from now on.
+    machine.Ask(6, {"NEW", "lan"});
+    EXPECT_THAT(machine.Replies(), ElementsAre("1006 10.0.0.8"));
+    EXPECT_THAT(machine.Lookups(), IsEmpty());
 }
 
-TEST(PendingQueries, WritesTheWholeTableAfterAStaleOrFailedAppend) {
-    Machine machine(true);
-    for (std::uint16_t id : {1, 2}) {
-        machine.Ask(id, {"name" + std::to_string(id)});
-        machine.Resolve("name" + std::to_string(id), Learned);
-    }
-    const std::vector<SaveJob> appends = machine.Saves();
-    ASSERT_EQ(appends.size(), 2u);
-    EXPECT_FALSE(appends[0].whole || appends[1].whole);
-    // Someone else changed the file: both come back stale, and one whole write covers both.
-    machine.Saved(appends[0].ticket, 0, true);
-    machine.Saved(appends[1].ticket, 0, true);
-    std::vector<SaveJob> whole = machine.Saves();
-    ASSERT_EQ(whole.size(), 1u);
-    EXPECT_TRUE(whole[0].whole);
-    EXPECT_THAT(machine.Replies(), IsEmpty());
-    // A failed write is answered all the same, says why, and the next learned name is written whole.
-    machine.Saved(whole[0].ticket, 28);
-    EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8", "1002 10.0.0.8"));
-    EXPECT_TRUE(machine.out.console.ends_with("> Error: could not save resolutions to t.drf: Disk full\n"));
-    machine.Ask(3, {"name3"});
-    machine.Resolve("name3", Learned);
-    whole = machine.Saves();
-    ASSERT_EQ(whole.size(), 1u);
-    EXPECT_TRUE(whole[0].whole);
+TEST(PendingQueries, GivesItsWholeTableOnlyWhenTheSaverAsksAndShowsItsLines) {
+    Machine machine;
+    machine.Ask(1, {"name1"});
+    machine.Resolve("name1", Learned);
+    machine.Saves();
+    TakeSaverReport(machine.queries, WholeTableWanted{}, machine.out);
+    TakeSaverReport(machine.queries, SaverNotice{"> Warning: one\n> Error: two\n"}, machine.out);
+    std::vector<SaverJob> saves = machine.Saves();
+    ASSERT_EQ(saves.size(), 1u);
+    const auto* whole = std::get_if<SaveWholeTable>(&saves[0]);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_THAT(SerializeResolutionTable(*whole->table), ElementsAreArray(SerializeResolutionTable(machine.table)));
+    EXPECT_THAT(EntryNames(*whole->table), ElementsAre("printer", "files", "gateway", "name1"));
+    EXPECT_TRUE(machine.out.console.ends_with("> Warning: one\n> Error: two\n"));
 }
 
 TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
@@ -222,22 +212,25 @@ TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
 }
 
 TEST(PendingQueries, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
-    Machine machine(true);
+    Machine machine;
     machine.Ask(1, {"learned"});
     machine.Resolve("learned", Learned);
     ASSERT_EQ(machine.Saves().size(), 1u);
     machine.Lookups();
-    SaveOutcome reloaded;
-    reloaded.reload = SaveOutcome::Reload::Loaded;
-    reloaded.table = std::make_unique<ResolutionTable>();
-    AppendResolution(*reloaded.table, {"added", {}, 0, Nas});
-    TakeSaveOutcome(machine.queries, std::move(reloaded), "t.drf", "", machine.out);
+    auto table = std::make_unique<ResolutionTable>();
+    AppendResolution(*table, {"added", {}, 0, Nas});
+    TakeSaverReport(machine.queries, FileTableChanged{std::move(table)}, machine.out);
     EXPECT_THAT(EntryNames(machine.table), ElementsAre("added", "learned"));
+    // The old table goes to the saver to be freed there.
+    std::vector<SaverJob> saves = machine.Saves();
+    ASSERT_EQ(saves.size(), 1u);
+    ASSERT_TRUE(std::holds_alternative<FreeTable>(saves[0]));
+    EXPECT_THAT(EntryNames(*std::get<FreeTable>(saves[0]).table), ElementsAre("printer", "files", "gateway", "learned"));
     machine.Ask(2, {"added"});
     machine.Ask(3, {"printer"}); // gone with the old table: asked of the resolver
     EXPECT_THAT(machine.Replies(), ElementsAre("1002 192.168.1.30"));
     EXPECT_THAT(machine.Lookups(), ElementsAre("printer"));
-    machine.Saved(1);
+    machine.Settled(1);
     EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8"));
     EXPECT_TRUE(machine.out.console.starts_with("> Resolutions reloaded: 2 entries\n"));
 }

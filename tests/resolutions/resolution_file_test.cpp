@@ -37,16 +37,22 @@ TEST(ResolutionFile, ShortOrHostileFilesLoadWhatTheyHoldAndStayBounded) {
         for (std::size_t i = 0; i < ResolutionCount(*cut.table); ++i)
             EXPECT_TRUE(names[i].starts_with(ResolutionAt(*cut.table, i).name)) << length;
     }
-    EXPECT_THAT(EntryNames(*ParseResolutionFile(Bytes(ExampleFile.begin(), ExampleFile.begin() + 21)).table),
-                ElementsAre("printer", "", ""));
-    // Stray bytes behind the last counted record, as a crash between an append's two writes leaves them.
+    const auto cut = ParseResolutionFile(Bytes(ExampleFile.begin(), ExampleFile.begin() + 21));
+    EXPECT_THAT(EntryNames(*cut.table), ElementsAre("printer", "", ""));
+    EXPECT_EQ(cut.complete, 1u); // the readable part
+    EXPECT_EQ(ParseResolutionFile(ExampleFile).complete, 3u);
+    // Learned records behind the last counted one, the last cut short, as a crash between an append's two writes
+    // leaves them: the counted table, not exact, but whole.
     Bytes stray = ExampleFile;
-    stray.insert(stray.end(), {0x00, 0x00, 0x00, 0x00, 0x01});
+    const Bytes learned = {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 'n', 0x0A, 0x00, 0x00, 0x01};
+    stray.insert(stray.end(), learned.begin(), learned.end());
+    stray.insert(stray.end(), learned.begin(), learned.begin() + 5);
     EXPECT_EQ(ResolutionCount(*ParseResolutionFile(stray).table), 3u);
     EXPECT_FALSE(ParseResolutionFile(stray).exact);
     EXPECT_TRUE(ParseResolutionFile(stray).whole);
-    // More than one record's worth behind the table, or text where the count should be, is no table of ours.
-    stray.insert(stray.end(), ExampleFile.begin() + 4, ExampleFile.end());
+    // Anything else behind the table (a forward record is never learned), or text where the count should be, is
+    // no table of ours.
+    stray.insert(stray.end() - 5, ExampleFile.begin() + 21, ExampleFile.begin() + 37);
     EXPECT_FALSE(ParseResolutionFile(stray).whole);
     EXPECT_FALSE(ParseResolutionFile(Bytes{'1', '2', '7', '.', '0', ' ', 'x', '\n'}).whole);
 
@@ -62,36 +68,43 @@ TEST(ResolutionFile, ShortOrHostileFilesLoadWhatTheyHoldAndStayBounded) {
     EXPECT_EQ(ResolutionCount(*ParseResolutionFile(Bytes(4 + 80, 0xFF)).table), 80u / 8 + 1);
 }
 
-TEST(AppendResolutionRecord, GrowsTheFileAsAWholeSaveWouldAndOnlyTheFileItWrote) {
+TEST(AppendResolutionRecords, GrowsTheFileAsAWholeSaveWouldAndOnlyTheFileItWrote) {
     TemporaryDirectory directory;
     const std::string file = directory.File("default.drf");
     WriteBytes(file, ExampleFile);
     ResolutionFileLoad load = LoadResolutionFile(file.c_str());
     ResolutionTable& table = *load.table;
     FileIdentity expected = load.identity;
-    for (const char* name : {"one", "two"}) {
-        Bytes record;
-        SerializeResolution(ResolutionAt(table, AppendResolution(table, {name, {}, 0, 5})), record);
-        const AppendResult appended = AppendResolutionRecord(file.c_str(), expected, record, ResolutionCount(table));
-        ASSERT_TRUE(appended.error == 0 && !appended.stale);
-    }
+    Bytes records;
+    for (const char* name : {"one", "two"})
+        SerializeResolution(ResolutionAt(table, AppendResolution(table, {name, {}, 0, 5})), records);
+    const AppendResult appended = AppendResolutionRecords(file.c_str(), expected, records, ResolutionCount(table));
+    ASSERT_TRUE(appended.error == 0 && !appended.stale && !appended.disturbed);
     EXPECT_THAT(ReadBytes(file), ElementsAreArray(SerializeResolutionTable(table)));
+    EXPECT_EQ(expected, IdentifyFile(file.c_str()).identity);
     // A file replaced or grown by someone else, or gone, is not appended to.
     const FileIdentity before = expected;
     WriteBytes(file, ExampleFile);
-    EXPECT_TRUE(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6).stale);
+    EXPECT_TRUE(AppendResolutionRecords(file.c_str(), expected, Bytes{1}, 6).stale);
     EXPECT_THAT(ReadBytes(file), ElementsAreArray(ExampleFile));
     EXPECT_EQ(expected, before);
     std::filesystem::remove(file);
-    EXPECT_TRUE(AppendResolutionRecord(file.c_str(), expected, Bytes{1}, 6).stale);
+    EXPECT_TRUE(AppendResolutionRecords(file.c_str(), expected, Bytes{1}, 6).stale);
 }
 
-TEST(KeepDamagedResolutionFile, NeverWritesOverACopyKeptBefore) {
+TEST(KeepDamagedResolutionFile, KeepsTheTenNewestCopiesAndNeverRefusesANewOne) {
     TemporaryDirectory directory;
     const std::string file = directory.File("t.drf");
-    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{1}).name, file + ".damaged");
-    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{2}).name, file + ".damaged.2");
     EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{}).name, "");
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (std::uint8_t copy = 1; copy <= 10; ++copy) {
+        const std::string name = file + ".damaged" + (copy == 1 ? "" : "." + std::to_string(copy));
+        EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{copy}).name, name);
+        // The fourth is the oldest.
+        std::filesystem::last_write_time(name, now - std::chrono::hours(copy == 4 ? 20 : 10 - copy));
+    }
+    EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{11}).name, file + ".damaged.4");
+    EXPECT_EQ(ReadBytes(file + ".damaged.4"), Bytes{11});
     EXPECT_EQ(ReadBytes(file + ".damaged"), Bytes{1});
-    EXPECT_EQ(ReadBytes(file + ".damaged.2"), Bytes{2});
+    EXPECT_EQ(ReadBytes(file + ".damaged.10"), Bytes{10});
 }

@@ -1,0 +1,279 @@
+#include "resolutions/resolution_file_keeper.h"
+
+#include <utility>
+
+namespace {
+
+using Result = KeeperOutcome::Result;
+
+// Holds the file's lock for one read-modify-write.
+class HeldLock {
+  public:
+    HeldLock(const std::string& fileName, std::chrono::milliseconds wait)
+        : taken(LockResolutionFile(fileName.c_str(), wait)) {}
+    ~HeldLock() { UnlockFile(taken.lock); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+    int Error() const { return taken.error; }
+
+  private:
+    FileLockResult taken;
+};
+
+KeeperOutcome Outcome(Result result, int error = 0) {
+    KeeperOutcome outcome;
+    outcome.result = result;
+    outcome.error = error;
+    return outcome;
+}
+
+KeeperOutcome Held(int error) { return Outcome(Result::Held, error); }
+
+// The readable part of a file that is no whole table (the entries read in full), and behind it every entry of
+// ours whose name it lacks: nothing that either side holds is lost.
+std::unique_ptr<ResolutionTable> MergeReadablePart(const ResolutionFileLoad& load, const ResolutionTable& ours) {
+    auto merged = std::make_unique<ResolutionTable>();
+    ResolutionTable readable;
+    for (std::size_t i = 0; i < load.complete; ++i)
+        AppendResolution(readable, ResolutionAt(*load.table, i));
+    *merged = readable;
+    for (std::size_t i = 0; i < ResolutionCount(ours); ++i) {
+        const ResolutionEntry entry = ResolutionAt(ours, i);
+        if (!FindResolution(readable, entry.name))
+            AppendResolution(*merged, entry);
+    }
+    return merged;
+}
+
+} // namespace
+
+ResolutionFileKeeper::ResolutionFileKeeper(std::string fileName, const KnownResolutionFile& loaded,
+                                           KeeperTiming timing)
+    : fileName(std::move(fileName)), timing(timing), known(loaded), lastLook(loaded.identity),
+      changing(loaded.identity), changingSince(Clock::now()) {}
+
+void ResolutionFileKeeper::AddUnwritten(ResolutionTable& table) const {
+    for (const LearnedName& learned : unwritten)
+        if (!FindResolution(table, learned.name))
+            AppendResolution(table, {learned.name, {}, 0, learned.address});
+}
+
+KeeperOutcome ResolutionFileKeeper::Fail(int error, Clock::time_point now) {
+    failure = error;
+    nextTry = now + timing.retry;
+    return Held(error);
+}
+
+KeeperOutcome ResolutionFileKeeper::Written(KeeperOutcome outcome, const FileIdentity& identity, std::size_t count) {
+    known = {identity, true, count};
+    lastLook = identity;
+    unwritten.clear();
+    tableWanted = false;
+    outcome.result = Result::Done;
+    outcome.recovered = failure != 0;
+    failure = 0;
+    return outcome;
+}
+
+bool ResolutionFileKeeper::Settled(const FileIdentity& identity, Clock::time_point now) {
+    if (!(identity == changing)) {
+        changing = identity;
+        changingSince = now;
+    }
+    return now - changingSince >= timing.settle;
+}
+
+bool ResolutionFileKeeper::RetryDue(Clock::time_point now) const {
+    return !unwritten.empty() && !tableWanted && now >= nextTry;
+}
+
+KeeperOutcome ResolutionFileKeeper::AppendLearnedNames(std::vector<LearnedName> names, Clock::time_point now) {
+    for (LearnedName& learned : names)
+        unwritten.push_back(std::move(learned));
+    if (unwritten.empty())
+        return {};
+    // While the caller's table is on its way, or until the pause after a failure is over, the names wait here: a
+    // blocked lock or disk costs each name one wait at most, not one each.
+    if (tableWanted || now < nextTry)
+        return Held(failure);
+    return WriteUnwritten(nullptr, now);
+}
+
+KeeperOutcome ResolutionFileKeeper::WriteWholeTable(const ResolutionTable& ours, Clock::time_point now) {
+    tableWanted = false;
+    return WriteUnwritten(&ours, now);
+}
+
+// The common case, costing the same with ten entries or a million: the file is still the table last written, and
+// every waiting name goes behind it in one write.
+KeeperOutcome ResolutionFileKeeper::AppendToKnownFile(Clock::time_point now, bool& appended) {
+    std::vector<std::uint8_t> records;
+    for (const LearnedName& learned : unwritten)
+        SerializeResolution({learned.name, {}, 0, learned.address}, records);
+    const std::size_t count = known.count + unwritten.size();
+    FileIdentity identity = known.identity;
+    const AppendResult result =
+        AppendResolutionRecords(fileName.c_str(), identity, records, static_cast<std::uint32_t>(count));
+    appended = result.error == 0 && !result.stale && !result.disturbed;
+    if (appended)
+        return Written({}, identity, count);
+    // Bytes may have gone behind the table, or someone else is rewriting it: either way it is read next.
+    known.exact = false;
+    if (result.error != 0)
+        return Fail(result.error, now);
+    return {};
+}
+
+KeeperOutcome ResolutionFileKeeper::WriteUnwritten(const ResolutionTable* ours, Clock::time_point now) {
+    const HeldLock lock(fileName, timing.lockWait);
+    if (lock.Error() != 0)
+        return Fail(lock.Error(), now);
+    const FileStatus status = IdentifyFile(fileName.c_str());
+    if (status.error != 0)
+        return Fail(status.error, now);
+    if (ours == nullptr && !status.missing && known.exact && status.identity == known.identity) {
+        bool appended = false;
+        KeeperOutcome outcome = AppendToKnownFile(now, appended);
+        if (appended || outcome.result == Result::Held)
+            return outcome;
+    }
+    ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
+    if (load.error != 0)
+        return Fail(load.error, now);
+    KeeperOutcome outcome;
+    std::unique_ptr<ResolutionTable> table;
+    bool theirs = false;
+    if (load.whole) {
+        // A table, someone else's or ours with a crash's remnant behind it: it stays, with our names added.
+        theirs = !(load.identity == known.identity);
+        table = std::move(load.table);
+        const std::size_t before = ResolutionCount(*table);
+        AddUnwritten(*table);
+        if (load.exact && ResolutionCount(*table) == before) {
+            KeeperOutcome done = Written({}, load.identity, before);
+            if (theirs)
+                done.table = std::move(table);
+            return done;
+        }
+    } else if (ours == nullptr) {
+        if (!load.missing && !Settled(load.identity, now)) {
+            nextTry = now;
+            return Held(0);
+        }
+        tableWanted = true;
+        return Outcome(Result::TableWanted);
+    } else if (load.missing) {
+        table = std::make_unique<ResolutionTable>(*ours);
+        AddUnwritten(*table);
+    } else {
+        if (!Settled(load.identity, now)) {
+            nextTry = now;
+            return Held(0);
+        }
+        const KeptFile kept = KeepDamagedResolutionFile(fileName.c_str(), load.bytes);
+        if (kept.error != 0)
+            return Fail(kept.error, now);
+        outcome.keptAs = kept.name;
+        table = MergeReadablePart(load, *ours);
+        AddUnwritten(*table);
+        theirs = load.complete > 0;
+    }
+    FileIdentity written;
+    if (const int error = SaveResolutionFile(*table, fileName.c_str(), &written); error != 0) {
+        KeeperOutcome failed = Fail(error, now);
+        failed.keptAs = outcome.keptAs;
+        return failed;
+    }
+    outcome = Written(std::move(outcome), written, ResolutionCount(*table));
+    if (theirs)
+        outcome.table = std::move(table);
+    return outcome;
+}
+
+KeeperOutcome ResolutionFileKeeper::ReadAnew(bool asked, Clock::time_point now) {
+    const FileStatus status = IdentifyFile(fileName.c_str());
+    if (status.error != 0)
+        return Held(status.error);
+    if (!asked && (status.identity == lastLook || (!status.missing && status.identity == known.identity))) {
+        lastLook = status.identity;
+        return Outcome(Result::Unchanged);
+    }
+    // Another process may be half-way through an append, whose new record is not counted yet.
+    const HeldLock lock(fileName, timing.lockWait);
+    if (lock.Error() != 0)
+        return Held(lock.Error());
+    ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
+    if (load.error != 0)
+        return Held(load.error);
+    if (load.missing) {
+        lastLook = {};
+        return Outcome(Result::Missing);
+    }
+    if (!load.whole) {
+        if (!Settled(load.identity, now))
+            return Held(0);
+        lastLook = load.identity;
+        tableWanted = true;
+        return Outcome(Result::TableWanted);
+    }
+    lastLook = load.identity;
+    KeeperOutcome outcome;
+    outcome.table = std::move(load.table);
+    const std::size_t before = ResolutionCount(*outcome.table);
+    AddUnwritten(*outcome.table);
+    if (ResolutionCount(*outcome.table) == before) {
+        known = {load.identity, load.exact, before};
+        unwritten.clear();
+        return outcome;
+    }
+    // Names still waiting for the disk go into the table the file now holds.
+    FileIdentity written;
+    if (const int error = SaveResolutionFile(*outcome.table, fileName.c_str(), &written); error != 0) {
+        KeeperOutcome failed = Fail(error, now);
+        failed.table = std::move(outcome.table);
+        return failed;
+    }
+    return Written(std::move(outcome), written, ResolutionCount(*outcome.table));
+}
+
+KeeperOutcome ResolutionFileKeeper::ApplyChange(ResolutionTable& table,
+                                                const std::function<void(ResolutionTable&)>& change,
+                                                Clock::time_point now) {
+    const HeldLock lock(fileName, timing.lockWait);
+    if (lock.Error() != 0)
+        return Held(lock.Error());
+    const FileStatus status = IdentifyFile(fileName.c_str());
+    if (status.error != 0)
+        return Held(status.error);
+    KeeperOutcome outcome;
+    // The table the change is made to: the file's, when someone else changed it since.
+    std::unique_ptr<ResolutionTable> file;
+    if (status.missing || !known.exact || !(status.identity == known.identity)) {
+        ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
+        if (load.error != 0)
+            return Held(load.error);
+        if (load.whole) {
+            file = std::move(load.table);
+        } else if (!load.missing) {
+            if (!Settled(load.identity, now))
+                return Held(0);
+            const KeptFile kept = KeepDamagedResolutionFile(fileName.c_str(), load.bytes);
+            if (kept.error != 0)
+                return Held(kept.error);
+            outcome.keptAs = kept.name;
+            file = MergeReadablePart(load, table);
+        }
+    }
+    ResolutionTable changed = file ? *file : table;
+    change(changed);
+    FileIdentity written;
+    if (const int error = SaveResolutionFile(changed, fileName.c_str(), &written); error != 0) {
+        if (file)
+            table = std::move(*file);
+        outcome.result = Result::Held;
+        outcome.error = error;
+        return outcome;
+    }
+    table = std::move(changed);
+    return Written(std::move(outcome), written, ResolutionCount(table));
+}
