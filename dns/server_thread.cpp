@@ -118,18 +118,21 @@ void HandOn(Loop& loop) {
             RefuseLookup(loop.queries, lookup.name, out);
     }
     out.lookups.clear();
+    std::uint64_t refused = 0;
     for (SaverJob& job : out.saves) {
         const auto* learned = std::get_if<SaveLearnedName>(&job);
         const std::uint64_t ticket = learned != nullptr ? learned->ticket : 0;
         // The queue holds a job for every waiting query and more; refused all the same, a learned name is told
         // as a failed write (a table to free is freed here).
-        if (!loop.saver.jobs.Push(std::move(job)) && ticket != 0) {
-            out.console += SaveErrorLine(loop.settings.fileName.c_str(),
-                                         std::make_error_code(std::errc::no_buffer_space).message());
-            loop.reports.push_back(LearnedNamesSettled{ticket});
-        }
+        if (!loop.saver.jobs.Push(std::move(job)) && ticket != 0)
+            refused = ticket;
     }
     out.saves.clear();
+    if (refused != 0) {
+        out.console += SaveErrorLine(loop.settings.fileName.c_str(),
+                                     std::make_error_code(std::errc::no_buffer_space).message());
+        TakeSaverReport(loop.queries, LearnedNamesSettled{refused}, out);
+    }
 }
 
 void TakeResults(Loop& loop) {
@@ -142,9 +145,8 @@ void TakeResults(Loop& loop) {
     }
     loop.results.clear();
     loop.saver.reports.TakeAll(loop.reports);
-    // Reports that handing on adds are taken in the same flat loop.
-    for (std::size_t i = 0; i < loop.reports.size(); ++i) {
-        TakeSaverReport(loop.queries, std::move(loop.reports[i]), loop.out);
+    for (SaverReport& report : loop.reports) {
+        TakeSaverReport(loop.queries, std::move(report), loop.out);
         HandOn(loop);
     }
     loop.reports.clear();

@@ -91,7 +91,7 @@ KeeperOutcome ResolutionFileKeeper::AppendLearnedNames(std::vector<LearnedName> 
     for (LearnedName& learned : names)
         unwritten.push_back(std::move(learned));
     if (unwritten.empty())
-        return {};
+        return Outcome(Result::Unchanged);
     // While the caller's table is on its way, or until the pause after a failure is over, the names wait here: a
     // blocked lock or disk costs each name one wait at most, not one each.
     if (tableWanted || now < nextTry)
@@ -233,7 +233,8 @@ KeeperOutcome ResolutionFileKeeper::ReadAnew(bool asked, Clock::time_point now) 
         failed.table = std::move(outcome.table);
         return failed;
     }
-    return Written(std::move(outcome), written, ResolutionCount(*outcome.table));
+    const std::size_t count = ResolutionCount(*outcome.table); // before the outcome moves
+    return Written(std::move(outcome), written, count);
 }
 
 KeeperOutcome ResolutionFileKeeper::ApplyChange(ResolutionTable& table,

@@ -20,8 +20,8 @@ struct LearnedName {
 // What one operation on the file came to.
 struct KeeperOutcome {
     enum class Result {
-        Done,        // on disk; or there was nothing to write
-        Unchanged,   // read anew: the file is still the one known, nothing to tell
+        Done,        // written, or read and found to hold what it must
+        Unchanged,   // nothing to do: no name waits, or the file is still the one known
         Held,        // not written: `error` says why, or 0 while the file is still changing under someone else
         TableWanted, // the file holds no table to add to: the caller's whole table must be given (WriteWholeTable)
         Missing,     // read anew: the file is gone; nothing was written
