@@ -66,14 +66,14 @@ start_service() { # directory, then the command line
     wait_until_running "$directory/out"
 }
 
-# Waits up to start_seconds (5) for the program writing the console file to report its service running; the file
-# becomes the one a failed check shows. The socket is bound by the time of the report.
+# Waits up to start_seconds (20: a sanitizer's build on a busy machine) for the program writing the console file to
+# report its service running; the file becomes the one a failed check shows, and a start that never came is one.
+# The socket is bound by the time of the report.
 wait_until_running() { # console file
     console_file=$1
-    for _ in $(seq $((${start_seconds:-5} * 10))); do
-        grep -q "DNS server running" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
+    wait_for "${start_seconds:-20}" grep -q "DNS server running" "$1" 2>/dev/null && return 0
+    check "the program reports its service running within ${start_seconds:-20} s" yes no
+    return 1
 }
 
 # Runs the command every tenth of a second until it succeeds, for at most SECONDS; fails when it never did.

@@ -13,7 +13,7 @@ enter_namespace "$0" "$@"
 make_test_network
 unshare --net sleep 120 &
 upstream_net=$!
-sleep 0.2
+wait_for 5 test "$(readlink "/proc/$upstream_net/ns/net")" != "$(readlink /proc/self/ns/net)"
 ip link set veth1 netns "$upstream_net"
 nsenter -t "$upstream_net" -n sh -c 'ip link set lo up && ip addr add 192.0.2.53/24 dev veth1 && ip link set veth1 up'
 nsenter -t "$upstream_net" -n python3 -c '
@@ -73,7 +73,7 @@ s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", 53)); time.sleep(20)' &
 holder=$!
-sleep 0.3
+wait_for 5 sh -c "ss -Huan 'sport = :53' | grep -q '127.0.0.1:53 '"
 printf '127.0.0.1 localhost\n192.0.2.50 nas.lan\n10.1.2.3 woken.lan\n' >"$work/hosts"
 check "learned beside another socket on the port" "10.1.2.3" \
     "$(dig @192.0.2.1 -b 192.0.2.1 +short +tries=1 +time=1 woken.lan)"
@@ -85,16 +85,17 @@ stop_process "$pid"
 # At once: within a second plainly, two under the sanitizers, whose exit takes its time.
 check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] && echo yes)"
 kill "$holder"
+wait "$holder" 2>/dev/null
 
 # SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
 start_service "$run" "$program"
 for name in printer gateway files known.example nobody.example; do ask $name >/dev/null; done
 # Each line is written before the service waits for the next query, not when one comes.
-for _ in $(seq 20); do [ "$(grep -c ' -> ' "$run/out")" -ge 5 ] && break || sleep 0.05; done
+wait_for 5 test "$(grep -c ' -> ' "$run/out")" -ge 5
 check "query lines written while the service waits" "5" "$(grep -c ' -> ' "$run/out")"
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"\x12\x34\x81\x80" + bytes(8), ("127.0.0.1", 53))'
 kill -USR1 "$pid"
-sleep 0.3
+wait_for 5 grep -q '^> Statistics' "$run/out"
 check "statistics" "> Statistics: 3 from the table, 0 learned, 1 forwarded, 1 no such name, 0 server failures, 0 \
 lookups refused; dropped 0 malformed, 1 responses, 0 oversize; 5 entries; up 0 s" \
     "$(grep '^> Statistics' "$run/out" | sed 's/up [0-9]* s/up 0 s/')"

@@ -35,7 +35,7 @@ edit "$run" 'A nas 10.0.0.9\nE\n'
 check "an edit is answered within 2 s" "yes" "$(answered_within nas 10.0.0.9 2)"
 check "a name learned after the edit" "10.7.1.1" "$(ask learn-1.lan)"
 kill -HUP "$pid"
-sleep 1
+wait_for 5 grep -q '^> Resolutions reloaded: 5 entries$' "$run/out"
 check "a hang-up reloads" "1 running" "$(grep -c '^> Resolutions reloaded: 5 entries$' "$run/out") \
 $(kill -0 "$pid" 2>/dev/null && echo running)"
 stop_process "$pid"
