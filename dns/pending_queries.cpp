@@ -3,6 +3,7 @@
 #include "common/ipv4.h"
 #include "common/messages.h"
 #include "dns/query_answer.h"
+#include "resolutions/resolution_file.h"
 
 #include <algorithm>
 
@@ -148,14 +149,15 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
 // Learned: the saver puts it on disk, and says when its clients may be told.
 void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
     const auto found = queries.pending.find(name);
-    out.saves.push_back(SaveLearnedName{queries.lastTicket, {name, found->second.address}});
+    out.saves.emplace_back(std::in_place_type<SaveLearnedName>, queries.lastTicket,
+                           LearnedName{name, found->second.address});
 }
 
 // The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
 // added again: their clients were, or will be, told them.
 void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
     std::swap(queries.table, *table);
-    out.saves.push_back(FreeTable{std::move(table)});
+    out.saves.emplace_back(std::in_place_type<FreeTable>, std::move(table));
     for (const auto& saving : queries.saving)
         if (!FindResolution(queries.table, saving.second)) {
             const auto found = queries.pending.find(saving.second);
@@ -270,7 +272,7 @@ void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput&
     else if (auto* changed = std::get_if<FileTableChanged>(&report))
         TakeFileTable(queries, std::move(changed->table), out);
     else if (std::holds_alternative<WholeTableWanted>(report))
-        out.saves.push_back(SaveWholeTable{std::make_unique<ResolutionTable>(queries.table)});
+        out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SerializeResolutionTable(queries.table));
     else if (auto* notice = std::get_if<SaverNotice>(&report))
         out.console += notice->lines;
 }

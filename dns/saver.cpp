@@ -72,25 +72,22 @@ void SaverThread(Saver* saver) {
         }
         std::vector<LearnedName> names;
         bool asked = false;
+        const auto now = Clock::now();
         for (SaverJob& each : batch) {
             if (auto* learned = std::get_if<SaveLearnedName>(&each)) {
                 names.push_back(std::move(learned->learned));
                 saver->received = learned->ticket;
             } else if (auto* whole = std::get_if<SaveWholeTable>(&each)) {
-                saver->whole = std::move(whole->table);
+                // The table holds the names before it, and only those.
+                if (!names.empty())
+                    Tell(*saver, keeper.AppendLearnedNames(std::move(names), now), false);
+                names.clear();
+                Tell(*saver, keeper.GiveWholeTable(std::move(whole->table), now), false);
             } else if (std::holds_alternative<ReadFileAnew>(each)) {
                 asked = true;
             }
         }
         batch.clear(); // tables to free go here
-        const auto now = Clock::now();
-        if (saver->whole) {
-            KeeperOutcome outcome = keeper.WriteWholeTable(*saver->whole, now);
-            // Kept while the file cannot take it yet, and offered again at the next look.
-            if (outcome.result != Result::Held)
-                saver->whole.reset();
-            Tell(*saver, std::move(outcome), false);
-        }
         if (!names.empty() || keeper.RetryDue(now))
             Tell(*saver, keeper.AppendLearnedNames(std::move(names), now), false);
         if (saver->received != settled) {

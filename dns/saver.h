@@ -17,9 +17,10 @@ struct SaveLearnedName {
     std::uint64_t ticket = 0;
     LearnedName learned;
 };
-// The service's whole table, copied, for a file that holds no table to add to (after WholeTableWanted).
+// The service's whole table, serialized, for a file that holds no table to add to (after WholeTableWanted). It
+// holds every name learned before it.
 struct SaveWholeTable {
-    std::unique_ptr<ResolutionTable> table;
+    std::vector<std::uint8_t> table;
 };
 // Read the file anew, even when it seems unchanged.
 struct ReadFileAnew {};
@@ -57,9 +58,8 @@ struct Saver {
 
     const std::string fileName;
     ResolutionFileKeeper keeper;
-    std::unique_ptr<ResolutionTable> whole; // the service's table, until the file has taken it
-    std::uint64_t received = 0;             // the last ticket taken
-    int toldError = 0;                      // the failure told last, so that it is told once
+    std::uint64_t received = 0; // the last ticket taken
+    int toldError = 0;          // the failure told last, so that it is told once
     WakeHandle wake;
     BoundedQueue<SaverJob> jobs;
     BoundedQueue<SaverReport> reports;

@@ -38,7 +38,7 @@ struct Run {
         if (outcome.table)
             service = *outcome.table;
         if (outcome.result == Result::TableWanted)
-            outcome = keeper->WriteWholeTable(service, now);
+            outcome = keeper->GiveWholeTable(SerializeResolutionTable(service), now);
         if (outcome.table)
             service = *outcome.table;
         if (outcome.result == Result::Done)

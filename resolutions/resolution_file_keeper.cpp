@@ -68,6 +68,7 @@ KeeperOutcome ResolutionFileKeeper::Written(KeeperOutcome outcome, const FileIde
     known = {identity, true, count};
     lastLook = identity;
     unwritten.clear();
+    given = {};
     tableWanted = false;
     outcome.result = Result::Done;
     outcome.recovered = failure != 0;
@@ -83,25 +84,41 @@ bool ResolutionFileKeeper::Settled(const FileIdentity& identity, Clock::time_poi
     return now - changingSince >= timing.settle;
 }
 
+// The caller's table is asked for once; until it comes, what waits stays held. A request that went astray is
+// made again after a while.
+KeeperOutcome ResolutionFileKeeper::WantTable(Clock::time_point now) {
+    if (AwaitingTable(now))
+        return Held(failure);
+    tableWanted = true;
+    tableWantedAt = now;
+    return Outcome(Result::TableWanted);
+}
+
+bool ResolutionFileKeeper::AwaitingTable(Clock::time_point now) const {
+    return tableWanted && now - tableWantedAt < 5 * timing.retry;
+}
+
 bool ResolutionFileKeeper::RetryDue(Clock::time_point now) const {
-    return !unwritten.empty() && !tableWanted && now >= nextTry;
+    return (!unwritten.empty() || !given.empty()) && !AwaitingTable(now) && now >= nextTry;
 }
 
 KeeperOutcome ResolutionFileKeeper::AppendLearnedNames(std::vector<LearnedName> names, Clock::time_point now) {
     for (LearnedName& learned : names)
         unwritten.push_back(std::move(learned));
-    if (unwritten.empty())
+    if (unwritten.empty() && given.empty())
         return Outcome(Result::Unchanged);
     // While the caller's table is on its way, or until the pause after a failure is over, the names wait here: a
     // blocked lock or disk costs each name one wait at most, not one each.
-    if (tableWanted || now < nextTry)
+    if (AwaitingTable(now) || now < nextTry)
         return Held(failure);
-    return WriteUnwritten(nullptr, now);
+    return WriteUnwritten(now);
 }
 
-KeeperOutcome ResolutionFileKeeper::WriteWholeTable(const ResolutionTable& ours, Clock::time_point now) {
+KeeperOutcome ResolutionFileKeeper::GiveWholeTable(std::vector<std::uint8_t> table, Clock::time_point now) {
+    given = std::move(table);
+    givenCovers = unwritten.size();
     tableWanted = false;
-    return WriteUnwritten(&ours, now);
+    return WriteUnwritten(now);
 }
 
 // The common case, costing the same with ten entries or a million: the file is still the table last written, and
@@ -124,14 +141,34 @@ KeeperOutcome ResolutionFileKeeper::AppendToKnownFile(Clock::time_point now, boo
     return {};
 }
 
-KeeperOutcome ResolutionFileKeeper::WriteUnwritten(const ResolutionTable* ours, Clock::time_point now) {
+// The given table as it is, with the names that waited since it was given behind it: for a file that is gone or
+// holds nothing readable. Written from the bytes the caller serialized, with no copy of the table.
+int ResolutionFileKeeper::WriteGivenTable(FileIdentity& written, std::size_t& count) {
+    const std::size_t size = given.size();
+    std::uint32_t stored = 0;
+    for (std::size_t i = 0; i < 4 && i < size; ++i)
+        stored |= static_cast<std::uint32_t>(given[i]) << (8 * i);
+    for (std::size_t i = givenCovers; i < unwritten.size(); ++i)
+        SerializeResolution({unwritten[i].name, {}, 0, unwritten[i].address}, given);
+    count = stored + (unwritten.size() - givenCovers);
+    for (std::size_t i = 0; i < 4 && i < given.size(); ++i)
+        given[i] = static_cast<std::uint8_t>(count >> (8 * i));
+    const int error = SaveResolutionFile(given, fileName.c_str(), &written);
+    // Kept as given for the next try.
+    given.resize(size);
+    for (std::size_t i = 0; i < 4 && i < size; ++i)
+        given[i] = static_cast<std::uint8_t>(stored >> (8 * i));
+    return error;
+}
+
+KeeperOutcome ResolutionFileKeeper::WriteUnwritten(Clock::time_point now) {
     const HeldLock lock(fileName, timing.lockWait);
     if (lock.Error() != 0)
         return Fail(lock.Error(), now);
     const FileStatus status = IdentifyFile(fileName.c_str());
     if (status.error != 0)
         return Fail(status.error, now);
-    if (ours == nullptr && !status.missing && known.exact && status.identity == known.identity) {
+    if (given.empty() && !status.missing && known.exact && status.identity == known.identity) {
         bool appended = false;
         KeeperOutcome outcome = AppendToKnownFile(now, appended);
         if (appended || outcome.result == Result::Held)
@@ -142,51 +179,52 @@ KeeperOutcome ResolutionFileKeeper::WriteUnwritten(const ResolutionTable* ours, 
         return Fail(load.error, now);
     KeeperOutcome outcome;
     std::unique_ptr<ResolutionTable> table;
-    bool theirs = false;
     if (load.whole) {
         // A table, someone else's or ours with a crash's remnant behind it: it stays, with our names added.
-        theirs = !(load.identity == known.identity);
+        const bool theirs = !(load.identity == known.identity);
         table = std::move(load.table);
         const std::size_t before = ResolutionCount(*table);
         AddUnwritten(*table);
-        if (load.exact && ResolutionCount(*table) == before) {
-            KeeperOutcome done = Written({}, load.identity, before);
-            if (theirs)
-                done.table = std::move(table);
-            return done;
-        }
-    } else if (ours == nullptr) {
-        if (!load.missing && !Settled(load.identity, now)) {
-            nextTry = now;
-            return Held(0);
-        }
-        tableWanted = true;
-        return Outcome(Result::TableWanted);
-    } else if (load.missing) {
-        table = std::make_unique<ResolutionTable>(*ours);
-        AddUnwritten(*table);
-    } else {
-        if (!Settled(load.identity, now)) {
-            nextTry = now;
-            return Held(0);
-        }
+        FileIdentity written = load.identity;
+        if (!load.exact || ResolutionCount(*table) != before)
+            if (const int error = SaveResolutionFile(*table, fileName.c_str(), &written); error != 0)
+                return Fail(error, now);
+        outcome = Written({}, written, ResolutionCount(*table));
+        if (theirs)
+            outcome.table = std::move(table);
+        return outcome;
+    }
+    if (!load.missing && !Settled(load.identity, now)) {
+        nextTry = now;
+        return Held(0);
+    }
+    if (given.empty())
+        return WantTable(now);
+    if (!load.missing) {
         const KeptFile kept = KeepDamagedResolutionFile(fileName.c_str(), load.bytes);
         if (kept.error != 0)
             return Fail(kept.error, now);
         outcome.keptAs = kept.name;
-        table = MergeReadablePart(load, *ours);
-        AddUnwritten(*table);
-        theirs = load.complete > 0;
     }
     FileIdentity written;
-    if (const int error = SaveResolutionFile(*table, fileName.c_str(), &written); error != 0) {
+    std::size_t count = 0;
+    int error = 0;
+    if (load.complete == 0) {
+        error = WriteGivenTable(written, count);
+    } else {
+        // What can be read of the file comes first, and stays with whoever wrote it.
+        table = MergeReadablePart(load, *ParseResolutionFile(given).table);
+        AddUnwritten(*table);
+        count = ResolutionCount(*table);
+        error = SaveResolutionFile(*table, fileName.c_str(), &written);
+    }
+    if (error != 0) {
         KeeperOutcome failed = Fail(error, now);
         failed.keptAs = outcome.keptAs;
         return failed;
     }
-    outcome = Written(std::move(outcome), written, ResolutionCount(*table));
-    if (theirs)
-        outcome.table = std::move(table);
+    outcome = Written(std::move(outcome), written, count);
+    outcome.table = std::move(table);
     return outcome;
 }
 
@@ -213,8 +251,7 @@ KeeperOutcome ResolutionFileKeeper::ReadAnew(bool asked, Clock::time_point now) 
         if (!Settled(load.identity, now))
             return Held(0);
         lastLook = load.identity;
-        tableWanted = true;
-        return Outcome(Result::TableWanted);
+        return WantTable(now);
     }
     lastLook = load.identity;
     KeeperOutcome outcome;

@@ -60,16 +60,18 @@ class ResolutionFileKeeper {
     // merged into whatever table it holds now. Names that cannot be written stay for a later call.
     KeeperOutcome AppendLearnedNames(std::vector<LearnedName> names, Clock::time_point now);
 
-    // The answer to TableWanted: writes the caller's table, the waiting names and the readable part of a damaged
-    // file; or, when the file holds a table again by now, merges into that as AppendLearnedNames does.
-    KeeperOutcome WriteWholeTable(const ResolutionTable& ours, Clock::time_point now);
+    // The answer to TableWanted: the caller's whole table, serialized, holding every name given to the keeper
+    // before it. Written with the names that come after it and the readable part of a damaged file; or, when the
+    // file holds a table again by now, the names are merged into that as AppendLearnedNames does. Kept for later
+    // tries until the file has taken it.
+    KeeperOutcome GiveWholeTable(std::vector<std::uint8_t> table, Clock::time_point now);
 
     // Reads the file anew when it changed since the last look, or always when asked. A file that is no whole table
     // is left alone while it changes, and then wanted whole (TableWanted). A failure is told once, and tried again
     // at every later call.
     KeeperOutcome ReadAnew(bool asked, Clock::time_point now);
 
-    // Names wait in memory, and the time to try writing them again has come.
+    // Names or a given table wait in memory, and the time to try writing them again has come.
     bool RetryDue(Clock::time_point now) const;
 
     // The editor's change: made to the table the file holds now (which then replaces `table`, merged from the
@@ -79,11 +81,14 @@ class ResolutionFileKeeper {
                               Clock::time_point now);
 
   private:
-    KeeperOutcome WriteUnwritten(const ResolutionTable* ours, Clock::time_point now);
+    KeeperOutcome WriteUnwritten(Clock::time_point now);
+    int WriteGivenTable(FileIdentity& written, std::size_t& count);
     KeeperOutcome AppendToKnownFile(Clock::time_point now, bool& appended);
     KeeperOutcome Fail(int error, Clock::time_point now);
     KeeperOutcome Written(KeeperOutcome outcome, const FileIdentity& identity, std::size_t count);
     bool Settled(const FileIdentity& identity, Clock::time_point now);
+    KeeperOutcome WantTable(Clock::time_point now);
+    bool AwaitingTable(Clock::time_point now) const;
     void AddUnwritten(ResolutionTable& table) const;
 
     const std::string fileName;
@@ -91,7 +96,10 @@ class ResolutionFileKeeper {
     KnownResolutionFile known;          // the file as this keeper last read or wrote it
     FileIdentity lastLook;              // the file as ReadAnew last dealt with it
     std::vector<LearnedName> unwritten; // learned names that no write has put on disk yet
+    std::vector<std::uint8_t> given;    // the caller's table, until the file has taken it
+    std::size_t givenCovers = 0;        // the waiting names it holds: the first so many
     bool tableWanted = false;           // asked for the caller's whole table, not given yet
+    Clock::time_point tableWantedAt;
     int failure = 0;                    // why the last write could not be made; 0 after one that was
     Clock::time_point nextTry;          // after a failure
     FileIdentity changing;              // a file that is no whole table, unchanged since `changingSince`

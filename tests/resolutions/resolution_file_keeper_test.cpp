@@ -77,18 +77,29 @@ TEST(ResolutionFileKeeper, LetsACutFileSettleThenWritesItsReadablePartWithOursOn
     // Wanted once: names learned meanwhile wait for it, and nothing is written.
     EXPECT_EQ(kept.Learn({"three"}).result, Result::Held);
     EXPECT_EQ(std::filesystem::file_size(kept.file), 0u);
+    // The service's table holds every name it gave before; given while the lock is held elsewhere, it is kept,
+    // and a name learned after it goes behind it once the file can be written.
     ResolutionTable ours = *ParseResolutionFile(ExampleFile).table;
-    AppendResolution(ours, {"one", {}, 0, Learned});
-    const KeeperOutcome whole = kept.keeper->WriteWholeTable(ours, kept.now);
+    for (const char* name : {"one", "two", "three"})
+        AppendResolution(ours, {name, {}, 0, Learned});
+    FileLockResult held = kept.HoldLock();
+    EXPECT_EQ(kept.keeper->GiveWholeTable(SerializeResolutionTable(ours), kept.now).result, Result::Held);
+    EXPECT_EQ(kept.Learn({"four"}).result, Result::Held);
+    UnlockFile(held.lock);
+    kept.now += 1000ms;
+    ASSERT_TRUE(kept.keeper->RetryDue(kept.now));
+    const KeeperOutcome whole = kept.Learn({});
     EXPECT_EQ(whole.result, Result::Done);
     EXPECT_EQ(whole.table, nullptr); // nothing readable was in it: ours stands
     EXPECT_EQ(whole.keptAs, "");     // and an empty file is nothing to keep
-    EXPECT_THAT(kept.OnDisk(), ElementsAre("printer", "files", "gateway", "one", "two", "three"));
+    EXPECT_THAT(kept.OnDisk(), ElementsAre("printer", "files", "gateway", "one", "two", "three", "four"));
     // Back to appending.
-    EXPECT_EQ(kept.Learn({"four"}).result, Result::Done);
+    EXPECT_EQ(kept.Learn({"five"}).result, Result::Done);
     EXPECT_EQ(LoadResolutionFile(kept.file.c_str()).exact, true);
 
     // A file cut inside its second record: the first stays before ours, the cut file is kept.
+    for (const char* name : {"four", "five"})
+        AppendResolution(ours, {name, {}, 0, Learned});
     Bytes cut = ExampleFile;
     cut[4 + 4 + 2] = 'P'; // Printer: someone else's
     cut.resize(30);
@@ -97,10 +108,10 @@ TEST(ResolutionFileKeeper, LetsACutFileSettleThenWritesItsReadablePartWithOursOn
     EXPECT_EQ(kept.keeper->ReadAnew(false, kept.now).result, Result::Held);
     kept.now += 2000ms;
     EXPECT_EQ(kept.keeper->ReadAnew(false, kept.now).result, Result::TableWanted);
-    const KeeperOutcome merged = kept.keeper->WriteWholeTable(ours, kept.now);
+    const KeeperOutcome merged = kept.keeper->GiveWholeTable(SerializeResolutionTable(ours), kept.now);
     EXPECT_EQ(merged.keptAs, kept.file + ".damaged");
     ASSERT_NE(merged.table, nullptr);
-    EXPECT_THAT(EntryNames(*merged.table), ElementsAre("Printer", "files", "gateway", "one"));
+    EXPECT_THAT(EntryNames(*merged.table), ElementsAre("Printer", "files", "gateway", "one", "two", "three", "four", "five"));
     EXPECT_THAT(kept.OnDisk(), EntryNames(*merged.table));
     EXPECT_EQ(ReadBytes(kept.file + ".damaged"), cut);
 }
