@@ -105,8 +105,8 @@ TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputAndReportsAFailedSave) {
     // A change that cannot be saved is not made, and never told as made; the reason is the platform's text.
     const std::string blocked = edited.fileName = edited.directory.File("missing/default.drf");
     EXPECT_THAT(Messages(Edit(edited, "A nas 10.0.0.1\n")),
-                ElementsAre("> Error: could not save resolutions to " + blocked +
-                            ": No such file or directory; nothing was changed\n"));
+                ElementsAre(testing::AllOf(testing::StartsWith("> Error: could not save resolutions to " + blocked + ": "),
+                                           testing::EndsWith("; nothing was changed\n"))));
     EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep", "last"));
 }
 

@@ -30,22 +30,3 @@ TEST(HandleHotKey, OnePressTogglesOnceHoweverLongItIsHeld) {
     EXPECT_EQ(HandleHotKey(state, {HotKey::CtrlSpace, KeyAction::Repeat}, now + 3s), HotKeyResult::None);
     EXPECT_EQ(HandleHotKey(state, Interrupt, now + 3s), HotKeyResult::Quit);
 }
-
-TEST(DecideHotKeyAction, QuitsOnlyFromTheConsoleAndShowsAHiddenWindowFromAnywhere) {
-    const struct {
-        HotKeyResult result;
-        bool focused, hidden;
-        HotKeyAction action;
-    } cases[] = {
-        {HotKeyResult::Quit, true, false, HotKeyAction::Quit},
-        {HotKeyResult::Quit, false, false, HotKeyAction::None}, // Ctrl+Shift+Space in an editor
-        {HotKeyResult::Quit, false, true, HotKeyAction::None},
-        {HotKeyResult::Toggle, true, false, HotKeyAction::Hide},
-        {HotKeyResult::Toggle, false, false, HotKeyAction::None}, // Ctrl+Space in an editor, the window shown
-        {HotKeyResult::Toggle, false, true, HotKeyAction::Show},
-        {HotKeyResult::None, true, false, HotKeyAction::None},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(DecideHotKeyAction(c.result, c.focused, c.hidden), c.action)
-            << static_cast<int>(c.result) << " " << c.focused << c.hidden;
-}

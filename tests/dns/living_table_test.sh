@@ -42,9 +42,7 @@ stop_process "$pid"
 check "the file holds the edit and the learned name" "5 1 printer gateway files nas learn-1.lan" \
     "$(read_table "$run/default.drf" | xargs)"
 
-# Others change the file: a table copied over it, a change in place at the same size, a cut (the old table
-# answers; once the cut file has stayed as it is for two seconds it is kept and replaced with its readable part
-# and the service's table).
+# Others change the file: a table copied over it, a change in place at the same size (cuts: file_races_test.sh).
 start_service "$run" "$program"
 # printer's address, the last four bytes of its record.
 set_printer() { # file, last number
@@ -55,14 +53,6 @@ cp "$work/other.drf" "$run/default.drf"
 check "a table copied over it" "yes" "$(answered_within printer 10.0.0.3 2)"
 set_printer "$run/default.drf" 2
 check "a change in place at the same size" "yes" "$(answered_within printer 10.0.0.2 2)"
-truncate -s 30 "$run/default.drf"
-cp "$run/default.drf" "$work/cut.drf"
-check "a cut file: the old table answers" "10.0.0.2 10.7.1.2" "$(ask printer) $(ask learn-2.lan)"
-kept='^> Warning: default.drf was not a whole table of resolutions; kept it as default.drf.damaged$'
-wait_for 5 grep -q "$kept" "$run/out"
-check "a cut file: kept once it settled, and the table saved whole" "1 same 4 1 printer gateway files learn-2.lan" \
-    "$(grep -c "$kept" "$run/out") $(cmp -s "$work/cut.drf" "$run/default.drf.damaged" && echo same) \
-$(read_table "$run/default.drf" | xargs)"
 stop_process "$pid"
 
 # A text file named as the table loads as what can be read and is served; the first learned name keeps it.

@@ -1,4 +1,3 @@
-#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "resolutions/resolution_file.h"
 
@@ -82,16 +81,4 @@ TEST(SaveResolutionFile, AFailedSaveSaysWhyAndLeavesTheOldFileWhole) {
     // Neither the failed nor a good save leaves a temporary file behind.
     ASSERT_EQ(SaveResolutionFile(table, file.c_str()), 0);
     EXPECT_EQ(std::distance(fs::directory_iterator(directory.path), {}), 1);
-}
-
-TEST(LockFile, KeepsASecondHolderOutUntilReleased) {
-    TemporaryDirectory directory;
-    const std::string name = directory.File("t.lock");
-    const FileLockResult first = LockFile(name.c_str(), std::chrono::milliseconds(0));
-    ASSERT_EQ(first.error, 0);
-    EXPECT_EQ(LockFile(name.c_str(), std::chrono::milliseconds(20)).error, EWOULDBLOCK);
-    UnlockFile(first.lock);
-    const FileLockResult second = LockFile(name.c_str(), std::chrono::milliseconds(0));
-    EXPECT_EQ(second.error, 0);
-    UnlockFile(second.lock);
 }

@@ -155,19 +155,3 @@ TEST(ResolutionFileKeeper, RetriesAFailedReadAndSeesAChangeThatKeptItsModificati
     ASSERT_NE(read.table, nullptr);
     EXPECT_EQ(EntryNames(*read.table)[0], "Printer");
 }
-
-TEST(ResolutionFileKeeper, AnEditorsChangeIsMadeToTheFilesTableOrNotAtAll) {
-    Kept kept;
-    ResolutionTable table = *ParseResolutionFile(ExampleFile).table;
-    const auto add = [](ResolutionTable& changed) { AppendResolution(changed, {"added", {}, 0, Learned}); };
-    FileLockResult held = kept.HoldLock();
-    EXPECT_EQ(kept.keeper->ApplyChange(table, add, kept.now).result, Result::Held);
-    EXPECT_EQ(ResolutionCount(table), 3u);
-    UnlockFile(held.lock);
-    ResolutionTable theirs;
-    AppendResolution(theirs, {"theirs", {}, 0, Learned});
-    ASSERT_EQ(SaveResolutionFile(theirs, kept.file.c_str()), 0);
-    EXPECT_EQ(kept.keeper->ApplyChange(table, add, kept.now).result, Result::Done);
-    EXPECT_THAT(EntryNames(table), ElementsAre("theirs", "added"));
-    EXPECT_THAT(kept.OnDisk(), ElementsAre("theirs", "added"));
-}

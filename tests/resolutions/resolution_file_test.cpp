@@ -98,7 +98,9 @@ TEST(KeepDamagedResolutionFile, KeepsTheTenNewestCopiesAndNeverRefusesANewOne) {
     EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{}).name, "");
     const auto now = std::filesystem::file_time_type::clock::now();
     for (std::uint8_t copy = 1; copy <= 10; ++copy) {
-        const std::string name = file + ".damaged" + (copy == 1 ? "" : "." + std::to_string(copy));
+        std::string name = file + ".damaged";
+        if (copy > 1)
+            name.append(1, '.').append(std::to_string(copy));
         EXPECT_EQ(KeepDamagedResolutionFile(file.c_str(), Bytes{copy}).name, name);
         // The fourth is the oldest.
         std::filesystem::last_write_time(name, now - std::chrono::hours(copy == 4 ? 20 : 10 - copy));
