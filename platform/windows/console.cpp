@@ -69,7 +69,7 @@ std::vector<std::string> ProgramArguments(int argumentCount, char** arguments) {
 }
 
 int SendConsoleOutputTo(const char* fileName) {
-    const HANDLE file = CreateFileW(WideText(fileName).c_str(), FILE_APPEND_DATA,
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -94,7 +94,7 @@ bool StandardOutputIsTerminal() {
     return GetConsoleMode(Output(), &mode) != 0;
 }
 
-void SetConsoleTitle(const char* title) { SetConsoleTitleA(title); }
+void SetConsoleTitle(const char* title) { SetConsoleTitleW(WideText(title).c_str()); }
 
 void ClearConsole() {
     CONSOLE_SCREEN_BUFFER_INFO screen{};

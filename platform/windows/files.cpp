@@ -18,22 +18,6 @@ namespace {
 // Others open the table beside us: the editor beside a running server, antivirus and backup tools.
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Our names are UTF-8, made full paths: Wine's ReplaceFileW fails on a name without a folder. A path of MAX_PATH
-// characters or more reaches the system only in the "\\?\" form: without it a table near the limit loads, but
-// its longer temporary file cannot be made.
-std::wstring SystemPath(const char* fileName) {
-    const std::wstring wide = WideText(fileName);
-    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
-    full.resize(GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
-    if (full.empty())
-        return wide;
-    if (full.size() < MAX_PATH || full.starts_with(LR"(\\?\)") || full.starts_with(LR"(\\.\)"))
-        return full;
-    if (full.starts_with(LR"(\\)"))
-        return LR"(\\?\UNC\)" + full.substr(2);
-    return LR"(\\?\)" + full;
-}
-
 // What antivirus scanners, backup and indexing tools cause by holding the file for a moment.
 bool Transient(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION ||
@@ -116,8 +100,9 @@ std::string FollowLinks(const char* fileName) { return fileName; }
 FileStatus IdentifyFile(const char* fileName) {
     FileStatus result;
     // No access asked for, and every kind of sharing allowed: nobody else's open is disturbed.
-    const HANDLE file = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileW(SystemPath(fileName).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         result.missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -217,7 +202,8 @@ AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::spa
 }
 
 NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {
-    const HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return {static_cast<int>(error), error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS};

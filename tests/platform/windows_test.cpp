@@ -1,6 +1,7 @@
 // The Windows side of the seam, run under Wine, where the portable tests do not reach: names outside the ANSI code
 // page and near the path limit, a save while others hold the file, abandoned temporary files and the receive
 // woken. The whole program under Wine answers through the rest of it.
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
@@ -40,6 +41,14 @@ TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
         const ResolutionFileLoad load = LoadResolutionFile(table.file.c_str());
         EXPECT_EQ(load.error, 0);
         EXPECT_EQ(EntryNames(*load.table).size(), 3u);
+        // Seen as missing, the table would be reloaded at every look, and a save made without its changes.
+        const FileStatus status = IdentifyFile(table.file.c_str());
+        EXPECT_FALSE(status.missing);
+        EXPECT_EQ(status.identity, load.identity);
+        const FileLockResult lock = LockFile((table.file + ".lock").c_str(), std::chrono::milliseconds(0));
+        EXPECT_EQ(lock.error, 0);
+        UnlockFile(lock.lock);
+        EXPECT_TRUE(WriteNewFile((table.file + ".lock").c_str(), {}).exists);
         RemoveAbandonedTemporaryFiles(table.file.c_str());
         const std::filesystem::path folder = std::filesystem::path(table.file).parent_path();
         std::vector<std::wstring> names;
@@ -47,7 +56,27 @@ TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
             if (entry.is_regular_file())
                 names.push_back(entry.path().filename().wstring());
         EXPECT_NE(std::find(names.begin(), names.end(), table.shown), names.end());
+        EXPECT_NE(std::find(names.begin(), names.end(), table.shown + L".lock"), names.end());
     }
+}
+
+TEST(WindowsFiles, LocksALockFileThatIsOursToReadOnly) {
+    TemporaryDirectory directory;
+    const std::string lockFile = directory.File("\xc5\x81\xc3\xb3"
+                                                "d\xc5\xba.drf.lock");
+    ASSERT_EQ(WriteNewFile(lockFile.c_str(), {}).error, 0);
+    // An administrator's lock file, as a service under an account of its own sees it.
+    const std::filesystem::path path = std::u8string(lockFile.begin(), lockFile.end());
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    const FileLockResult first = LockFile(lockFile.c_str(), std::chrono::milliseconds(0));
+    EXPECT_EQ(first.error, 0);
+    EXPECT_NE(LockFile(lockFile.c_str(), std::chrono::milliseconds(20)).error, 0); // still held
+    UnlockFile(first.lock);
+    const FileLockResult again = LockFile(lockFile.c_str(), std::chrono::milliseconds(0));
+    EXPECT_EQ(again.error, 0);
+    UnlockFile(again.lock);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
 
 TEST(WindowsFiles, ASaveWaitsForAReaderThatHoldsTheFileAMoment) {
