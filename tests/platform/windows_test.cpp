@@ -57,6 +57,10 @@ TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
                 names.push_back(entry.path().filename().wstring());
         EXPECT_NE(std::find(names.begin(), names.end(), table.shown), names.end());
         EXPECT_NE(std::find(names.begin(), names.end(), table.shown + L".lock"), names.end());
+        // The old table's backup is gone with the save.
+        EXPECT_EQ(
+            std::count_if(names.begin(), names.end(), [](const std::wstring& name) { return name.ends_with(L".old"); }),
+            0);
     }
 }
 
