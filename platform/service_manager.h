@@ -10,7 +10,9 @@ using ServiceWork = int (*)(int argumentCount, char** arguments);
 // true, the code in `exitCode`. Returns false at once, having run nothing, in any other run.
 bool RunAsService(ServiceWork work, int argumentCount, char** arguments, int& exitCode);
 
-// Tells the service manager that the service is up and takes stop requests. Does nothing outside a service.
+// Tells the service manager that the service is up and takes stop requests; from then on a request to reload
+// (paramchange) or for the statistics line (control 128) reaches WaitForConsoleEvent as SIGHUP and SIGUSR1 do
+// elsewhere. Does nothing outside a service.
 void ReportServiceRunning();
 
 // Adds an error to the system's log under the service's name. Does nothing outside a service.

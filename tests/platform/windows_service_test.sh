@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the Windows build as a service of Wine's service manager, inside a private network and mount namespace:
-# registered with sc, started, answering dig, its console lines in the log beside the table, stopped cleanly; and
-# with port 53 taken or an empty table, stopped with its own error code, which recovery actions act on. Usage:
-# windows_service_test.sh PATH-OF-EXE WINE. Exit code 77 when it cannot run here.
+# registered with sc, started, answering dig, its console lines in the log beside the table, stopped cleanly;
+# reloading at paramchange and writing its statistics at control 128; and with port 53 taken or an empty table,
+# stopped with its own error code, which recovery actions act on. Usage:
+# windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
 wine=${2:-}
+sc_control=${3:-}
 
 source "$(dirname "$0")/../support.sh"
 [ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
@@ -39,6 +41,16 @@ sc stop VelquornDNS >/dev/null
 check "a clean stop" "1 0 0 " "$(settled)"
 check "the console lines in the log beside the table" "> DNS server running
 > 127.0.0.1: printer -> 10.0.0.1" "$(tr -d '\r' <"$work/table.drf.log" | grep -e '^> DNS server running' -e '^> 127.0.0.1: printer')"
+
+log=$work/table.drf.log
+sc start VelquornDNS >/dev/null
+check "running again" "4 0 0 " "$(settled)"
+timeout 60 "$wine" "$sc_control" VelquornDNS paramchange && timeout 60 "$wine" "$sc_control" VelquornDNS 128
+for _ in $(seq 100); do grep -q '^> Statistics: ' "$log" && grep -q '^> Resolutions reloaded' "$log" && break || sleep 0.1; done
+check "paramchange reads the table anew, control 128 writes the statistics line" "1 1" \
+    "$(grep -c '^> Resolutions reloaded: 3 entries' "$log") $(grep -c '^> Statistics: .* entries; up ' "$log")"
+sc stop VelquornDNS >/dev/null
+check "stopped again" "1 0 0 " "$(settled)"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(60)' &
 for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done

@@ -1,11 +1,12 @@
 // The Windows side of the seam, run under Wine, where the portable tests do not reach: names outside the ANSI code
-// page and near the path limit, a save while others hold the file, abandoned temporary files and the receive
-// woken. The whole program under Wine answers through the rest of it.
+// page and near the path limit, a save while others hold the file, abandoned temporary files, the receive woken,
+// and what the service manager is told. The whole program under Wine answers through the rest of it.
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
+#include "platform/windows/service_status.h"
 #include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
 
@@ -133,4 +134,37 @@ TEST(WindowsSockets, AWakeUpEndsTheWaitOfTheReceive) {
     CloseWake(wake.handle);
     CloseSocket(server.handle);
     StopNetwork();
+}
+
+TEST(NextServiceStatus, AdvancesTheCheckpointOfAStopUntilStoppedAndNeverGoesBack) {
+    ServiceStatusTrack track;
+    const auto start = NextServiceStatus(track, ServiceState::StartPending);
+    ASSERT_TRUE(start);
+    EXPECT_EQ(start->state, 2u); // SERVICE_START_PENDING
+    EXPECT_EQ(start->checkPoint, 1u);
+    const auto running = NextServiceStatus(track, ServiceState::Running);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->checkPoint, 0u);
+    EXPECT_EQ(running->controlsAccepted, 0x1u | 0x4u | 0x8u | 0x100u); // stop, shutdown, paramchange, preshutdown
+    // The stop's ticks: each one a step, and each within the wait hint of the one before.
+    for (std::uint32_t tick = 1; tick <= 12; ++tick) {
+        const auto stopping = NextServiceStatus(track, ServiceState::StopPending);
+        ASSERT_TRUE(stopping);
+        EXPECT_EQ(stopping->state, 3u); // SERVICE_STOP_PENDING
+        EXPECT_EQ(stopping->checkPoint, tick);
+        EXPECT_EQ(stopping->controlsAccepted, 0u);
+        EXPECT_GT(stopping->waitHint, 2 * StopTickMilliseconds);
+    }
+    // Set up late, the service would say it runs while it stops.
+    EXPECT_FALSE(NextServiceStatus(track, ServiceState::Running));
+    const auto stopped = NextServiceStatus(track, ServiceState::Stopped, 5);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->state, 1u);            // SERVICE_STOPPED
+    EXPECT_EQ(stopped->win32ExitCode, 1066u); // ERROR_SERVICE_SPECIFIC_ERROR
+    EXPECT_EQ(stopped->serviceExitCode, 5u);
+    EXPECT_EQ(stopped->checkPoint, 0u);
+    // A tick that comes after the end is not told.
+    EXPECT_FALSE(NextServiceStatus(track, ServiceState::StopPending));
+    ServiceStatusTrack clean;
+    EXPECT_EQ(NextServiceStatus(clean, ServiceState::Stopped, 0)->win32ExitCode, 0u);
 }
