@@ -24,6 +24,8 @@ constexpr int UnreadableFileExitCode = 1;
 constexpr int RefusedArgumentsExitCode = 2;
 constexpr int ServiceFailedExitCode = 3;
 constexpr int NothingToServeExitCode = 4;
+// A service manager that restarts only a failed service (Windows' recovery actions) must see one here.
+constexpr int StoppedByDatagramExitCode = 5;
 
 // A service has no console: its lines go beside the table, under the table's name.
 std::string ServiceLogFileName(const std::string& resolutionFileName) { return resolutionFileName + ".log"; }
@@ -55,6 +57,8 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
         ReportServiceError(SetUpErrorText(setUp, port));
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
+    if (end == HotKeyLoopEnd::ServiceEnded && underServiceManager)
+        return StoppedByDatagramExitCode;
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
 }
 

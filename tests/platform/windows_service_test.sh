@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build as a service of Wine's service manager, inside a private network and mount namespace:
 # registered with sc, started, answering dig, its console lines in the log beside the table, stopped cleanly;
-# reloading at paramchange and writing its statistics at control 128; and with port 53 taken or an empty table,
-# stopped with its own error code, which recovery actions act on. Usage:
+# reloading at paramchange and writing its statistics at control 128; and with an empty datagram, port 53 taken or
+# an empty table, stopped with its own error code, which recovery actions act on. Usage:
 # windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
@@ -49,8 +49,10 @@ timeout 60 "$wine" "$sc_control" VelquornDNS paramchange && timeout 60 "$wine" "
 for _ in $(seq 100); do grep -q '^> Statistics: ' "$log" && grep -q '^> Resolutions reloaded' "$log" && break || sleep 0.1; done
 check "paramchange reads the table anew, control 128 writes the statistics line" "1 1" \
     "$(grep -c '^> Resolutions reloaded: 3 entries' "$log") $(grep -c '^> Statistics: .* entries; up ' "$log")"
-sc stop VelquornDNS >/dev/null
-check "stopped again" "1 0 0 " "$(settled)"
+# Recovery restarts only a service that failed: as one, an empty datagram from this machine ends it with error 5.
+python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
+check "an empty datagram: stopped with error 5, its sender in the log" "1 1066 5 1" \
+    "$(settled)$(grep -c '^> DNS server stopped by 127.0.0.1:' "$log")"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(60)' &
 for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done
