@@ -57,6 +57,9 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
         ReportServiceError(SetUpErrorText(setUp, port));
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
+    // A stop by an empty datagram has its own line, with its sender.
+    if (end == HotKeyLoopEnd::Quit && setUp.step == ServiceSetUp::Step::Done)
+        std::puts("> DNS server stopped");
     if (end == HotKeyLoopEnd::ServiceEnded && underServiceManager)
         return StoppedByDatagramExitCode;
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
@@ -150,9 +153,13 @@ int main(int argumentCount, char** arguments) {
     const int count = static_cast<int>(texts.size());
     int exitCode = 0;
     const ServiceWork asService = [](int serviceArgumentCount, char** serviceArguments) {
-        return RunProgram(serviceArgumentCount, serviceArguments, true);
+        const int serviceExitCode = RunProgram(serviceArgumentCount, serviceArguments, true);
+        FinishConsoleOutput();
+        return serviceExitCode;
     };
     if (RunAsService(asService, count, utf8.data(), exitCode))
         return exitCode;
-    return RunProgram(count, utf8.data(), false);
+    exitCode = RunProgram(count, utf8.data(), false);
+    FinishConsoleOutput();
+    return exitCode;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows build as a service of Wine's service manager, inside a private network and mount namespace:
-# registered with sc, started, answering dig, its console lines in the log beside the table, stopped cleanly;
+# registered with sc, started, answering dig, its console lines in the log beside the table (each behind the date
+# and time, an old log rolled over at 10 MB), stopped cleanly;
 # reloading at paramchange and writing its statistics at control 128; and with an empty datagram, port 53 taken or
 # an empty table, stopped with its own error code, which recovery actions act on. Usage:
 # windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL. Exit code 77 when it cannot run here.
@@ -32,6 +33,13 @@ settled() {
 }
 
 windows() { echo "Z:${1//\//\\}"; } # Wine's drive Z: is the root
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} '
+# A log's lines without their time stamps.
+lines() { tr -d '\r' <"$1" | sed -E "s/^$stamp//"; }
+log=$work/table.drf.log
+# A log a few bytes short of 10 MB: the service's first line rolls it over.
+truncate -s $((10 * 1024 * 1024 - 10)) "$log"
+
 sc create VelquornDNS binPath= "$(windows "$program") $(windows "$work/table.drf")" >/dev/null
 sc start VelquornDNS >/dev/null
 check "running" "4 0 0 " "$(settled)"
@@ -39,33 +47,37 @@ check "fixed, Local from the second network, forward" "10.0.0.1 192.0.2.1" \
     "$(echo $(ask printer) $(ask gateway 192.0.2.1))"
 sc stop VelquornDNS >/dev/null
 check "a clean stop" "1 0 0 " "$(settled)"
-check "the console lines in the log beside the table" "> DNS server running
-> 127.0.0.1: printer -> 10.0.0.1" "$(tr -d '\r' <"$work/table.drf.log" | grep -e '^> DNS server running' -e '^> 127.0.0.1: printer')"
+check "the console lines in the log beside the table, the stop's too" "> DNS server running
+> 127.0.0.1: printer -> 10.0.0.1
+> DNS server stopped" \
+    "$(lines "$log" | grep -e '^> DNS server running' -e '^> 127.0.0.1: printer' -e '^> DNS server stopped')"
+check "each line behind the local date and time; the old log rolled over" "0 $(date +%F) 10485750" \
+    "$(grep -cvE "^$stamp" "$log") $(head -c 10 "$log") $(stat -c %s "$log.1")"
 
-log=$work/table.drf.log
 sc start VelquornDNS >/dev/null
 check "running again" "4 0 0 " "$(settled)"
 timeout 60 "$wine" "$sc_control" VelquornDNS paramchange && timeout 60 "$wine" "$sc_control" VelquornDNS 128
-for _ in $(seq 100); do grep -q '^> Statistics: ' "$log" && grep -q '^> Resolutions reloaded' "$log" && break || sleep 0.1; done
-check "paramchange reads the table anew, control 128 writes the statistics line" "1 1" \
-    "$(grep -c '^> Resolutions reloaded: 3 entries' "$log") $(grep -c '^> Statistics: .* entries; up ' "$log")"
+reloaded() { lines "$log" | grep -c '^> Resolutions reloaded: 3 entries'; }
+counted() { lines "$log" | grep -c '^> Statistics: .* entries; up '; }
+for _ in $(seq 100); do [ "$(reloaded) $(counted)" = "1 1" ] && break || sleep 0.1; done
+check "paramchange reads the table anew, control 128 writes the statistics line" "1 1" "$(reloaded) $(counted)"
 # Recovery restarts only a service that failed: as one, an empty datagram from this machine ends it with error 5.
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
 check "an empty datagram: stopped with error 5, its sender in the log" "1 1066 5 1" \
-    "$(settled)$(grep -c '^> DNS server stopped by 127.0.0.1:' "$log")"
+    "$(settled)$(lines "$log" | grep -c '^> DNS server stopped by 127.0.0.1:')"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(60)' &
 for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done
 sc start VelquornDNS >/dev/null
 # 1066: the service's own error, here 3.
 check "port 53 taken: stopped with the service's own error code" "1 1066 3 " "$(settled)"
-check "and the error in the log" "1" "$(grep -c '^> Error: could not bind socket to port 53: ' "$work/table.drf.log")"
+check "and the error in the log" "1" "$(lines "$log" | grep -c '^> Error: could not bind socket to port 53: ')"
 
 # An empty table: no editor to open, so the service stops with its own error.
 printf '\0\0\0\0' >"$work/empty.drf"
 sc create VelquornEmpty binPath= "$(windows "$program") $(windows "$work/empty.drf")" >/dev/null
 sc start VelquornEmpty >/dev/null
 check "an empty table: stopped with error 4, and why in the log" "1 1066 4 1" \
-    "$(settled VelquornEmpty)$(grep -c '^> Error: no entries to serve in ' "$work/empty.drf.log")"
+    "$(settled VelquornEmpty)$(lines "$work/empty.drf.log" | grep -c '^> Error: no entries to serve in ')"
 
 finish "windows service"

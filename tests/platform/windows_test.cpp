@@ -6,6 +6,7 @@
 #include "platform/network.h"
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
+#include "platform/windows/log_file.h"
 #include "platform/windows/service_status.h"
 #include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
@@ -167,4 +168,13 @@ TEST(NextServiceStatus, AdvancesTheCheckpointOfAStopUntilStoppedAndNeverGoesBack
     EXPECT_FALSE(NextServiceStatus(track, ServiceState::StopPending));
     ServiceStatusTrack clean;
     EXPECT_EQ(NextServiceStatus(clean, ServiceState::Stopped, 0)->win32ExitCode, 0u);
+}
+
+TEST(StampLines, StampsEveryLineOnceWhereverThePipeCutsIt) {
+    bool atLineStart = true;
+    std::string out;
+    StampLines("> a\r\n> b", "T ", atLineStart, out);
+    StampLines("c\r\n\r\n", "U ", atLineStart, out);
+    EXPECT_EQ(out, "T > a\r\nT > bc\r\nU \r\n");
+    EXPECT_TRUE(atLineStart);
 }
