@@ -85,6 +85,7 @@ stop_process "$pid"
 # At once: within a second plainly, two under the sanitizers, whose exit takes its time.
 check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] && echo yes)"
 kill "$holder"
+wait "$holder" 2>/dev/null
 
 # SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
 start_service "$run" "$program"
