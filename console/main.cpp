@@ -34,7 +34,7 @@ std::string ServiceLogFileName(const std::string& resolutionFileName) { return r
 void PrintStartError(const std::string& line, bool underServiceManager) {
     std::fputs(line.c_str(), stdout);
     if (underServiceManager)
-        ReportServiceError(line);
+        ReportServiceEvent(ServiceEvent::SetUpFailed, line);
 }
 
 // Service mode: the DNS service while the hot-key loop runs. Without a terminal (a service manager) a service
@@ -48,18 +48,27 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
     const ServiceSetUp setUp = SetUpService(service, settings);
     std::puts("> DNS server running\n");
     settings.onEnded = NotifyServiceEnded;
+    if (underServiceManager)
+        settings.onSaveFailed = [](std::string_view line) { ReportServiceEvent(ServiceEvent::SaveFailed, line); };
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));
     PrintSetUpError(setUp, port);
-    if (setUp.step == ServiceSetUp::Step::Done)
+    if (setUp.step == ServiceSetUp::Step::Done) {
         ReportServiceRunning();
-    else if (underServiceManager)
-        ReportServiceError(SetUpErrorText(setUp, port));
+        ReportServiceEvent(ServiceEvent::Started, "> DNS server running");
+    } else if (underServiceManager) {
+        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpErrorText(setUp, port));
+    }
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
     // A stop by an empty datagram has its own line, with its sender.
-    if (end == HotKeyLoopEnd::Quit && setUp.step == ServiceSetUp::Step::Done)
+    if (end == HotKeyLoopEnd::Quit && setUp.step == ServiceSetUp::Step::Done) {
         std::puts("> DNS server stopped");
+        ReportServiceEvent(ServiceEvent::Stopped, "> DNS server stopped");
+    } else if (end == HotKeyLoopEnd::ServiceEnded) {
+        ReportServiceEvent(ServiceEvent::Stopped,
+                           "> DNS server stopped by an empty datagram; the log names its sender");
+    }
     if (end == HotKeyLoopEnd::ServiceEnded && underServiceManager)
         return StoppedByDatagramExitCode;
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
@@ -72,7 +81,8 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
         const std::string log = ServiceLogFileName(commandLine.options.resolutionFileName);
         // Serving matters more than its log: the service goes on without one.
         if (const int error = SendConsoleOutputTo(log.c_str()); error != 0)
-            ReportServiceError("> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
+            ReportServiceEvent(ServiceEvent::SetUpFailed,
+                               "> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
     }
     const bool terminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);

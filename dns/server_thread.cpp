@@ -1,6 +1,7 @@
 #include "dns/server_thread.h"
 
 #include "common/ipv4.h"
+#include "common/messages.h"
 #include "dns/pending_queries.h"
 #include "dns/query_answer.h"
 #include "dns/saver.h"
@@ -55,7 +56,8 @@ struct Loop {
     Saver saver{2 * MostWaitingQueries};
     const std::uint64_t generation; // of the resolver pool's results that are ours
     const std::chrono::steady_clock::time_point started;
-    bool running = true; // until an empty datagram from this machine
+    bool running = true;      // until an empty datagram from this machine
+    bool saveFailing = false; // the last write of the file failed
 
     std::array<DatagramBuffer, BatchSize> buffers{};
     std::array<ReceivedDatagram, BatchSize> received{};
@@ -140,6 +142,12 @@ void HandOn(Loop& loop) {
 
 void HandleSaveOutcome(Loop& loop, SaveOutcome outcome) {
     const std::string errorText = outcome.error != 0 ? ErrorText(outcome.error) : "";
+    if (outcome.reload == SaveOutcome::Reload::None && !outcome.stale) {
+        const bool failed = outcome.error != 0;
+        if (failed && !loop.saveFailing && loop.settings.onSaveFailed != nullptr)
+            loop.settings.onSaveFailed(SaveErrorLine(loop.settings.fileName.c_str(), errorText));
+        loop.saveFailing = failed;
+    }
     TakeSaveOutcome(loop.queries, std::move(outcome), loop.settings.fileName, errorText, loop.out);
     HandOn(loop);
 }

@@ -15,5 +15,8 @@ bool RunAsService(ServiceWork work, int argumentCount, char** arguments, int& ex
 // elsewhere. Does nothing outside a service.
 void ReportServiceRunning();
 
-// Adds an error to the system's log under the service's name. Does nothing outside a service.
-void ReportServiceError(std::string_view text);
+enum class ServiceEvent { Started, Stopped, SetUpFailed, SaveFailed };
+
+// Adds an entry of the kind to the system's log under the service's name, one event ID a kind, with the console
+// line that tells the details. Does nothing outside a service.
+void ReportServiceEvent(ServiceEvent event, std::string_view line);

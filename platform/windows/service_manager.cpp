@@ -7,6 +7,8 @@
 #include <windows.h>
 // tlhelp32.h needs windows.h before it.
 #include <tlhelp32.h>
+// Made from packaging/windows/messages.mc by the build.
+#include <messages.h>
 
 #include <atomic>
 #include <mutex>
@@ -146,14 +148,34 @@ void ReportServiceRunning() {
         Report(ServiceState::Running);
 }
 
-void ReportServiceError(std::string_view text) {
+void ReportServiceEvent(ServiceEvent event, std::string_view line) {
     if (Status == nullptr)
         return;
     const HANDLE log = RegisterEventSourceW(nullptr, Name.c_str());
     if (log == nullptr)
         return;
-    const std::wstring wide = WideText(text);
+    // The IDs of the program's message table, which gives Event Viewer the text for each.
+    DWORD id = ServiceStartedMessage;
+    WORD type = EVENTLOG_INFORMATION_TYPE;
+    switch (event) {
+    case ServiceEvent::Started:
+        break;
+    case ServiceEvent::Stopped:
+        id = ServiceStoppedMessage;
+        break;
+    case ServiceEvent::SetUpFailed:
+        id = ServiceSetUpFailedMessage;
+        type = EVENTLOG_ERROR_TYPE;
+        break;
+    case ServiceEvent::SaveFailed:
+        id = ServiceSaveFailedMessage;
+        type = EVENTLOG_ERROR_TYPE;
+        break;
+    }
+    while (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    const std::wstring wide = WideText(line);
     const wchar_t* strings[] = {wide.c_str()};
-    ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(log, type, 0, id, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(log);
 }
