@@ -1,6 +1,7 @@
 #include "console/command_line.h"
 #include "console/entry_editor.h"
 #include "console/hot_keys.h"
+#include "console/install_command.h"
 #include "console/startup_report.h"
 #include "dns/resolver_pool.h"
 #include "dns/server_addresses.h"
@@ -8,6 +9,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/network.h"
+#include "platform/service_install.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "resolutions/resolution_file.h"
@@ -76,7 +78,10 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
 
 int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
     StartConsoleOutput();
-    const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    // A service's working directory is the system's: its table is the installed one unless one is named.
+    if (underServiceManager && !commandLine.options.fileNamed && !ServiceDataFolder().empty())
+        commandLine.options.resolutionFileName = ServiceDataFolder() + "\\default.drf";
     if (underServiceManager) {
         const std::string log = ServiceLogFileName(commandLine.options.resolutionFileName);
         // Serving matters more than its log: the service goes on without one.
@@ -94,6 +99,10 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
     }
     const StartupOptions& options = commandLine.options;
     const std::string& fileName = options.resolutionFileName;
+    if (options.install && !underServiceManager)
+        return InstallService(options.fileNamed ? fileName : std::string());
+    if (options.uninstall && !underServiceManager)
+        return UninstallService();
 
     StartNetwork();
     std::vector<InterfaceAddress> machine;

@@ -3,7 +3,8 @@
 # registered with sc, started, answering dig, its console lines in the log beside the table (each behind the date
 # and time, an old log rolled over at 10 MB), stopped cleanly;
 # reloading at paramchange and writing its statistics at control 128; and with an empty datagram, port 53 taken or
-# an empty table, stopped with its own error code, which recovery actions act on. Usage:
+# an empty table, stopped with its own error code, which recovery actions act on; installed and removed with
+# --install and --uninstall. Usage:
 # windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
@@ -67,6 +68,7 @@ check "an empty datagram: stopped with error 5, its sender in the log" "1 1066 5
     "$(settled)$(lines "$log" | grep -c '^> DNS server stopped by 127.0.0.1:')"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(60)' &
+holder=$!
 for _ in $(seq 50); do ss -Huan 'sport = :53' | grep -q . && break || sleep 0.1; done
 sc start VelquornDNS >/dev/null
 # 1066: the service's own error, here 3.
@@ -79,5 +81,59 @@ sc create VelquornEmpty binPath= "$(windows "$program") $(windows "$work/empty.d
 sc start VelquornEmpty >/dev/null
 check "an empty table: stopped with error 4, and why in the log" "1 1066 4 1" \
     "$(settled VelquornEmpty)$(lines "$work/empty.drf.log" | grep -c '^> Error: no entries to serve in ')"
+
+# --install and --uninstall as an administrator runs them: one line a step, the service under its own account,
+# started at boot, its event source registered, answering its starting table (this machine's name, Local); then
+# nothing of it left but the table.
+sc delete VelquornDNS >/dev/null
+kill "$holder" && wait "$holder" 2>/dev/null
+reg() { timeout 60 "$wine" reg query "$1" 2>&1 | tr -d '\r' | awk -v OFS=' ' '/REG_/ { $2 = ""; print }'; }
+service_key='HKLM\System\CurrentControlSet\Services\VelquornDNS'
+source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\VelquornDNS'
+# Without a table named: Wine's %ProgramData% is C:\ProgramData, inside the test's prefix.
+installed=$WINEPREFIX/drive_c/ProgramData/Velquorn
+folder='C:\ProgramData\Velquorn'
+output=$(timeout 120 "$wine" "$program" --install)
+status=$?
+check "--install: its steps" "0
+> Made the folder $folder
+> Wrote the table $folder\default.drf: $(hostname) as a Local entry
+> Registered the service VelquornDNS: $(windows "$program") on $folder\default.drf, started after boot (delayed) \
+as NT SERVICE\VelquornDNS, restarted after any failure
+> Let NT SERVICE\VelquornDNS change $folder and users read it
+> Registered the event source VelquornDNS
+> Let UDP and TCP port 53 in through the firewall on domain and private networks
+> Started the service VelquornDNS; its log is $folder\default.drf.log" \
+    "$status
+$(tr -d '\r' <<<"$output" | grep -v -e '^> The Velquorn' -e '^$' -e '^> Warning: this system cannot')"
+check "registered: its account, automatic start, description and command line; the event source" \
+    "ImagePath  \"$(windows "$program")\" \"$folder\\default.drf\"
+ObjectName  NT SERVICE\VelquornDNS
+Start  0x2
+Description  1
+EventMessageFile  $(windows "$program")
+TypesSupported  0x7" \
+    "$(reg "$service_key" | grep -e ObjectName -e Start -e ImagePath
+        reg "$service_key" | grep -c '^Description  Answers DNS queries' | sed 's/^/Description  /'
+        reg "$source_key")"
+check "running on its starting table" "4 0 0 127.0.0.1" "$(settled)$(ask "$(hostname)")"
+output=$(timeout 120 "$wine" "$program" --uninstall)
+status=$?
+check "--uninstall: its steps; no service, no source; the table kept" "0
+> Stopped the service VelquornDNS
+> Removed the service VelquornDNS
+> Removed the firewall rule
+> Removed the event source VelquornDNS
+> Kept the table, its log and its folder
+1" "$status
+$(tr -d '\r' <<<"$output" | grep -v -e '^> The Velquorn' -e '^$')
+$(state)$(reg "$source_key")$(read_table "$installed/default.drf" | head -n 1 | cut -d' ' -f1)"
+
+# Registered by hand without a table: the installed one, not one in the system folder it starts in.
+sc create VelquornBare binPath= "$(windows "$program")" >/dev/null
+sc start VelquornBare >/dev/null
+check "no table named: the one in ProgramData" "4 0 0 127.0.0.1 2" \
+    "$(settled VelquornBare)$(ask "$(hostname)") $(lines "$installed/default.drf.log" | grep -c '^> DNS server running')"
+sc stop VelquornBare >/dev/null
 
 finish "windows service"

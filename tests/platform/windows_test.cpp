@@ -7,6 +7,7 @@
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
 #include "platform/windows/log_file.h"
+#include "platform/windows/service_sid.h"
 #include "platform/windows/service_status.h"
 #include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
@@ -177,4 +178,10 @@ TEST(StampLines, StampsEveryLineOnceWhereverThePipeCutsIt) {
     StampLines("c\r\n\r\n", "U ", atLineStart, out);
     EXPECT_EQ(out, "T > a\r\nT > bc\r\nU \r\n");
     EXPECT_TRUE(atLineStart);
+}
+
+// The account NT SERVICE\NAME is this identifier: the folder's rights name it before the system has made it.
+TEST(ServiceSidText, DerivesTheIdentifierAsTheSystemDoes) {
+    EXPECT_EQ(ServiceSidText("TrustedInstaller"), "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    EXPECT_EQ(ServiceSidText("trustedinstaller"), ServiceSidText("TrustedInstaller"));
 }
