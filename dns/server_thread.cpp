@@ -1,5 +1,6 @@
 #include "dns/server_thread.h"
 
+#include "common/console_backlog.h"
 #include "common/ipv4.h"
 #include "common/messages.h"
 #include "dns/pending_queries.h"
@@ -37,6 +38,8 @@ constexpr int GatherCount = 16;
 // waited ConsoleDelay (under steady load the thread never waits), and whenever the thread may wait.
 constexpr std::size_t ConsoleGatherSize = 64 * 1024;
 constexpr auto ConsoleDelay = std::chrono::milliseconds(5);
+// What may wait for a console that does not keep up before query lines are dropped: some 20,000 of them.
+constexpr std::size_t ConsoleBacklogSize = 1024 * 1024;
 
 // The service loop: the socket, the batches, and the helpers that the pending queries hand work to. Everything
 // here belongs to the server thread.
@@ -68,13 +71,22 @@ struct Loop {
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
     std::vector<SaveOutcome> outcomes;
+    // Written here, taken by the console writer, which alone waits for the console.
+    ConsoleBacklog console{ConsoleBacklogSize};
 };
 
-// Writes the console lines not written yet.
+// The console writer thread: writes whatever the backlog hands it, for as long as it takes.
+void WriteConsoleLines(ConsoleBacklog* backlog) {
+    std::string text;
+    while (backlog->Take(text))
+        WriteConsole(text);
+}
+
+// Hands the console lines not written yet to the console writer.
 void WriteHeldConsole(Loop& loop) {
     if (loop.out.console.empty())
         return;
-    WriteConsole(loop.out.console);
+    loop.console.Add(loop.out.console);
     loop.out.console.clear();
     loop.consoleHeld = false;
 }
@@ -274,6 +286,7 @@ void Serve(Loop& loop) {
 void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
+    std::thread consoleWriter(WriteConsoleLines, &loop->console);
     StartSaver(loop->saver, settings.fileName, settings.loadedFile, service->wake);
     Serve(*loop);
     WriteHeldConsole(*loop);
@@ -282,6 +295,9 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     Flush(*loop);
     WriteHeldConsole(*loop);
     CloseSocket(socket);
+    // The service's last lines are out before anyone is told that it ended.
+    loop->console.Close();
+    consoleWriter.join();
     std::fflush(stdout);
     if (!service->stopRequested && settings.onEnded != nullptr)
         settings.onEnded();
