@@ -117,6 +117,13 @@ TypesSupported  0x7" \
         reg "$service_key" | grep -c '^Description  Answers DNS queries' | sed 's/^/Description  /'
         reg "$source_key")"
 check "running on its starting table" "4 0 0 127.0.0.1" "$(settled)$(ask "$(hostname)")"
+# A second --install fails at the service, which is there, and leaves what the first made as it was.
+output=$(timeout 120 "$wine" "$program" --install)
+check "a second --install: refused, the first left running" "6
+> Kept the table $folder\default.drf
+> Error: could not register the service VelquornDNS: 4 0 0 " \
+    "$?
+$(tr -d '\r' <<<"$output" | grep -v -e '^> The Velquorn' -e '^$' | sed 's/VelquornDNS: .*/VelquornDNS: /')$(state)"
 output=$(timeout 120 "$wine" "$program" --uninstall)
 status=$?
 check "--uninstall: its steps; no service, no source; the table kept" "0
