@@ -7,13 +7,10 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr int InstallFailedExitCode = 6;
-// The service manager's code for a service that is not there (ERROR_SERVICE_DOES_NOT_EXIST).
-constexpr int NoSuchService = 1060;
 
 void PrintFailure(const std::string& what, int error) {
     std::printf("> Error: could not %s: %s\n", what.c_str(), ErrorText(error).c_str());
@@ -34,8 +31,7 @@ int UndoSteps(const Undo& undo, const std::string& folder, const std::string& ta
             std::printf("> Undone: removed the event source %s\n", InstalledServiceName);
     }
     if (undo.serviceRegistered) {
-        bool stopped = false;
-        if (UnregisterService(stopped) == 0)
+        if (UnregisterService().error == 0)
             std::printf("> Undone: removed the service %s\n", InstalledServiceName);
     }
     if (undo.tableWritten) {
@@ -160,16 +156,15 @@ int UninstallService() {
         return InstallFailedExitCode;
     }
     int exitCode = 0;
-    bool stopped = false;
-    const int error = UnregisterService(stopped);
-    if (stopped)
+    const ServiceRemoval removal = UnregisterService();
+    if (removal.stopped)
         std::printf("> Stopped the service %s\n", InstalledServiceName);
-    if (error == 0) {
-        std::printf("> Removed the service %s\n", InstalledServiceName);
-    } else if (error == NoSuchService) {
+    if (removal.missing) {
         std::printf("> No service %s to remove\n", InstalledServiceName);
+    } else if (removal.error == 0) {
+        std::printf("> Removed the service %s\n", InstalledServiceName);
     } else {
-        PrintFailure(std::string("remove the service ") + InstalledServiceName, error);
+        PrintFailure(std::string("remove the service ") + InstalledServiceName, removal.error);
         exitCode = InstallFailedExitCode;
     }
     if (const int firewall = RemoveFirewallRule(); firewall != 0)

@@ -42,8 +42,13 @@ struct ServiceRegistration {
     unsigned skipped = 0; // the parts this system lacks
 };
 ServiceRegistration RegisterService(const char* programPath, const char* tableFileName);
-// Stops the service when it runs (waiting for it at most 30 s) and removes it. `stopped` tells whether it ran.
-int UnregisterService(bool& stopped);
+struct ServiceRemoval {
+    int error = 0;
+    bool missing = false; // there was no such service: nothing done, no failure
+    bool stopped = false; // it ran, and was stopped first
+};
+// Stops the service when it runs (waiting for it at most 30 s) and removes it.
+ServiceRemoval UnregisterService();
 int StartInstalledService();
 
 // Lets the service's account change the folder and what it holds. A folder of the service's own gets rights of its

@@ -24,10 +24,7 @@ void RemoveFolder(const char*) {}
 
 ServiceRegistration RegisterService(const char*, const char*) { return {ServiceInstallNotSupported, 0}; }
 
-int UnregisterService(bool& stopped) {
-    stopped = false;
-    return ServiceInstallNotSupported;
-}
+ServiceRemoval UnregisterService() { return {ServiceInstallNotSupported, false, false}; }
 
 int StartInstalledService() { return ServiceInstallNotSupported; }
 

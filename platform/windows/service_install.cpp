@@ -190,24 +190,29 @@ ServiceRegistration RegisterService(const char* programPath, const char* tableFi
     return configured;
 }
 
-int UnregisterService(bool& stopped) {
-    stopped = false;
+ServiceRemoval UnregisterService() {
+    ServiceRemoval removal;
     const ServiceHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (manager.handle == nullptr)
-        return LastError();
+        return {LastError(), false, false};
     const ServiceHandle service{
         OpenServiceW(manager.handle, ServiceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
-    if (service.handle == nullptr)
-        return LastError();
+    if (service.handle == nullptr) {
+        const DWORD error = GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? ServiceRemoval{0, true, false}
+                                                     : ServiceRemoval{static_cast<int>(error), false, false};
+    }
     SERVICE_STATUS status{};
     if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) {
-        stopped = true;
+        removal.stopped = true;
         const auto deadline = std::chrono::steady_clock::now() + StopWait;
         while (QueryServiceStatus(service.handle, &status) && status.dwCurrentState != SERVICE_STOPPED &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    return DeleteService(service.handle) ? 0 : LastError();
+    if (!DeleteService(service.handle))
+        removal.error = LastError();
+    return removal;
 }
 
 int StartInstalledService() {
