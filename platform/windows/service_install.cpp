@@ -243,6 +243,7 @@ int GrantFolderToService(const char* folder, bool ownFolder) {
     std::wstring path = SystemPath(folder);
     PACL merged = nullptr;
     DWORD error = ERROR_SUCCESS;
+    bool protect = ownFolder;
     if (!ownFolder) {
         // The folder's own rights, with the service's entry added to them.
         PACL existing = nullptr;
@@ -260,13 +261,18 @@ int GrantFolderToService(const char* folder, bool ownFolder) {
             access.Trustee.ptstrName = reinterpret_cast<wchar_t*>(&ace->SidStart);
             error = SetEntriesInAclW(1, &access, existing, &merged);
         }
+        // Kept as it was: a folder that inherits its parent's rights goes on inheriting them, one that did not, not.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        if (error == ERROR_SUCCESS && GetSecurityDescriptorControl(old, &control, &revision))
+            protect = (control & SE_DACL_PROTECTED) != 0;
         LocalFree(old);
         acl = merged;
     }
     if (error == ERROR_SUCCESS)
         error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | (ownFolder ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                             : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                                      DACL_SECURITY_INFORMATION | (protect ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION),
                                       nullptr, nullptr, acl, nullptr);
     LocalFree(merged);
     LocalFree(security);

@@ -142,5 +142,15 @@ sc start VelquornBare >/dev/null
 check "no table named: the one in ProgramData" "4 0 0 127.0.0.1 2" \
     "$(settled VelquornBare)$(ask "$(hostname)") $(lines "$installed/default.drf.log" | grep -c '^> DNS server running')"
 sc stop VelquornBare >/dev/null
+settled VelquornBare >/dev/null
+sc delete VelquornBare >/dev/null
+
+# A table in a folder of the administrator's: the folder keeps its rights and gains the service's account.
+mkdir "$work/named"
+output=$(timeout 120 "$wine" "$program" --install "$(windows "$work/named/my.drf")")
+check "--install on a named table: its folder's rights added to, the service running on it" \
+    "0 1 4 0 0 127.0.0.1" "$? $(tr -d '\r' <<<"$output" | grep -cF "change $(windows "$work/named") beside its \
+other rights") $(settled)$(ask "$(hostname)")"
+timeout 120 "$wine" "$program" --uninstall >/dev/null
 
 finish "windows service"
