@@ -21,6 +21,11 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
             if (argument.size() > MaxFileName)
                 return {{}, Refuse("file name too long", argument)};
             options.resolutionFileName = argument;
+            options.fileNamed = true;
+            continue;
+        }
+        if (argument == "--install" || argument == "--uninstall") {
+            (argument == "--install" ? options.install : options.uninstall) = true;
             continue;
         }
         if (argument.size() < 2)

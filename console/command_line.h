@@ -15,6 +15,9 @@ inline constexpr std::size_t MaxFileName = 259;
 // text that is no address is 255.255.255.255.
 struct StartupOptions {
     bool openEditor = false;
+    bool install = false;                         // --install: register the Windows service, then end
+    bool uninstall = false;                       // --uninstall: remove it, then end
+    bool fileNamed = false;                       // a plain argument named the resolution file
     std::vector<std::uint32_t> addedAddresses;    // -i and -o, in command-line order
     std::vector<std::uint32_t> excludedAddresses; // -x, in command-line order
     std::uint32_t defaultAddress = 0;             // from -n or -o; 0 when neither was given
@@ -26,6 +29,7 @@ struct CommandLineResult {
     std::string error; // the "> Error: " line for an argument beyond the program's limits; empty when none
 };
 
-// Reads the arguments after the program's name: -e, -i, -o, -n and -x in either case with the value glued to
-// the letter, and plain arguments naming the resolution file, the last one winning. Other options are ignored.
+// Reads the arguments after the program's name: --install and --uninstall, -e, -i, -o, -n and -x in either case
+// with the value glued to the letter, and plain arguments naming the resolution file, the last one winning. Other
+// options are ignored.
 CommandLineResult ReadStartupOptions(int argumentCount, const char* const* arguments);

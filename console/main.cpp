@@ -1,6 +1,7 @@
 #include "console/command_line.h"
 #include "console/entry_editor.h"
 #include "console/hot_keys.h"
+#include "console/install_command.h"
 #include "console/startup_report.h"
 #include "dns/resolver_pool.h"
 #include "dns/server_addresses.h"
@@ -8,6 +9,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/network.h"
+#include "platform/service_install.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "resolutions/resolution_file.h"
@@ -24,6 +26,8 @@ constexpr int UnreadableFileExitCode = 1;
 constexpr int RefusedArgumentsExitCode = 2;
 constexpr int ServiceFailedExitCode = 3;
 constexpr int NothingToServeExitCode = 4;
+// A service manager that restarts only a failed service (Windows' recovery actions) must see one here.
+constexpr int StoppedByDatagramExitCode = 5;
 
 // A service has no console: its lines go beside the table, under the table's name.
 std::string ServiceLogFileName(const std::string& resolutionFileName) { return resolutionFileName + ".log"; }
@@ -32,7 +36,7 @@ std::string ServiceLogFileName(const std::string& resolutionFileName) { return r
 void PrintStartError(const std::string& line, bool underServiceManager) {
     std::fputs(line.c_str(), stdout);
     if (underServiceManager)
-        ReportServiceError(line);
+        ReportServiceEvent(ServiceEvent::SetUpFailed, line);
 }
 
 // Service mode: the DNS service while the hot-key loop runs. Without a terminal (a service manager) a service
@@ -46,26 +50,44 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
     const ServiceSetUp setUp = SetUpService(service, settings);
     std::puts("> DNS server running\n");
     settings.onEnded = NotifyServiceEnded;
+    if (underServiceManager)
+        settings.onSaveFailed = [](std::string_view line) { ReportServiceEvent(ServiceEvent::SaveFailed, line); };
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));
     PrintSetUpError(setUp, port);
-    if (setUp.step == ServiceSetUp::Step::Done)
+    if (setUp.step == ServiceSetUp::Step::Done) {
         ReportServiceRunning();
-    else if (underServiceManager)
-        ReportServiceError(SetUpErrorText(setUp, port));
+        ReportServiceEvent(ServiceEvent::Started, "> DNS server running");
+    } else if (underServiceManager) {
+        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpErrorText(setUp, port));
+    }
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
+    // A stop by an empty datagram has its own line, with its sender.
+    if (end == HotKeyLoopEnd::Quit && setUp.step == ServiceSetUp::Step::Done) {
+        std::puts("> DNS server stopped");
+        ReportServiceEvent(ServiceEvent::Stopped, "> DNS server stopped");
+    } else if (end == HotKeyLoopEnd::ServiceEnded) {
+        ReportServiceEvent(ServiceEvent::Stopped,
+                           "> DNS server stopped by an empty datagram; the log names its sender");
+    }
+    if (end == HotKeyLoopEnd::ServiceEnded && underServiceManager)
+        return StoppedByDatagramExitCode;
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
 }
 
 int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
     StartConsoleOutput();
-    const CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
+    // A service's working directory is the system's: its table is the installed one unless one is named.
+    if (underServiceManager && !commandLine.options.fileNamed && !ServiceDataFolder().empty())
+        commandLine.options.resolutionFileName = ServiceDataFolder() + "\\default.drf";
     if (underServiceManager) {
         const std::string log = ServiceLogFileName(commandLine.options.resolutionFileName);
         // Serving matters more than its log: the service goes on without one.
         if (const int error = SendConsoleOutputTo(log.c_str()); error != 0)
-            ReportServiceError("> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
+            ReportServiceEvent(ServiceEvent::SetUpFailed,
+                               "> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
     }
     const bool terminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
@@ -77,6 +99,10 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
     }
     const StartupOptions& options = commandLine.options;
     const std::string& fileName = options.resolutionFileName;
+    if (options.install && !underServiceManager)
+        return InstallService(options.fileNamed ? fileName : std::string());
+    if (options.uninstall && !underServiceManager)
+        return UninstallService();
 
     StartNetwork();
     std::vector<InterfaceAddress> machine;
@@ -145,9 +171,13 @@ int main(int argumentCount, char** arguments) {
     const int count = static_cast<int>(texts.size());
     int exitCode = 0;
     const ServiceWork asService = [](int serviceArgumentCount, char** serviceArguments) {
-        return RunProgram(serviceArgumentCount, serviceArguments, true);
+        const int serviceExitCode = RunProgram(serviceArgumentCount, serviceArguments, true);
+        FinishConsoleOutput();
+        return serviceExitCode;
     };
     if (RunAsService(asService, count, utf8.data(), exitCode))
         return exitCode;
-    return RunProgram(count, utf8.data(), false);
+    exitCode = RunProgram(count, utf8.data(), false);
+    FinishConsoleOutput();
+    return exitCode;
 }

@@ -275,4 +275,6 @@ void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput&
         out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SerializeResolutionTable(queries.table));
     else if (auto* notice = std::get_if<SaverNotice>(&report))
         out.console += notice->lines;
+    else if (auto* failed = std::get_if<SaveFailed>(&report))
+        out.console += failed->line;
 }

@@ -32,8 +32,10 @@ void Tell(Saver& saver, KeeperOutcome outcome, bool reading) {
     case Result::Held:
         if (outcome.error != 0 && outcome.error != saver.toldError) {
             saver.toldError = outcome.error;
-            lines += reading ? ReloadErrorLine(fileName, ErrorText(outcome.error))
-                             : SaveErrorLine(fileName, ErrorText(outcome.error) + std::string(LearnedNamesKept));
+            if (reading)
+                lines += ReloadErrorLine(fileName, ErrorText(outcome.error));
+            else
+                Report(saver, SaveFailed{SaveErrorLine(fileName, ErrorText(outcome.error) + std::string(LearnedNamesKept))});
         }
         break;
     case Result::Missing:

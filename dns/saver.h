@@ -43,11 +43,15 @@ struct FileTableChanged {
 };
 // The file holds no table to add to: the service's whole table is wanted (SaveWholeTable).
 struct WholeTableWanted {};
-// Console lines: a failure, a recovery, a damaged file kept.
+// Console lines: a failed reload, a recovery, a damaged file kept.
 struct SaverNotice {
     std::string lines;
 };
-using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice>;
+// The first of a run of failed writes, with its console line: the one a service manager's log is told of.
+struct SaveFailed {
+    std::string line;
+};
+using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice, SaveFailed>;
 
 // The thread that keeps the resolution file for the service: it writes learned names, so that the answering
 // thread never waits for the disk, and it reads the file anew when someone else changes it. The answering thread

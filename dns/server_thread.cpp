@@ -1,5 +1,6 @@
 #include "dns/server_thread.h"
 
+#include "common/console_backlog.h"
 #include "common/ipv4.h"
 #include "common/messages.h"
 #include "dns/pending_queries.h"
@@ -37,6 +38,8 @@ constexpr int GatherCount = 16;
 // waited ConsoleDelay (under steady load the thread never waits), and whenever the thread may wait.
 constexpr std::size_t ConsoleGatherSize = 64 * 1024;
 constexpr auto ConsoleDelay = std::chrono::milliseconds(5);
+// What may wait for a console that does not keep up before query lines are dropped: some 20,000 of them.
+constexpr std::size_t ConsoleBacklogSize = 1024 * 1024;
 
 // The service loop: the socket, the batches, and the helpers that the pending queries hand work to. Everything
 // here belongs to the server thread.
@@ -67,13 +70,22 @@ struct Loop {
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
     std::vector<SaverReport> reports;
+    // Written here, taken by the console writer, which alone waits for the console.
+    ConsoleBacklog console{ConsoleBacklogSize};
 };
 
-// Writes the console lines not written yet.
+// The console writer thread: writes whatever the backlog hands it, for as long as it takes.
+void WriteConsoleLines(ConsoleBacklog* backlog) {
+    std::string text;
+    while (backlog->Take(text))
+        WriteConsole(text);
+}
+
+// Hands the console lines not written yet to the console writer.
 void WriteHeldConsole(Loop& loop) {
     if (loop.out.console.empty())
         return;
-    WriteConsole(loop.out.console);
+    loop.console.Add(loop.out.console);
     loop.out.console.clear();
     loop.consoleHeld = false;
 }
@@ -129,9 +141,12 @@ void HandOn(Loop& loop) {
     }
     out.saves.clear();
     if (refused != 0) {
-        out.console += SaveErrorLine(loop.settings.fileName.c_str(),
-                                     std::make_error_code(std::errc::no_buffer_space).message());
+        const std::string line = SaveErrorLine(loop.settings.fileName.c_str(),
+                                               std::make_error_code(std::errc::no_buffer_space).message());
+        TakeSaverReport(loop.queries, SaveFailed{line}, out);
         TakeSaverReport(loop.queries, LearnedNamesSettled{refused}, out);
+        if (loop.settings.onSaveFailed != nullptr)
+            loop.settings.onSaveFailed(line);
     }
 }
 
@@ -146,6 +161,8 @@ void TakeResults(Loop& loop) {
     loop.results.clear();
     loop.saver.reports.TakeAll(loop.reports);
     for (SaverReport& report : loop.reports) {
+        if (const auto* failed = std::get_if<SaveFailed>(&report); failed && loop.settings.onSaveFailed != nullptr)
+            loop.settings.onSaveFailed(failed->line);
         TakeSaverReport(loop.queries, std::move(report), loop.out);
         HandOn(loop);
     }
@@ -256,6 +273,7 @@ void Serve(Loop& loop) {
 void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
+    std::thread consoleWriter(WriteConsoleLines, &loop->console);
     StartSaver(loop->saver, service->wake);
     Serve(*loop);
     WriteHeldConsole(*loop);
@@ -264,6 +282,9 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     Flush(*loop);
     WriteHeldConsole(*loop);
     CloseSocket(socket);
+    // The service's last lines are out before anyone is told that it ended.
+    loop->console.Close();
+    consoleWriter.join();
     std::fflush(stdout);
     if (!service->stopRequested && settings.onEnded != nullptr)
         settings.onEnded();

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct ServiceSettings {
     KnownResolutionFile loadedFile;
     // Called on the server thread when an empty datagram from this machine has ended the service, after its line.
     void (*onEnded)() = nullptr;
+    // Called on the server thread with the error line of a failed write of the file, when the write before it
+    // succeeded: once for a disk that goes on failing.
+    void (*onSaveFailed)(std::string_view line) = nullptr;
 };
 
 // Which step of setting up the service failed, with the platform's code of the failure.

@@ -16,8 +16,13 @@ bool StandardOutputIsTerminal();
 std::vector<std::string> ProgramArguments(int argumentCount, char** arguments);
 
 // Sends standard output from now on to the end of the file, which is made when missing, for a run without a
-// console. Returns 0 or the platform's code of the failure, output unchanged then.
+// console. On Windows each line goes behind the local date and time, and the file is rolled over to FILE.1 at
+// 10 MB. Returns 0 or the platform's code of the failure, output unchanged then.
 int SendConsoleOutputTo(const char* fileName);
+
+// The end of a run: every line written so far reaches where standard output goes, the file of
+// SendConsoleOutputTo included. Nothing may be written afterwards.
+void FinishConsoleOutput();
 
 void SetConsoleTitle(const char* title);
 

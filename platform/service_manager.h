@@ -10,8 +10,13 @@ using ServiceWork = int (*)(int argumentCount, char** arguments);
 // true, the code in `exitCode`. Returns false at once, having run nothing, in any other run.
 bool RunAsService(ServiceWork work, int argumentCount, char** arguments, int& exitCode);
 
-// Tells the service manager that the service is up and takes stop requests. Does nothing outside a service.
+// Tells the service manager that the service is up and takes stop requests; from then on a request to reload
+// (paramchange) or for the statistics line (control 128) reaches WaitForConsoleEvent as SIGHUP and SIGUSR1 do
+// elsewhere. Does nothing outside a service.
 void ReportServiceRunning();
 
-// Adds an error to the system's log under the service's name. Does nothing outside a service.
-void ReportServiceError(std::string_view text);
+enum class ServiceEvent { Started, Stopped, SetUpFailed, SaveFailed };
+
+// Adds an entry of the kind to the system's log under the service's name, one event ID a kind, with the console
+// line that tells the details. Does nothing outside a service.
+void ReportServiceEvent(ServiceEvent event, std::string_view line);

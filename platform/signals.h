@@ -17,5 +17,6 @@ void ReloadOnHangUp();
 
 enum class ConsoleEvent { None, Quit, ServiceEnded, Statistics, Reload };
 
-// Waits for a quit signal, a reload's hang-up or the service's notice, without a time limit when none is given.
+// Waits for a quit signal, a reload's hang-up, a request for statistics or the service's notice (on Windows, the
+// service manager's controls), without a time limit when none is given.
 ConsoleEvent WaitForConsoleEvent(std::optional<std::chrono::milliseconds> timeout);

@@ -38,10 +38,18 @@ cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake
     -DDNS_TESTS=ON -DDNS_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 (cd "$build" && WINEDEBUG=-all ctest --output-on-failure -j"$jobs" --timeout 300) || status=1
-# The ready zip: the .exe, README, the copyright and the man page as text, the version in its name.
+# The ready zip: both programs, README, the copyright and the man page as text, the version in its name; each
+# program with its version, the manifest and (the server) the event log's texts, as Windows reads its resources.
 (cd "$build" && rm -f velquorn-dns-*.zip && cpack -G ZIP >/dev/null && unzip -l velquorn-dns-*-windows-*.zip &&
-    [ "$(unzip -Z1 velquorn-dns-*-windows-*.zip | grep -c -e '/velquorn-dns.exe$' -e '/README.md$' \
-        -e '/velquorn-dns.8.txt$')" = 3 ]) || status=1
+    [ "$(unzip -Z1 velquorn-dns-*-windows-*.zip | grep -c -e '/velquorn-dns.exe$' -e '/velquorn-table.exe$' \
+        -e '/README.md$' -e '/velquorn-dns.8.txt$')" = 4 ] &&
+    rm -rf unzipped && unzip -q velquorn-dns-*-windows-*.zip -d unzipped &&
+    for program in velquorn-dns velquorn-table; do
+        x86_64-w64-mingw32-windres -i unzipped/*/$program.exe -O rc >unzipped/$program.rc &&
+            [ "$(grep -c -e "VALUE \"ProductVersion\", \"$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' \
+                "$root/CMakeLists.txt")\"" -e "VALUE \"OriginalFilename\", \"$program.exe\"" -e '>UTF-8</activeCodePage>' \
+                -e '>true</longPathAware>' unzipped/$program.rc)" = 4 ] || exit 1
+    done && grep -q RT_MESSAGETABLE unzipped/velquorn-dns.rc) || status=1
 # The Debian package: built, linted, installed in a private namespace and started as its unit would start it.
 echo "== package"
 bash "$root/scripts/install-packages.sh" lintian dpkg-dev man-db systemd util-linux init-system-helpers

@@ -9,6 +9,7 @@
 // the server cuts them. EXACT is 1 when the file holds exactly what saving its table would write. Any kind
 // other than forward reads as an address entry. Exit codes: 0 done, 1 failed (nothing written), 2 usage.
 
+#include "platform/console.h"
 #include "resolutions/resolution_file.h"
 #include "resolutions/resolution_table.h"
 
@@ -30,6 +31,9 @@ constexpr int FailedExitCode = 1;
 constexpr int UsageExitCode = 2;
 constexpr std::string_view LocalWord = "Local";
 constexpr std::string_view ForwardArrow = " ->";
+
+// Our names are UTF-8 on every system; a plain string would be read in Windows' ANSI code page.
+std::filesystem::path FilePath(const std::string& fileName) { return std::u8string(fileName.begin(), fileName.end()); }
 
 // Dotted-decimal, four numbers of at most three digits each, nothing else.
 std::optional<std::uint32_t> ParseAddress(std::string_view text) {
@@ -94,18 +98,18 @@ int WriteTable(const std::string& fileName) {
     }
     const std::vector<std::uint8_t> bytes = SerializeResolutionTable(table);
     const std::string temporary = fileName + ".new";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FilePath(temporary), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();
     std::error_code error;
     if (out.fail()) {
-        std::filesystem::remove(temporary, error);
+        std::filesystem::remove(FilePath(temporary), error);
         std::fprintf(stderr, "velquorn-table: could not write %s\n", temporary.c_str());
         return FailedExitCode;
     }
-    std::filesystem::rename(temporary, fileName, error);
+    std::filesystem::rename(FilePath(temporary), FilePath(fileName), error);
     if (error) {
-        std::filesystem::remove(temporary, error);
+        std::filesystem::remove(FilePath(temporary), error);
         std::fprintf(stderr, "velquorn-table: could not rename %s to %s\n", temporary.c_str(), fileName.c_str());
         return FailedExitCode;
     }
@@ -129,7 +133,7 @@ void AppendAddress(std::string& out, std::uint32_t address) {
 }
 
 int ReadTable(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in(FilePath(fileName), std::ios::binary);
     std::vector<std::uint8_t> bytes;
     if (in) {
         in.seekg(0, std::ios::end);
@@ -165,8 +169,9 @@ int ReadTable(const std::string& fileName) {
 
 } // namespace
 
-int main(int argumentCount, char** arguments) {
-    const std::string_view command = argumentCount == 3 ? arguments[1] : "";
+int main(int argumentCount, char** argumentBytes) {
+    const std::vector<std::string> arguments = ProgramArguments(argumentCount, argumentBytes);
+    const std::string_view command = arguments.size() == 3 ? std::string_view(arguments[1]) : "";
     if (command == "write")
         return WriteTable(arguments[2]);
     if (command == "read")

@@ -56,3 +56,5 @@ int SendConsoleOutputTo(const char* fileName) {
     close(file);
     return error;
 }
+
+void FinishConsoleOutput() { std::fflush(stdout); }

@@ -5,4 +5,4 @@ bool RunAsService(ServiceWork, int, char**, int&) { return false; }
 
 void ReportServiceRunning() {}
 
-void ReportServiceError(std::string_view) {}
+void ReportServiceEvent(ServiceEvent, std::string_view) {}

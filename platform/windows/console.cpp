@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include "platform/windows/log_file.h"
 #include "platform/windows/text.h"
 
 #include <windows.h>
@@ -25,6 +26,9 @@ HANDLE Output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 UINT OldOutputCodePage = 0;
 
 void RestoreOutputCodePage() { SetConsoleOutputCP(OldOutputCodePage); }
+
+// Set by SendConsoleOutputTo on the console thread once standard output goes to the log's pipe.
+bool OutputToLog = false;
 
 constexpr int StandardOutputDescriptor = 1;
 
@@ -69,24 +73,36 @@ std::vector<std::string> ProgramArguments(int argumentCount, char** arguments) {
 }
 
 int SendConsoleOutputTo(const char* fileName) {
-    const HANDLE file = CreateFileW(WideText(fileName).c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return static_cast<int>(GetLastError());
+    const LogStart log = StartLogWriter(fileName);
+    if (log.error != 0)
+        return log.error;
+    const HANDLE writing = static_cast<HANDLE>(log.writing);
     std::fflush(stdout);
-    // A service starts without a standard output: the C library's stream and WriteConsole both get the file.
-    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_TEXT | _O_APPEND);
+    // A service starts without a standard output: the C library's stream and WriteConsole both get the pipe.
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(writing), _O_TEXT | _O_APPEND);
     if (descriptor < 0 || _dup2(descriptor, StandardOutputDescriptor) != 0 || !AttachStandardOutputStream()) {
         if (descriptor < 0)
-            CloseHandle(file);
+            CloseHandle(writing);
         else
             _close(descriptor);
+        WaitForLogWriter();
         return ERROR_INVALID_HANDLE;
     }
     _close(descriptor);
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+    OutputToLog = true;
     return 0;
+}
+
+void FinishConsoleOutput() {
+    std::fflush(stdout);
+    if (!OutputToLog)
+        return;
+    // Standard output holds the log's last writing end: closed, the log's thread writes the rest and ends.
+    _close(StandardOutputDescriptor);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    WaitForLogWriter();
+    OutputToLog = false;
 }
 
 bool StandardOutputIsTerminal() {
@@ -94,7 +110,7 @@ bool StandardOutputIsTerminal() {
     return GetConsoleMode(Output(), &mode) != 0;
 }
 
-void SetConsoleTitle(const char* title) { SetConsoleTitleA(title); }
+void SetConsoleTitle(const char* title) { SetConsoleTitleW(WideText(title).c_str()); }
 
 void ClearConsole() {
     CONSOLE_SCREEN_BUFFER_INFO screen{};

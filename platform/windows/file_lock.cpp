@@ -1,5 +1,7 @@
 #include "platform/file_lock.h"
 
+#include "platform/windows/text.h"
+
 #include <windows.h>
 
 #include <thread>
@@ -11,9 +13,15 @@ constexpr auto RetryPause = std::chrono::milliseconds(5);
 } // namespace
 
 FileLockResult LockFile(const char* lockFileName, std::chrono::milliseconds wait) {
-    const HANDLE file =
-        CreateFileA(lockFileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const std::wstring path = SystemPath(lockFileName);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, ShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A lock file that an administrator made may be ours to read only (a service under an account of its own);
+    // LockFileEx needs no more than read access.
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        file =
+            CreateFileW(path.c_str(), GENERIC_READ, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return {{}, static_cast<int>(GetLastError())};
     // Polled rather than waited for, so that the wait has a time limit.

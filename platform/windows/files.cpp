@@ -19,47 +19,48 @@ namespace {
 // Others open the table beside us: the editor beside a running server, antivirus and backup tools.
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Our names are UTF-8, made full paths: Wine's ReplaceFileW fails on a name without a folder. A path of MAX_PATH
-// characters or more reaches the system only in the "\\?\" form: without it a table near the limit loads, but
-// its longer temporary file cannot be made.
-std::wstring SystemPath(const char* fileName) {
-    const std::wstring wide = WideText(fileName);
-    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
-    full.resize(GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
-    if (full.empty())
-        return wide;
-    if (full.size() < MAX_PATH || full.starts_with(LR"(\\?\)") || full.starts_with(LR"(\\.\)"))
-        return full;
-    if (full.starts_with(LR"(\\)"))
-        return LR"(\\?\UNC\)" + full.substr(2);
-    return LR"(\\?\)" + full;
-}
-
-// What antivirus scanners, backup and indexing tools cause by holding the file for a moment.
+// What antivirus scanners, backup and indexing tools cause by holding the file for a moment. Access denied is no
+// such thing: the rights will not change while the saver waits, holding the table's lock.
 bool Transient(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION ||
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
            error == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
 // ReplaceFileW keeps the old file's attributes and access rights. Its error is the one reported: it is the
-// operation asked for, and a MoveFileEx after it would give the table the temporary file's rights.
+// operation asked for, and a MoveFileEx after it would give the table the temporary file's rights. The old table
+// goes to a backup name of ours, not one the system makes up: when the new one then cannot be moved in (1177) the
+// old one is put back, and the table's name never stays empty.
 DWORD ReplaceTarget(const std::wstring& target, const std::wstring& temporary) {
-    constexpr int Attempts = 8; // about 1.3 s in all, on the saver's or the editor's thread
+    constexpr int Attempts = 7; // pauses of 20 ms doubling to 640 ms: about 1.3 s in all, on the saver's thread
+    const std::wstring backup = temporary + L".old";
     DWORD error = 0;
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         if (attempt > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
-        if (ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        if (ReplaceFileW(target.c_str(), temporary.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                         nullptr)) {
+            DeleteFileW(backup.c_str());
             return 0;
+        }
         error = GetLastError();
-        // No table yet; or the old table is already out of the way (1176, 1177) and the new one must be moved in.
+        // No table yet; or the new one must be moved in by hand: over the old table (1176), or into the name the
+        // old one has left for the backup (1177).
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
             error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            const bool moved =
+                MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+            const DWORD moveError = moved ? 0 : GetLastError();
+            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+                if (moved)
+                    DeleteFileW(backup.c_str());
+                else
+                    MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+            }
+            if (moved)
                 return 0;
             if (error == ERROR_FILE_NOT_FOUND)
-                error = GetLastError();
-            if (!Transient(GetLastError()))
+                error = moveError;
+            if (!Transient(moveError))
                 return error;
             continue;
         }
@@ -121,8 +122,9 @@ std::string FollowLinks(const char* fileName) { return fileName; }
 FileStatus IdentifyFile(const char* fileName) {
     FileStatus result;
     // No access asked for, and every kind of sharing allowed: nobody else's open is disturbed.
-    const HANDLE file = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileW(SystemPath(fileName).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         result.missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -251,7 +253,8 @@ AppendResult AppendToFile(const char* fileName, FileIdentity& expected, std::spa
 }
 
 NewFileResult WriteNewFile(const char* fileName, std::span<const std::uint8_t> bytes) {
-    const HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(SystemPath(fileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return {static_cast<int>(error), error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS};

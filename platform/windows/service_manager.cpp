@@ -1,17 +1,25 @@
 #include "platform/service_manager.h"
 
 #include "platform/windows/console_events.h"
+#include "platform/windows/service_status.h"
 #include "platform/windows/text.h"
 
 #include <windows.h>
 // tlhelp32.h needs windows.h before it.
 #include <tlhelp32.h>
+// Made from packaging/windows/messages.mc by the build.
+#include <messages.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace {
+
+// `sc control VelquornDNS 128` asks for the statistics line, as SIGUSR1 does elsewhere.
+constexpr DWORD StatisticsControl = 128;
 
 // Written by RunAsService before the dispatcher starts; read by the service's threads.
 ServiceWork Work = nullptr;
@@ -21,29 +29,55 @@ char** WorkArguments = nullptr;
 SERVICE_STATUS_HANDLE Status = nullptr;
 std::wstring Name;
 std::atomic<int> ExitCode{0};
-std::atomic<DWORD> CheckPoint{0};
+// Set by the control handler at a stop request, and by the service's main function once `work` has returned; the
+// stop's ticks wait for them.
+const HANDLE StopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+const HANDLE WorkEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+// The control handler, the stop's ticks and the service's own thread all report; one at a time, in order.
+std::mutex ReportOrder;
+ServiceStatusTrack Track;
 
-void Report(DWORD state, int exitCode = 0) {
+void Report(ServiceState state, int exitCode = 0) {
+    const std::lock_guard<std::mutex> ordered(ReportOrder);
+    const std::optional<ServiceStatusReport> report = NextServiceStatus(Track, state, exitCode);
+    if (!report)
+        return;
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    // Our own exit codes are the service's own errors: recovery actions then apply to them.
-    status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-    status.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
-    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
-    status.dwCheckPoint = pending ? ++CheckPoint : 0;
-    status.dwWaitHint = pending ? 10000 : 0;
+    status.dwCurrentState = report->state;
+    status.dwControlsAccepted = report->controlsAccepted;
+    status.dwWin32ExitCode = report->win32ExitCode;
+    status.dwServiceSpecificExitCode = report->serviceExitCode;
+    status.dwCheckPoint = report->checkPoint;
+    status.dwWaitHint = report->waitHint;
     SetServiceStatus(Status, &status);
+}
+
+// Until `work` returns after a stop request, the stop is reported under way every tick: the last save may wait
+// for the table's lock longer than any one wait hint.
+void ReportStopProgress() {
+    const HANDLE ends[] = {WorkEnded, StopRequested};
+    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+        return;
+    do
+        Report(ServiceState::StopPending);
+    while (WaitForSingleObject(WorkEnded, StopTickMilliseconds) == WAIT_TIMEOUT);
 }
 
 DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
         // The same way out as Ctrl+C; the service's main function reports it stopped.
-        Report(SERVICE_STOP_PENDING);
-        RequestQuit();
+        SetEvent(StopRequested);
+        PostConsoleEvent(ConsoleEvent::Quit);
+        return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        PostConsoleEvent(ConsoleEvent::Reload);
+        return NO_ERROR;
+    case StatisticsControl:
+        PostConsoleEvent(ConsoleEvent::Statistics);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
@@ -58,9 +92,12 @@ void WINAPI ServiceMain(DWORD count, wchar_t** names) {
     Status = RegisterServiceCtrlHandlerExW(Name.c_str(), OnServiceControl, nullptr);
     if (Status == nullptr)
         return;
-    Report(SERVICE_START_PENDING);
+    Report(ServiceState::StartPending);
+    std::thread stopProgress(ReportStopProgress);
     ExitCode = Work(WorkArgumentCount, WorkArguments);
-    Report(SERVICE_STOPPED, ExitCode);
+    SetEvent(WorkEnded);
+    stopProgress.join();
+    Report(ServiceState::Stopped, ExitCode);
 }
 
 // Whether the service manager (services.exe) started this process. Asking the dispatcher alone would do, but where
@@ -108,17 +145,37 @@ bool RunAsService(ServiceWork work, int argumentCount, char** arguments, int& ex
 
 void ReportServiceRunning() {
     if (Status != nullptr)
-        Report(SERVICE_RUNNING);
+        Report(ServiceState::Running);
 }
 
-void ReportServiceError(std::string_view text) {
+void ReportServiceEvent(ServiceEvent event, std::string_view line) {
     if (Status == nullptr)
         return;
     const HANDLE log = RegisterEventSourceW(nullptr, Name.c_str());
     if (log == nullptr)
         return;
-    const std::wstring wide = WideText(text);
+    // The IDs of the program's message table, which gives Event Viewer the text for each.
+    DWORD id = ServiceStartedMessage;
+    WORD type = EVENTLOG_INFORMATION_TYPE;
+    switch (event) {
+    case ServiceEvent::Started:
+        break;
+    case ServiceEvent::Stopped:
+        id = ServiceStoppedMessage;
+        break;
+    case ServiceEvent::SetUpFailed:
+        id = ServiceSetUpFailedMessage;
+        type = EVENTLOG_ERROR_TYPE;
+        break;
+    case ServiceEvent::SaveFailed:
+        id = ServiceSaveFailedMessage;
+        type = EVENTLOG_ERROR_TYPE;
+        break;
+    }
+    while (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    const std::wstring wide = WideText(line);
     const wchar_t* strings[] = {wide.c_str()};
-    ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+    ReportEventW(log, type, 0, id, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(log);
 }

@@ -31,6 +31,10 @@ TEST(ReadStartupOptions, ReadsOptionsInEitherCaseWithGluedValues) {
     EXPECT_EQ(options.excludedAddresses, std::vector<std::uint32_t>{MakeAddress(10, 0, 0, 9)});
     EXPECT_EQ(options.resolutionFileName, "b.drf");
     EXPECT_EQ(Read({}).options.resolutionFileName, "default.drf");
+    EXPECT_FALSE(Read({}).options.fileNamed);
+    const StartupOptions install = Read({"--install", "t.drf"}).options;
+    EXPECT_TRUE(install.install && install.fileNamed && !install.uninstall && !install.openEditor);
+    EXPECT_TRUE(Read({"--uninstall"}).options.uninstall);
 }
 
 TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the built program with real clients and an upstream of the test's own, in private namespaces: what search
 # domains, resolvers that ask in mixed case, a machine resolver pointed at the server and a flood of unknown names
-# need of the answers, and how the service behaves beside other sockets on its port and on SIGUSR1. The upstream
+# need of the answers, how the service behaves beside other sockets on its port and on SIGUSR1, and that a console
+# nobody reads holds up no answer. The upstream
 # (192.0.2.53, a namespace of its own behind the veth) answers known.example, never answers silent-*, and says
 # "no such name" for everything else. Every run is bounded. Usage: answers_test.sh PATH-OF-PROGRAM.
 set -u
@@ -115,5 +116,34 @@ check "an unknown name fails at once" "SERVFAIL" \
 check "within a second" "yes" "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
 check "a table name" "10.0.0.1" "$(ask printer)"
 stop_process "$pid"
+
+# A terminal whose output nobody reads (a stopped or selected console): after its buffer fills, every query
+# still gets its answer at once. The terminal is read again at the end, so that the program can stop.
+check "answers under a console that is not read" "6000 answered" "$(cd "$run" && timeout 120 python3 - "$program" <<'PYTHON'
+import os, pty, select, signal, socket, subprocess, sys, time
+master, slave = pty.openpty()
+server = subprocess.Popen([sys.argv[1]], stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+seen, deadline = b"", time.time() + 10
+while b"DNS server running" not in seen and time.time() < deadline:
+    if select.select([master], [], [], 0.2)[0]:
+        seen += os.read(master, 4096)
+client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+client.settimeout(1)
+query = b"\x00\x01\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x07printer\x00\x00\x01\x00\x01"
+answered = 0
+for _ in range(6000):
+    client.sendto(query, ("127.0.0.1", 53))
+    try:
+        client.recvfrom(512)
+    except socket.timeout:
+        break
+    answered += 1
+print(answered, "answered")
+server.send_signal(signal.SIGTERM)
+while server.poll() is None and time.time() < deadline + 60:
+    if select.select([master], [], [], 0.1)[0]:
+        os.read(master, 65536)
+PYTHON
+)"
 kill "$upstream_net"
 finish answers

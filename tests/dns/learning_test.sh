@@ -32,7 +32,8 @@ for round in $(seq 8); do
     start_service "$run" "$program"
     (
         while [ "$next" -le 400 ]; do
-            answer=$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan")
+            # dig writes its own errors (";; communications error") to standard output: they tell no address.
+            answer=$(dig @127.0.0.1 +short +tries=1 +time=1 "kill-$next.lan" | grep -v '^;')
             [ -n "$answer" ] && echo "kill-$next.lan $answer"
             next=$((next + 1))
         done

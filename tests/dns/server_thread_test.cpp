@@ -145,3 +145,47 @@ TEST(ServerThread, AnswersDropsWhatItCannotReadAndStopsAtOnce) {
     // Not loaded from the file: it holds the table with the learned name.
     EXPECT_THAT(ReadBytes(settings.fileName), ElementsAreArray(SerializeResolutionTable(table)));
 }
+
+namespace {
+
+std::atomic<int> SaveFailures{0};
+std::string LastSaveFailure;
+
+void CountSaveFailure(std::string_view line) {
+    LastSaveFailure = line;
+    ++SaveFailures;
+}
+
+} // namespace
+
+// A folder that is gone fails every write: the service tells it once, not once a learned name.
+TEST(ServerThread, TellsAFailingDiskOnceAndAnswersOn) {
+    ResetFakeResolver();
+    SetFakeHost("first", MakeAddress(10, 0, 0, 1));
+    SetFakeHost("second", MakeAddress(10, 0, 0, 2));
+    const TemporaryDirectory directory;
+    ResolutionTable table;
+    AppendResolution(table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
+    ServiceSettings settings;
+    settings.table = &table;
+    settings.fileName = directory.File("gone/default.drf");
+    settings.bindAddress = Loopback;
+    settings.port = FreePort();
+    settings.resolverPool = &TestPool();
+    settings.resolveHost = ResolveFake;
+    settings.isOwnLookup = nullptr;
+    settings.onSaveFailed = CountSaveFailure;
+    SaveFailures = 0;
+    DnsService service;
+    ASSERT_EQ(SetUpService(service, settings).step, ServiceSetUp::Step::Done);
+    StartServerThread(service, settings);
+    Client client;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(1, {"first"}), settings.port)), MakeAddress(10, 0, 0, 1));
+    EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"second"}), settings.port)), MakeAddress(10, 0, 0, 2));
+    StopServerThread(service);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(SaveFailures, 1);
+    EXPECT_TRUE(LastSaveFailure.starts_with("> Error: ")) << LastSaveFailure;
+    EXPECT_NE(console.find(LastSaveFailure), std::string::npos);
+}

@@ -58,4 +58,23 @@ added 10.0.0.9" "$(velquorn_table read "$run/default.drf" | tail -n +2)"
 (cd "$run" && printf 'A added 10.0.0.9\nE\n' | timeout 120 "$wine" "$program" -e 'Łódź.drf' >/dev/null 2>&1)
 check "a table named outside the code page: one entry" "01000000" "$(od -An -tx1 -N4 "$run/Łódź.drf" | tr -d ' ')"
 
+# A table in a folder named outside the code page, its full path given: a name learned before an edit and one
+# after it both stay beside the editor's entry, and the service reloads the edited table once, not at every look.
+folder=$run/Łódź && mkdir "$folder" && write_table "$folder/default.drf"
+printf '127.0.0.1 localhost\n10.1.2.4 first.lan\n10.1.2.5 second.lan\n' >"$work/hosts"
+table="Z:${folder//\//\\}\\default.drf"
+start_service "$run" timeout 120 "$wine" "$program" "$table"
+check "learned in the folder" "10.1.2.4" "$(ask first.lan)"
+(cd "$run" && printf 'A edited 10.0.0.8\nE\n' | timeout 120 "$wine" "$program" -e "$table" >/dev/null 2>&1)
+for _ in $(seq 30); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 edited)" = 10.0.0.8 ] && break || sleep 0.2; done
+check "the edit answered, then a name learned after it" "10.0.0.8 10.1.2.5" "$(echo $(ask edited) $(ask second.lan))"
+sleep 2
+stop_service
+check "both learned names and the edit in the file; the lock beside it; one reload" "first.lan
+edited
+second.lan
+default.drf.lock
+1" "$(read_table "$folder/default.drf" | grep -e first -e edited -e second; ls "$folder" | grep lock
+    grep -c 'Resolutions reloaded' "$run/out")"
+
 finish "windows program"

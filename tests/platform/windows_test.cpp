@@ -1,10 +1,14 @@
 // The Windows side of the seam, run under Wine, where the portable tests do not reach: names outside the ANSI code
-// page and near the path limit, a save while others hold the file, abandoned temporary files and the receive
-// woken. The whole program under Wine answers through the rest of it.
+// page and near the path limit, a save while others hold the file, abandoned temporary files, the receive woken,
+// and what the service manager is told. The whole program under Wine answers through the rest of it.
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
+#include "platform/windows/log_file.h"
+#include "platform/windows/service_sid.h"
+#include "platform/windows/service_status.h"
 #include "resolutions/resolution_file.h"
 #include "tests/test_support.h"
 
@@ -40,6 +44,14 @@ TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
         const ResolutionFileLoad load = LoadResolutionFile(table.file.c_str());
         EXPECT_EQ(load.error, 0);
         EXPECT_EQ(EntryNames(*load.table).size(), 3u);
+        // Seen as missing, the table would be reloaded at every look, and a save made without its changes.
+        const FileStatus status = IdentifyFile(table.file.c_str());
+        EXPECT_FALSE(status.missing);
+        EXPECT_EQ(status.identity, load.identity);
+        const FileLockResult lock = LockFile((table.file + ".lock").c_str(), std::chrono::milliseconds(0));
+        EXPECT_EQ(lock.error, 0);
+        UnlockFile(lock.lock);
+        EXPECT_TRUE(WriteNewFile((table.file + ".lock").c_str(), {}).exists);
         RemoveAbandonedTemporaryFiles(table.file.c_str());
         const std::filesystem::path folder = std::filesystem::path(table.file).parent_path();
         std::vector<std::wstring> names;
@@ -47,7 +59,31 @@ TEST(WindowsFiles, SavesAndLoadsNamesOutsideTheCodePageAndNearThePathLimit) {
             if (entry.is_regular_file())
                 names.push_back(entry.path().filename().wstring());
         EXPECT_NE(std::find(names.begin(), names.end(), table.shown), names.end());
+        EXPECT_NE(std::find(names.begin(), names.end(), table.shown + L".lock"), names.end());
+        // The old table's backup is gone with the save.
+        EXPECT_EQ(
+            std::count_if(names.begin(), names.end(), [](const std::wstring& name) { return name.ends_with(L".old"); }),
+            0);
     }
+}
+
+TEST(WindowsFiles, LocksALockFileThatIsOursToReadOnly) {
+    TemporaryDirectory directory;
+    const std::string lockFile = directory.File("\xc5\x81\xc3\xb3"
+                                                "d\xc5\xba.drf.lock");
+    ASSERT_EQ(WriteNewFile(lockFile.c_str(), {}).error, 0);
+    // An administrator's lock file, as a service under an account of its own sees it.
+    const std::filesystem::path path = std::u8string(lockFile.begin(), lockFile.end());
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    const FileLockResult first = LockFile(lockFile.c_str(), std::chrono::milliseconds(0));
+    EXPECT_EQ(first.error, 0);
+    EXPECT_NE(LockFile(lockFile.c_str(), std::chrono::milliseconds(20)).error, 0); // still held
+    UnlockFile(first.lock);
+    const FileLockResult again = LockFile(lockFile.c_str(), std::chrono::milliseconds(0));
+    EXPECT_EQ(again.error, 0);
+    UnlockFile(again.lock);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
 
 TEST(WindowsFiles, ASaveWaitsForAReaderThatHoldsTheFileAMoment) {
@@ -100,4 +136,52 @@ TEST(WindowsSockets, AWakeUpEndsTheWaitOfTheReceive) {
     CloseWake(wake.handle);
     CloseSocket(server.handle);
     StopNetwork();
+}
+
+TEST(NextServiceStatus, AdvancesTheCheckpointOfAStopUntilStoppedAndNeverGoesBack) {
+    ServiceStatusTrack track;
+    const auto start = NextServiceStatus(track, ServiceState::StartPending);
+    ASSERT_TRUE(start);
+    EXPECT_EQ(start->state, 2u); // SERVICE_START_PENDING
+    EXPECT_EQ(start->checkPoint, 1u);
+    const auto running = NextServiceStatus(track, ServiceState::Running);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->checkPoint, 0u);
+    EXPECT_EQ(running->controlsAccepted, 0x1u | 0x4u | 0x8u | 0x100u); // stop, shutdown, paramchange, preshutdown
+    // The stop's ticks: each one a step, and each within the wait hint of the one before.
+    for (std::uint32_t tick = 1; tick <= 12; ++tick) {
+        const auto stopping = NextServiceStatus(track, ServiceState::StopPending);
+        ASSERT_TRUE(stopping);
+        EXPECT_EQ(stopping->state, 3u); // SERVICE_STOP_PENDING
+        EXPECT_EQ(stopping->checkPoint, tick);
+        EXPECT_EQ(stopping->controlsAccepted, 0u);
+        EXPECT_GT(stopping->waitHint, 2 * StopTickMilliseconds);
+    }
+    // Set up late, the service would say it runs while it stops.
+    EXPECT_FALSE(NextServiceStatus(track, ServiceState::Running));
+    const auto stopped = NextServiceStatus(track, ServiceState::Stopped, 5);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->state, 1u);            // SERVICE_STOPPED
+    EXPECT_EQ(stopped->win32ExitCode, 1066u); // ERROR_SERVICE_SPECIFIC_ERROR
+    EXPECT_EQ(stopped->serviceExitCode, 5u);
+    EXPECT_EQ(stopped->checkPoint, 0u);
+    // A tick that comes after the end is not told.
+    EXPECT_FALSE(NextServiceStatus(track, ServiceState::StopPending));
+    ServiceStatusTrack clean;
+    EXPECT_EQ(NextServiceStatus(clean, ServiceState::Stopped, 0)->win32ExitCode, 0u);
+}
+
+TEST(StampLines, StampsEveryLineOnceWhereverThePipeCutsIt) {
+    bool atLineStart = true;
+    std::string out;
+    StampLines("> a\r\n> b", "T ", atLineStart, out);
+    StampLines("c\r\n\r\n", "U ", atLineStart, out);
+    EXPECT_EQ(out, "T > a\r\nT > bc\r\nU \r\n");
+    EXPECT_TRUE(atLineStart);
+}
+
+// The account NT SERVICE\NAME is this identifier: the folder's rights name it before the system has made it.
+TEST(ServiceSidText, DerivesTheIdentifierAsTheSystemDoes) {
+    EXPECT_EQ(ServiceSidText("TrustedInstaller"), "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    EXPECT_EQ(ServiceSidText("trustedinstaller"), ServiceSidText("TrustedInstaller"));
 }
