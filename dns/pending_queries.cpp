@@ -149,15 +149,15 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
 // Learned: the saver puts it on disk, and says when its clients may be told.
 void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
     const auto found = queries.pending.find(name);
-    out.saves.emplace_back(std::in_place_type<SaveLearnedName>, queries.lastTicket,
-                           LearnedName{name, found->second.address});
+    out.saves.emplace_back(std::in_place_type<SaveLearnedName>,
+                           SaveLearnedName{queries.lastTicket, {name, found->second.address}});
 }
 
 // The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
 // added again: their clients were, or will be, told them.
 void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
     std::swap(queries.table, *table);
-    out.saves.emplace_back(std::in_place_type<FreeTable>, std::move(table));
+    out.saves.emplace_back(std::in_place_type<FreeTable>, FreeTable{std::move(table)});
     for (const auto& saving : queries.saving)
         if (!FindResolution(queries.table, saving.second)) {
             const auto found = queries.pending.find(saving.second);
@@ -272,7 +272,7 @@ void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput&
     else if (auto* changed = std::get_if<FileTableChanged>(&report))
         TakeFileTable(queries, std::move(changed->table), out);
     else if (std::holds_alternative<WholeTableWanted>(report))
-        out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SerializeResolutionTable(queries.table));
+        out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SaveWholeTable{SerializeResolutionTable(queries.table)});
     else if (auto* notice = std::get_if<SaverNotice>(&report))
         out.console += notice->lines;
     else if (auto* failed = std::get_if<SaveFailed>(&report))
