@@ -94,10 +94,17 @@ ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes) {
             entry.address = reader.Address();
         return entry;
     };
+    // In batches: the index is filled with its waits on memory overlapped.
+    std::vector<ResolutionEntry> batch;
+    batch.reserve(std::min<std::size_t>(count, 4096));
     for (std::size_t i = 0; i < count; ++i) {
-        AppendResolution(*parsed.table, readEntry());
+        batch.push_back(readEntry());
         if (reader.exact)
             parsed.complete = i + 1;
+        if (batch.size() == batch.capacity() || i + 1 == count) {
+            AppendResolutions(*parsed.table, batch);
+            batch.clear();
+        }
     }
     parsed.exact = reader.exact && reader.Left() == 0 && count == stored;
     parsed.whole = reader.exact && count == stored;

@@ -84,22 +84,45 @@ ResolutionEntry EntryAt(const ResolutionTable& table, std::uint32_t record) {
     return entry;
 }
 
-// The slot that holds the name, or the empty slot where it would go.
-std::size_t SlotFor(const ResolutionTable& table, std::string_view name) {
+// The slot that holds the name, or the empty slot where it would go, from the name's hash.
+std::size_t SlotFor(const ResolutionTable& table, std::string_view name, std::uint64_t hash) {
     const std::size_t mask = table.index.size() - 1;
-    for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t held = table.index[slot];
         if (held == 0 || SameName(NameAt(table, held - 1), name))
             return slot;
     }
 }
 
-// Keeps the first entry of a name: a later one of the same name is never indexed.
-void IndexEntry(ResolutionTable& table, std::size_t number) {
-    const std::uint32_t record = table.entries[number];
-    const std::size_t slot = SlotFor(table, NameAt(table, record));
-    if (table.index[slot] == 0)
-        table.index[slot] = record + 1;
+std::size_t SlotFor(const ResolutionTable& table, std::string_view name) {
+    return SlotFor(table, name, HashName(name));
+}
+
+// Indexes the entries with the numbers from `first` on, in table order, keeping the first entry of a name. One by
+// one, each would wait for memory twice in a table far larger than the cache (its slot, and the record a taken
+// slot points at); here the slot of the entry Ahead places on and the record behind the slot of the entry Ahead / 2
+// places on are fetched while the entry at hand is placed, so that the waits overlap.
+void IndexEntries(ResolutionTable& table, std::size_t first) {
+    constexpr std::size_t Ahead = 16;
+    const std::size_t mask = table.index.size() - 1;
+    const std::size_t end = table.entries.size();
+    std::array<std::uint64_t, 2 * Ahead> hashes{}; // those of the entries from i - Ahead to i
+    for (std::size_t i = first; i < end + Ahead; ++i) {
+        if (i < end) {
+            hashes[i % hashes.size()] = HashName(NameAt(table, table.entries[i]));
+            Prefetch(&table.index[hashes[i % hashes.size()] & mask]);
+        }
+        if (const std::size_t middle = i - Ahead / 2; i >= first + Ahead / 2 && middle < end)
+            if (const std::uint32_t held = table.index[hashes[middle % hashes.size()] & mask]; held != 0)
+                Prefetch(table.records.data() + held - 1 + RecordHeader);
+        if (i < first + Ahead)
+            continue;
+        const std::size_t number = i - Ahead;
+        const std::uint32_t record = table.entries[number];
+        const std::size_t slot = SlotFor(table, NameAt(table, record), hashes[number % hashes.size()]);
+        if (table.index[slot] == 0)
+            table.index[slot] = record + 1;
+    }
 }
 
 void RebuildIndex(ResolutionTable& table, std::size_t entries) {
@@ -107,8 +130,7 @@ void RebuildIndex(ResolutionTable& table, std::size_t entries) {
     while (size < 2 * entries)
         size *= 2;
     table.index.assign(size, 0);
-    for (std::size_t number = 0; number < table.entries.size(); ++number)
-        IndexEntry(table, number);
+    IndexEntries(table, 0);
 }
 
 void AppendBytes(std::vector<char>& records, const void* bytes, std::size_t size) {
@@ -128,25 +150,45 @@ void ReserveResolutions(ResolutionTable& table, std::size_t entries, std::size_t
         RebuildIndex(table, table.entries.size() + entries);
 }
 
-std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entry) {
+namespace {
+
+// The entry's record behind the last, not indexed yet.
+void AppendRecord(ResolutionTable& table, const ResolutionEntry& entry) {
     const std::string_view name = entry.name.substr(0, MaxHostNameLength);
     const std::string_view target =
         entry.kind == ForwardKind ? entry.target.substr(0, MaxHostNameLength) : std::string_view();
     const std::uint32_t address = entry.kind == ForwardKind ? 0 : entry.address;
     const char lengths[2] = {static_cast<char>(name.size()), static_cast<char>(target.size())};
-    const auto record = static_cast<std::uint32_t>(table.records.size());
+    table.entries.push_back(static_cast<std::uint32_t>(table.records.size()));
     AppendBytes(table.records, &entry.kind, 4);
     AppendBytes(table.records, &address, 4);
     AppendBytes(table.records, lengths, 2);
     AppendBytes(table.records, name.data(), name.size());
     AppendBytes(table.records, target.data(), target.size());
-    const std::size_t number = table.entries.size();
-    table.entries.push_back(record);
+}
+
+// Indexes the entries appended from `first` on, or builds the index anew when it would be over half full.
+void IndexAppended(ResolutionTable& table, std::size_t first) {
     if (table.index.size() < 2 * table.entries.size())
         RebuildIndex(table, table.entries.size());
     else
-        IndexEntry(table, number);
+        IndexEntries(table, first);
+}
+
+} // namespace
+
+std::size_t AppendResolution(ResolutionTable& table, const ResolutionEntry& entry) {
+    const std::size_t number = table.entries.size();
+    AppendRecord(table, entry);
+    IndexAppended(table, number);
     return number;
+}
+
+void AppendResolutions(ResolutionTable& table, std::span<const ResolutionEntry> entries) {
+    const std::size_t first = table.entries.size();
+    for (const ResolutionEntry& entry : entries)
+        AppendRecord(table, entry);
+    IndexAppended(table, first);
 }
 
 bool RemoveResolution(ResolutionTable& table, std::size_t number) {

@@ -50,8 +50,19 @@ TEST(AppendResolution, KeepsEveryEntryFindableAsTheTableGrows) {
     EXPECT_EQ(ResolutionAt(table, 0).name, longName.substr(0, 255));
     EXPECT_EQ(ResolutionAt(table, 0).target.size(), 255u);
     EXPECT_EQ(ResolutionAt(table, 0).address, 0u); // a forward entry has no address
-    for (std::uint32_t i = 1; i < 5000; ++i)
+    for (std::uint32_t i = 1; i < 2000; ++i)
         EXPECT_EQ(AppendResolution(table, {"host-" + std::to_string(i), {}, 0, i}), i);
+    // Many at once, across the growth of the index and within one batch, keep the first of a name too.
+    std::vector<std::string> names;
+    for (std::uint32_t i = 2000; i < 5000; ++i)
+        names.push_back("host-" + std::to_string(i));
+    std::vector<ResolutionEntry> batch;
+    for (std::uint32_t i = 2000; i < 5000; ++i)
+        batch.push_back({names[i - 2000], {}, 0, i});
+    batch.push_back({"HOST-2500", {}, 0, 1}); // later: shadowed
+    AppendResolutions(table, std::span(batch).first(1000));
+    AppendResolutions(table, std::span(batch).subspan(1000));
+    EXPECT_EQ(ResolutionCount(table), 5001u);
     // Removal renumbers: the entry behind the removed one moves up.
     EXPECT_TRUE(RemoveResolution(table, 10));
     EXPECT_EQ(ResolutionAt(table, 10).name, "host-11");
