@@ -11,9 +11,10 @@
 
 // Lookups of names the table lacks, shared fairly among clients by the service; and, apart from them, the
 // targets of forward entries, the admin's own names, which never wait behind the others.
-inline constexpr std::size_t ResolverThreads = 4;
+inline constexpr std::size_t ResolverThreads = 16;
 inline constexpr std::size_t ForwardThreads = 2;
-inline constexpr std::size_t MostQueuedLookups = 64;
+// Names waiting their turn, from all clients: room for sixteen each from sixteen clients at once.
+inline constexpr std::size_t MostQueuedLookups = 256;
 
 enum class LookupLane { Unknown, Forward };
 

@@ -13,8 +13,8 @@ using Clock = ResolutionFileKeeper::Clock;
 using Result = KeeperOutcome::Result;
 
 // How often the file is looked at for changes by someone else, and a held-back write tried again: a stat, nothing
-// more unless it changed, so a change is answered well within a second.
-constexpr auto CheckInterval = std::chrono::milliseconds(250);
+// more unless it changed, so that a replaced table is answered from within a few tenths of a second.
+constexpr auto CheckInterval = std::chrono::milliseconds(50);
 
 void Report(Saver& saver, SaverReport report) {
     if (saver.reports.Push(std::move(report)))

@@ -190,17 +190,22 @@ TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
     Machine machine;
     const std::uint32_t flood = MakeAddress(192, 168, 0, 66);
     // One client's flood: the resolver's threads busy, its own turn bounded, the rest refused at once.
-    for (std::uint16_t i = 0; i < 30; ++i)
+    const std::size_t asked = ResolverThreads + MostWaitingLookupsPerClient + 10;
+    std::vector<std::string> started;
+    for (std::uint16_t i = 0; i < asked; ++i) {
         machine.Ask(i, {"flood" + std::to_string(i)}, flood);
-    EXPECT_THAT(machine.Lookups(), ElementsAre("flood0", "flood1", "flood2", "flood3"));
-    EXPECT_EQ(machine.Replies().size(), 30u - ResolverThreads - MostWaitingLookupsPerClient);
+        if (i < ResolverThreads)
+            started.push_back("flood" + std::to_string(i));
+    }
+    EXPECT_EQ(machine.Lookups(), started);
+    EXPECT_EQ(machine.Replies().size(), 10u);
     // Another client's name takes its turn after one of the flood's waiting names; a forward target never waits.
     machine.Ask(100, {"mine"});
     machine.Ask(101, {"files"});
     EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan forward"));
     machine.Fail("flood0", HostLookup::Outcome::Failed);
     machine.Fail("flood1", HostLookup::Outcome::Failed);
-    EXPECT_THAT(machine.Lookups(), ElementsAre("flood4", "mine"));
+    EXPECT_THAT(machine.Lookups(), ElementsAre("flood" + std::to_string(ResolverThreads), "mine"));
     // A query from one of the server's own lookups, back through the machine's resolver, fails at once.
     machine.queries.isOwnLookup = [](std::uint32_t, std::uint16_t port) { return port == 1200; };
     machine.Replies();
