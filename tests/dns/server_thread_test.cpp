@@ -82,6 +82,19 @@ ResolverPool& TestPool() {
     return *pool;
 }
 
+// The service on loopback and a free port, with the fake resolver.
+ServiceSettings TestSettings(ResolutionTable& table, const std::string& fileName) {
+    ServiceSettings settings;
+    settings.table = &table;
+    settings.fileName = fileName;
+    settings.bindAddress = Loopback;
+    settings.port = FreePort();
+    settings.resolverPool = &TestPool();
+    settings.resolveHost = ResolveFake;
+    settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
+    return settings;
+}
+
 } // namespace
 
 // The service as it runs, on a free port with the fake resolver and three entries: printer at 192.168.1.20, files
@@ -96,14 +109,7 @@ TEST(ServerThread, AnswersDropsWhatItCannotReadAndStopsAtOnce) {
     AppendResolution(table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
     AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     AppendResolution(table, {"lost", "slow.lan", ForwardKind, 0});
-    ServiceSettings settings;
-    settings.table = &table;
-    settings.fileName = directory.File("default.drf");
-    settings.bindAddress = Loopback;
-    settings.port = FreePort();
-    settings.resolverPool = &TestPool();
-    settings.resolveHost = ResolveFake;
-    settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
+    const ServiceSettings settings = TestSettings(table, directory.File("default.drf"));
     DnsService service;
     ASSERT_EQ(SetUpService(service, settings).step, ServiceSetUp::Step::Done);
     StartServerThread(service, settings);
@@ -166,14 +172,7 @@ TEST(ServerThread, TellsAFailingDiskOnceAndAnswersOn) {
     const TemporaryDirectory directory;
     ResolutionTable table;
     AppendResolution(table, {"printer", {}, 0, MakeAddress(192, 168, 1, 20)});
-    ServiceSettings settings;
-    settings.table = &table;
-    settings.fileName = directory.File("gone/default.drf");
-    settings.bindAddress = Loopback;
-    settings.port = FreePort();
-    settings.resolverPool = &TestPool();
-    settings.resolveHost = ResolveFake;
-    settings.isOwnLookup = nullptr;
+    ServiceSettings settings = TestSettings(table, directory.File("gone/default.drf"));
     settings.onSaveFailed = CountSaveFailure;
     SaveFailures = 0;
     DnsService service;
