@@ -61,6 +61,8 @@ resolve_from_hosts() {
 start_service() { # directory, then the command line
     local directory=$1
     shift
+    # A console file left by an earlier start would report this one running before it has begun.
+    rm -f "$directory/out"
     (cd "$directory" && exec "$@" </dev/null >out 2>&1) &
     pid=$!
     wait_until_running "$directory/out"
