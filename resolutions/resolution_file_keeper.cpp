@@ -49,8 +49,7 @@ std::unique_ptr<ResolutionTable> MergeReadablePart(const ResolutionFileLoad& loa
 
 ResolutionFileKeeper::ResolutionFileKeeper(std::string fileName, const KnownResolutionFile& loaded,
                                            KeeperTiming timing)
-    : fileName(std::move(fileName)), timing(timing), known(loaded), lastLook(loaded.identity),
-      changing(loaded.identity), changingSince(Clock::now()) {}
+    : fileName(std::move(fileName)), timing(timing), known(loaded), lastLook(loaded.identity) {}
 
 void ResolutionFileKeeper::AddUnwritten(ResolutionTable& table) const {
     for (const LearnedName& learned : unwritten)
@@ -74,6 +73,11 @@ KeeperOutcome ResolutionFileKeeper::Written(KeeperOutcome outcome, const FileIde
     outcome.recovered = failure != 0;
     failure = 0;
     return outcome;
+}
+
+// A file already found no whole table, and unchanged since, is not read again before it has settled.
+bool ResolutionFileKeeper::StillSettling(const FileStatus& status, Clock::time_point now) {
+    return !status.missing && status.identity == changing && !Settled(status.identity, now);
 }
 
 bool ResolutionFileKeeper::Settled(const FileIdentity& identity, Clock::time_point now) {
@@ -174,6 +178,10 @@ KeeperOutcome ResolutionFileKeeper::WriteUnwritten(Clock::time_point now) {
         if (appended || outcome.result == Result::Held)
             return outcome;
     }
+    if (StillSettling(status, now)) {
+        nextTry = now;
+        return Held(0);
+    }
     ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
     if (load.error != 0)
         return Fail(load.error, now);
@@ -236,6 +244,8 @@ KeeperOutcome ResolutionFileKeeper::ReadAnew(bool asked, Clock::time_point now) 
         lastLook = status.identity;
         return Outcome(Result::Unchanged);
     }
+    if (StillSettling(status, now))
+        return Held(0);
     // Another process may be half-way through an append, whose new record is not counted yet.
     const HeldLock lock(fileName, timing.lockWait);
     if (lock.Error() != 0)

@@ -87,6 +87,7 @@ class ResolutionFileKeeper {
     KeeperOutcome Fail(int error, Clock::time_point now);
     KeeperOutcome Written(KeeperOutcome outcome, const FileIdentity& identity, std::size_t count);
     bool Settled(const FileIdentity& identity, Clock::time_point now);
+    bool StillSettling(const FileStatus& status, Clock::time_point now);
     KeeperOutcome WantTable(Clock::time_point now);
     bool AwaitingTable(Clock::time_point now) const;
     void AddUnwritten(ResolutionTable& table) const;
@@ -102,6 +103,6 @@ class ResolutionFileKeeper {
     Clock::time_point tableWantedAt;
     int failure = 0;                    // why the last write could not be made; 0 after one that was
     Clock::time_point nextTry;          // after a failure
-    FileIdentity changing;              // a file that is no whole table, unchanged since `changingSince`
+    FileIdentity changing;              // a file found no whole table, unchanged since `changingSince`
     Clock::time_point changingSince;
 };
