@@ -128,8 +128,8 @@ void AppendLearned(benchmark::State& state) {
         std::vector<std::uint8_t> record;
         SerializeResolution(ResolutionAt(*table, AppendResolution(*table, {"learned-" + NameOf(i++), {}, 0, 1})),
                             record);
-        benchmark::DoNotOptimize(
-            AppendResolutionRecords(file.c_str(), written, record, static_cast<std::uint32_t>(ResolutionCount(*table))));
+        benchmark::DoNotOptimize(AppendResolutionRecords(file.c_str(), written, record,
+                                                         static_cast<std::uint32_t>(ResolutionCount(*table))));
     }
     unlink(file.c_str());
 }

@@ -162,7 +162,8 @@ std::optional<int> ReadEntryNumber(std::string_view line) {
 }
 
 bool SameEntry(const ResolutionEntry& a, const ResolutionEntry& b) {
-    return a.name == b.name && a.kind == b.kind && (a.kind == ForwardKind ? a.target == b.target : a.address == b.address);
+    return a.name == b.name && a.kind == b.kind &&
+           (a.kind == ForwardKind ? a.target == b.target : a.address == b.address);
 }
 
 void DeleteEntry(const EditorSettings& settings, ResolutionFileKeeper& keeper, std::string_view line) {

@@ -272,7 +272,8 @@ void TakeSaverReport(PendingQueries& queries, SaverReport report, PendingOutput&
     else if (auto* changed = std::get_if<FileTableChanged>(&report))
         TakeFileTable(queries, std::move(changed->table), out);
     else if (std::holds_alternative<WholeTableWanted>(report))
-        out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SaveWholeTable{SerializeResolutionTable(queries.table)});
+        out.saves.emplace_back(std::in_place_type<SaveWholeTable>,
+                               SaveWholeTable{SerializeResolutionTable(queries.table)});
     else if (auto* notice = std::get_if<SaverNotice>(&report))
         out.console += notice->lines;
     else if (auto* failed = std::get_if<SaveFailed>(&report))

@@ -47,7 +47,7 @@ struct PendingOutput {
         std::string name;
         LookupLane lane = LookupLane::Unknown;
     };
-    std::vector<Lookup> lookups;               // to start; each must come back through TakeLookupResult or RefuseLookup
+    std::vector<Lookup> lookups; // to start; each must come back through TakeLookupResult or RefuseLookup
     std::vector<SaverJob> saves; // learned names in ticket order, and the rest the saver is asked to do
 };
 
@@ -96,12 +96,12 @@ struct PendingQueries {
 
     ResolutionTable& table;
     const LocalAddressList& addresses;
-    const bool terminal; // console lines show control bytes as '?'
+    const bool terminal;                                    // console lines show control bytes as '?'
     std::unordered_map<std::string, PendingLookup> pending; // by the name looked up, in lower case
     std::size_t waitingCount = 0;
     std::deque<std::pair<std::uint64_t, std::string>> saving; // tickets in order, with their pending name
     std::uint64_t lastTicket = 0;
-    HostName queryName{};        // the dotted name of the datagram at hand
+    HostName queryName{}; // the dotted name of the datagram at hand
     ServiceCounters counters;
     // Unknown names: how many the resolver has, and those waiting their turn, by client, clients in turn order.
     std::size_t unknownUnderWay = 0;

@@ -35,7 +35,8 @@ void Tell(Saver& saver, KeeperOutcome outcome, bool reading) {
             if (reading)
                 lines += ReloadErrorLine(fileName, ErrorText(outcome.error));
             else
-                Report(saver, SaveFailed{SaveErrorLine(fileName, ErrorText(outcome.error) + std::string(LearnedNamesKept))});
+                Report(saver,
+                       SaveFailed{SaveErrorLine(fileName, ErrorText(outcome.error) + std::string(LearnedNamesKept))});
         }
         break;
     case Result::Missing:

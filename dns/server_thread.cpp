@@ -141,8 +141,8 @@ void HandOn(Loop& loop) {
     }
     out.saves.clear();
     if (refused != 0) {
-        const std::string line = SaveErrorLine(loop.settings.fileName.c_str(),
-                                               std::make_error_code(std::errc::no_buffer_space).message());
+        const std::string line =
+            SaveErrorLine(loop.settings.fileName.c_str(), std::make_error_code(std::errc::no_buffer_space).message());
         TakeSaverReport(loop.queries, SaveFailed{line}, out);
         TakeSaverReport(loop.queries, LearnedNamesSettled{refused}, out);
         if (loop.settings.onSaveFailed != nullptr)

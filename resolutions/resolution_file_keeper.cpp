@@ -8,7 +8,7 @@ using Result = KeeperOutcome::Result;
 
 // Holds the file's lock for one read-modify-write.
 class HeldLock {
-  public:
+public:
     HeldLock(const std::string& fileName, std::chrono::milliseconds wait)
         : taken(LockResolutionFile(fileName.c_str(), wait)) {}
     ~HeldLock() { UnlockFile(taken.lock); }
@@ -16,7 +16,7 @@ class HeldLock {
     HeldLock& operator=(const HeldLock&) = delete;
     int Error() const { return taken.error; }
 
-  private:
+private:
     FileLockResult taken;
 };
 
@@ -47,8 +47,7 @@ std::unique_ptr<ResolutionTable> MergeReadablePart(const ResolutionFileLoad& loa
 
 } // namespace
 
-ResolutionFileKeeper::ResolutionFileKeeper(std::string fileName, const KnownResolutionFile& loaded,
-                                           KeeperTiming timing)
+ResolutionFileKeeper::ResolutionFileKeeper(std::string fileName, const KnownResolutionFile& loaded, KeeperTiming timing)
     : fileName(std::move(fileName)), timing(timing), known(loaded), lastLook(loaded.identity) {}
 
 void ResolutionFileKeeper::AddUnwritten(ResolutionTable& table) const {

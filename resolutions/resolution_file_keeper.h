@@ -50,7 +50,7 @@ struct KeeperTiming {
 // overwritten; a file that is no whole table is kept beside it before it is replaced with the readable part of it
 // and ours; learned names that cannot be written yet stay here until they can. Prints nothing.
 class ResolutionFileKeeper {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
 
     // `loaded`: the file as the caller's table was loaded from it.
@@ -80,7 +80,7 @@ class ResolutionFileKeeper {
     KeeperOutcome ApplyChange(ResolutionTable& table, const std::function<void(ResolutionTable&)>& change,
                               Clock::time_point now);
 
-  private:
+private:
     KeeperOutcome WriteUnwritten(Clock::time_point now);
     int WriteGivenTable(FileIdentity& written, std::size_t& count);
     KeeperOutcome AppendToKnownFile(Clock::time_point now, bool& appended);
@@ -101,8 +101,8 @@ class ResolutionFileKeeper {
     std::size_t givenCovers = 0;        // the waiting names it holds: the first so many
     bool tableWanted = false;           // asked for the caller's whole table, not given yet
     Clock::time_point tableWantedAt;
-    int failure = 0;                    // why the last write could not be made; 0 after one that was
-    Clock::time_point nextTry;          // after a failure
-    FileIdentity changing;              // a file found no whole table, unchanged since `changingSince`
+    int failure = 0;           // why the last write could not be made; 0 after one that was
+    Clock::time_point nextTry; // after a failure
+    FileIdentity changing;     // a file found no whole table, unchanged since `changingSince`
     Clock::time_point changingSince;
 };

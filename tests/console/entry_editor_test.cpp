@@ -104,9 +104,10 @@ TEST(RunEntryEditor, LeavesOnEOrAtTheEndOfInputAndReportsAFailedSave) {
     EXPECT_EQ(ReadBytes(edited.fileName).size(), 4u + 10 + 4 + 10 + 4);
     // A change that cannot be saved is not made, and never told as made; the reason is the platform's text.
     const std::string blocked = edited.fileName = edited.directory.File("missing/default.drf");
-    EXPECT_THAT(Messages(Edit(edited, "A nas 10.0.0.1\n")),
-                ElementsAre(testing::AllOf(testing::StartsWith("> Error: could not save resolutions to " + blocked + ": "),
-                                           testing::EndsWith("; nothing was changed\n"))));
+    EXPECT_THAT(
+        Messages(Edit(edited, "A nas 10.0.0.1\n")),
+        ElementsAre(testing::AllOf(testing::StartsWith("> Error: could not save resolutions to " + blocked + ": "),
+                                   testing::EndsWith("; nothing was changed\n"))));
     EXPECT_THAT(EntryNames(edited.table), ElementsAre("keep", "last"));
 }
 

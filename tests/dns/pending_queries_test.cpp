@@ -145,7 +145,8 @@ TEST(PendingQueries, GivesItsWholeTableOnlyWhenTheSaverAsksAndShowsItsLines) {
     ASSERT_EQ(saves.size(), 1u);
     const auto* whole = std::get_if<SaveWholeTable>(&saves[0]);
     ASSERT_NE(whole, nullptr);
-    EXPECT_THAT(EntryNames(*ParseResolutionFile(whole->table).table), ElementsAre("printer", "files", "gateway", "name1"));
+    EXPECT_THAT(EntryNames(*ParseResolutionFile(whole->table).table),
+                ElementsAre("printer", "files", "gateway", "name1"));
     EXPECT_TRUE(machine.out.console.ends_with("> Warning: one\n> Error: two\n"));
 }
 
@@ -229,7 +230,8 @@ TEST(PendingQueries, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
     std::vector<SaverJob> saves = machine.Saves();
     ASSERT_EQ(saves.size(), 1u);
     ASSERT_TRUE(std::holds_alternative<FreeTable>(saves[0]));
-    EXPECT_THAT(EntryNames(*std::get<FreeTable>(saves[0]).table), ElementsAre("printer", "files", "gateway", "learned"));
+    EXPECT_THAT(EntryNames(*std::get<FreeTable>(saves[0]).table),
+                ElementsAre("printer", "files", "gateway", "learned"));
     machine.Ask(2, {"added"});
     machine.Ask(3, {"printer"}); // gone with the old table: asked of the resolver
     EXPECT_THAT(machine.Replies(), ElementsAre("1002 192.168.1.30"));

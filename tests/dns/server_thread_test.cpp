@@ -50,8 +50,8 @@ struct Client {
         Send(query, port);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
-            const auto answer = Receive(std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()));
+            const auto answer = Receive(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
             if (answer && answer->size() >= 2 && (*answer)[0] == query[0] && (*answer)[1] == query[1])
                 return answer;
         }

@@ -111,7 +111,8 @@ TEST(ResolutionFileKeeper, LetsACutFileSettleThenWritesItsReadablePartWithOursOn
     const KeeperOutcome merged = kept.keeper->GiveWholeTable(SerializeResolutionTable(ours), kept.now);
     EXPECT_EQ(merged.keptAs, kept.file + ".damaged");
     ASSERT_NE(merged.table, nullptr);
-    EXPECT_THAT(EntryNames(*merged.table), ElementsAre("Printer", "files", "gateway", "one", "two", "three", "four", "five"));
+    EXPECT_THAT(EntryNames(*merged.table),
+                ElementsAre("Printer", "files", "gateway", "one", "two", "three", "four", "five"));
     EXPECT_THAT(kept.OnDisk(), EntryNames(*merged.table));
     EXPECT_EQ(ReadBytes(kept.file + ".damaged"), cut);
 }
