@@ -146,13 +146,6 @@ void AwaitLookup(PendingQueries& queries, const Query& query, ReplyRoute route, 
     ++queries.waitingCount;
 }
 
-// Learned: the saver puts it on disk, and says when its clients may be told.
-void WriteLearned(PendingQueries& queries, const std::string& name, PendingOutput& out) {
-    const auto found = queries.pending.find(name);
-    out.saves.emplace_back(std::in_place_type<SaveLearnedName>,
-                           SaveLearnedName{queries.lastTicket, {name, found->second.address}});
-}
-
 // The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
 // added again: their clients were, or will be, told them.
 void TakeFileTable(PendingQueries& queries, std::unique_ptr<ResolutionTable> table, PendingOutput& out) {
@@ -254,7 +247,8 @@ void TakeLookupResult(PendingQueries& queries, const std::string& name, const Ho
     AppendResolution(queries.table, {name, {}, 0, result.address});
     lookup.ticket = ++queries.lastTicket;
     queries.saving.emplace_back(lookup.ticket, name);
-    WriteLearned(queries, name, out);
+    // The saver puts it on disk, and says when its clients may be told.
+    out.saves.emplace_back(std::in_place_type<SaveLearnedName>, SaveLearnedName{lookup.ticket, {name, result.address}});
 }
 
 void RefuseLookup(PendingQueries& queries, const std::string& name, PendingOutput& out) {

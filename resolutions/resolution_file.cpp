@@ -170,11 +170,19 @@ int SaveResolutionFile(std::span<const std::uint8_t> bytes, const char* fileName
     return ReplaceFile(target.c_str(), temporary.c_str(), bytes, written);
 }
 
+std::uint32_t StoredEntryCount(std::span<const std::uint8_t> bytes) {
+    return FileReader{bytes}.LittleEndian(HeaderBytes);
+}
+
+void StoreEntryCount(std::span<std::uint8_t> bytes, std::uint32_t count) {
+    for (std::size_t i = 0; i < HeaderBytes && i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(count >> (8 * i));
+}
+
 AppendResult AppendResolutionRecords(const char* fileName, FileIdentity& expected,
                                      std::span<const std::uint8_t> records, std::uint32_t count) {
     std::uint8_t header[HeaderBytes];
-    for (std::size_t i = 0; i < HeaderBytes; ++i)
-        header[i] = static_cast<std::uint8_t>(count >> (8 * i));
+    StoreEntryCount(header, count);
     return AppendToFile(fileName, expected, records, header);
 }
 

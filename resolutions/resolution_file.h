@@ -83,5 +83,8 @@ void RemoveAbandonedTemporaryFiles(const char* fileName);
 // and the name, then for kind 1 a 16-bit target length and the target, for any other kind the 4 address bytes.
 ParsedResolutionFile ParseResolutionFile(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> SerializeResolutionTable(const ResolutionTable& table);
+// The entry count at the head of a serialized table, read and set in place.
+std::uint32_t StoredEntryCount(std::span<const std::uint8_t> bytes);
+void StoreEntryCount(std::span<std::uint8_t> bytes, std::uint32_t count);
 // One entry's record.
 void SerializeResolution(const ResolutionEntry& entry, std::vector<std::uint8_t>& out);

@@ -1,5 +1,6 @@
 #include "resolutions/resolution_file_keeper.h"
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -125,8 +126,8 @@ KeeperOutcome ResolutionFileKeeper::GiveWholeTable(std::vector<std::uint8_t> tab
 }
 
 // The common case, costing the same with ten entries or a million: the file is still the table last written, and
-// every waiting name goes behind it in one write.
-KeeperOutcome ResolutionFileKeeper::AppendToKnownFile(Clock::time_point now, bool& appended) {
+// every waiting name goes behind it in one write. Nothing when the file turns out to need reading instead.
+std::optional<KeeperOutcome> ResolutionFileKeeper::AppendToKnownFile(Clock::time_point now) {
     std::vector<std::uint8_t> records;
     for (const LearnedName& learned : unwritten)
         SerializeResolution({learned.name, {}, 0, learned.address}, records);
@@ -134,33 +135,28 @@ KeeperOutcome ResolutionFileKeeper::AppendToKnownFile(Clock::time_point now, boo
     FileIdentity identity = known.identity;
     const AppendResult result =
         AppendResolutionRecords(fileName.c_str(), identity, records, static_cast<std::uint32_t>(count));
-    appended = result.error == 0 && !result.stale && !result.disturbed;
-    if (appended)
+    if (result.error == 0 && !result.stale && !result.disturbed)
         return Written({}, identity, count);
     // Bytes may have gone behind the table, or someone else is rewriting it: either way it is read next.
     known.exact = false;
     if (result.error != 0)
         return Fail(result.error, now);
-    return {};
+    return std::nullopt;
 }
 
 // The given table as it is, with the names that waited since it was given behind it: for a file that is gone or
 // holds nothing readable. Written from the bytes the caller serialized, with no copy of the table.
 int ResolutionFileKeeper::WriteGivenTable(FileIdentity& written, std::size_t& count) {
     const std::size_t size = given.size();
-    std::uint32_t stored = 0;
-    for (std::size_t i = 0; i < 4 && i < size; ++i)
-        stored |= static_cast<std::uint32_t>(given[i]) << (8 * i);
+    const std::uint32_t stored = StoredEntryCount(given);
     for (std::size_t i = givenCovers; i < unwritten.size(); ++i)
         SerializeResolution({unwritten[i].name, {}, 0, unwritten[i].address}, given);
     count = stored + (unwritten.size() - givenCovers);
-    for (std::size_t i = 0; i < 4 && i < given.size(); ++i)
-        given[i] = static_cast<std::uint8_t>(count >> (8 * i));
+    StoreEntryCount(given, static_cast<std::uint32_t>(count));
     const int error = SaveResolutionFile(given, fileName.c_str(), &written);
     // Kept as given for the next try.
     given.resize(size);
-    for (std::size_t i = 0; i < 4 && i < size; ++i)
-        given[i] = static_cast<std::uint8_t>(stored >> (8 * i));
+    StoreEntryCount(given, stored);
     return error;
 }
 
@@ -171,12 +167,9 @@ KeeperOutcome ResolutionFileKeeper::WriteUnwritten(Clock::time_point now) {
     const FileStatus status = IdentifyFile(fileName.c_str());
     if (status.error != 0)
         return Fail(status.error, now);
-    if (given.empty() && !status.missing && known.exact && status.identity == known.identity) {
-        bool appended = false;
-        KeeperOutcome outcome = AppendToKnownFile(now, appended);
-        if (appended || outcome.result == Result::Held)
-            return outcome;
-    }
+    if (given.empty() && !status.missing && known.exact && status.identity == known.identity)
+        if (std::optional<KeeperOutcome> appended = AppendToKnownFile(now))
+            return std::move(*appended);
     if (StillSettling(status, now)) {
         nextTry = now;
         return Held(0);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,7 @@ public:
 private:
     KeeperOutcome WriteUnwritten(Clock::time_point now);
     int WriteGivenTable(FileIdentity& written, std::size_t& count);
-    KeeperOutcome AppendToKnownFile(Clock::time_point now, bool& appended);
+    std::optional<KeeperOutcome> AppendToKnownFile(Clock::time_point now);
     KeeperOutcome Fail(int error, Clock::time_point now);
     KeeperOutcome Written(KeeperOutcome outcome, const FileIdentity& identity, std::size_t count);
     bool Settled(const FileIdentity& identity, Clock::time_point now);
