@@ -73,13 +73,13 @@ void AnswerFromTheTable(benchmark::State& state) {
         datagram.insert(datagram.end(), {3, 'l', 'a', 'n', 0, 0, 1, 0, 1});
         datagrams.push_back(std::move(datagram));
     }
-    std::array<std::uint8_t, AnswerBufferSize> answer{};
+    std::array<std::uint8_t, 512> answer{};
     std::string console;
     std::size_t i = 0;
     for (auto _ : state) {
-        HostName store{};
-        const Query query = *ReadQuery(datagrams[i++ % datagrams.size()], store);
-        const TableAnswer found = AnswerFromTable(*table, addresses, query.name, MakeAddress(127, 0, 0, 1));
+        QueryNames names;
+        const Query query = ReadDatagram(datagrams[i++ % datagrams.size()], names).query;
+        const TableAnswer found = AnswerFromTable(*table, addresses, query.exactName, MakeAddress(127, 0, 0, 1));
         benchmark::DoNotOptimize(WriteAnswerMessage(answer, query, found.address));
         AppendQueryLine(console, MakeAddress(127, 0, 0, 1), query.name, found.address, false);
         if (console.size() > 65536)

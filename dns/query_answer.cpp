@@ -42,34 +42,61 @@ std::size_t WriteHeaderAndQuestion(std::span<std::uint8_t> answer, const Query& 
 
 } // namespace
 
-std::optional<Query> ReadQuery(std::span<const std::uint8_t> datagram, HostName& store) {
-    if (datagram.size() < HeaderSize || (datagram[2] & ResponseBit) != 0)
-        return std::nullopt;
+namespace {
+
+// Walks the question's labels into both names. False when the question cannot be read.
+bool ReadQuestion(std::span<const std::uint8_t> datagram, QueryNames& names, Query& query) {
     std::size_t offset = QueryNameOffset;
     std::size_t length = 0;
+    bool dotInLabel = false;
     for (;;) {
         if (offset >= datagram.size())
-            return std::nullopt;
+            return false;
         const std::uint8_t labelLength = datagram[offset++];
         if (labelLength == 0)
             break;
         if (labelLength > LongestLabel || labelLength > datagram.size() - offset)
-            return std::nullopt;
+            return false;
         const std::size_t dot = length == 0 ? 0 : 1;
         if (length + dot + labelLength > MaxHostNameLength)
-            return std::nullopt;
+            return false;
         if (dot != 0)
-            store[length++] = '.';
-        for (std::size_t i = 0; i < labelLength; ++i) {
+            names.shown[length] = names.exact[length] = '.';
+        length += dot;
+        for (std::size_t i = 0; i < labelLength; ++i, ++length) {
             const auto byte = static_cast<std::int8_t>(datagram[offset + i]);
-            store[length++] = byte <= 31 ? '.' : static_cast<char>(byte);
+            names.exact[length] = static_cast<char>(byte);
+            names.shown[length] = byte <= 31 ? '.' : static_cast<char>(byte);
+            query.plain = query.plain && byte > 31 && byte != '.';
+            dotInLabel = dotInLabel || byte == '.';
         }
         offset += labelLength;
     }
     if (datagram.size() - offset < TypeAndClassSize)
-        return std::nullopt;
-    store[length] = '\0';
-    return Query{datagram, offset + TypeAndClassSize - QueryNameOffset, std::string_view(store.data(), length)};
+        return false;
+    names.shown[length] = names.exact[length] = '\0';
+    query.datagram = datagram;
+    query.questionLength = offset + TypeAndClassSize - QueryNameOffset;
+    query.name = std::string_view(names.shown.data(), length);
+    query.exactName = dotInLabel ? std::string_view() : std::string_view(names.exact.data(), length);
+    return true;
+}
+
+} // namespace
+
+ReadDatagramResult ReadDatagram(std::span<const std::uint8_t> datagram, QueryNames& names) {
+    ReadDatagramResult result{datagram, DatagramKind::Malformed, {}};
+    if (datagram.size() < HeaderSize)
+        return result;
+    if ((datagram[2] & ResponseBit) != 0)
+        result.kind = DatagramKind::Response;
+    else if ((datagram[2] & OpcodeBits) != 0)
+        result.kind = DatagramKind::OtherOpcode;
+    else if (datagram[4] != 0 || datagram[5] != 1)
+        result.kind = DatagramKind::NotOneQuestion;
+    else if (ReadQuestion(datagram, names, result.query))
+        result.kind = DatagramKind::Query;
+    return result;
 }
 
 std::span<const std::uint8_t> QueryHead(const Query& query) {
@@ -113,18 +140,6 @@ std::size_t WriteErrorHeader(std::span<std::uint8_t> answer, std::span<const std
     answer[2] = static_cast<std::uint8_t>(ResponseBit | (datagram[2] & (OpcodeBits | RecursionDesiredBit)));
     answer[3] = responseCode;
     return HeaderSize;
-}
-
-DatagramKind ClassifyDatagram(std::span<const std::uint8_t> datagram) {
-    if (datagram.size() < HeaderSize)
-        return DatagramKind::Malformed;
-    if ((datagram[2] & ResponseBit) != 0)
-        return DatagramKind::Response;
-    if ((datagram[2] & OpcodeBits) != 0)
-        return DatagramKind::OtherOpcode;
-    if (datagram[4] != 0 || datagram[5] != 1)
-        return DatagramKind::NotOneQuestion;
-    return DatagramKind::Query;
 }
 
 TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,

@@ -11,31 +11,47 @@
 #include <string>
 #include <string_view>
 
-inline constexpr std::size_t AnswerBufferSize = 1024;
 inline constexpr std::size_t QueryNameOffset = 12;
 
 // A query as far as it is read: the datagram's ID and its question.
 struct Query {
     std::span<const std::uint8_t> datagram; // only the bytes received
     std::size_t questionLength = 0;         // the question as asked, from offset 12: wire name, type and class
-    std::string_view name;                  // the dotted query name
+    std::string_view name;                  // the dotted name the console shows
+    // The labels' own bytes joined with dots, as the table holds names; empty when a label holds a dot, which
+    // no dotted name can be.
+    std::string_view exactName;
+    // No label holds a dot, a control byte or a byte of 0x80 or above: the dotted name is the name itself, and
+    // the resolver and the file may be given it. Any other name would reach them as another name.
+    bool plain = true;
+};
+
+// Where ReadDatagram builds a query's names.
+struct QueryNames {
+    HostName shown{};
+    HostName exact{};
 };
 
 // What a datagram is, as far as its header tells.
 enum class DatagramKind {
-    Query,       // a standard query of one question
+    Query,       // a standard query of one question, read
     Response,    // never answered: answering responses would let two servers answer each other without end
-    Malformed,   // shorter than a header
+    Malformed,   // shorter than a header, or a question that cannot be read
     OtherOpcode, // NOTIFY, UPDATE and the like: not implemented here
     NotOneQuestion,
 };
-DatagramKind ClassifyDatagram(std::span<const std::uint8_t> datagram);
 
-// Reads the question of a query datagram and builds its dotted name in `store`: the labels joined with dots,
-// every byte inside a label that is 31 or less as a signed byte also a dot. Nothing for a datagram that is no
-// usable query: a response, a header cut short, a label of 64 or more (a compression pointer or a reserved
-// type), a label or the type and class running past the datagram, or a name longer than 255 bytes.
-std::optional<Query> ReadQuery(std::span<const std::uint8_t> datagram, HostName& store);
+struct ReadDatagramResult {
+    std::span<const std::uint8_t> datagram;
+    DatagramKind kind = DatagramKind::Malformed;
+    Query query; // DatagramKind::Query only
+};
+
+// Reads a datagram once: its kind and, for a query, its question. The shown name joins the labels with dots,
+// every byte inside a label that is 31 or less as a signed byte also a dot. A question is unreadable when a
+// label is of 64 or more (a compression pointer or a reserved type), a label or the type and class run past the
+// datagram, or the name is longer than 255 bytes.
+ReadDatagramResult ReadDatagram(std::span<const std::uint8_t> datagram, QueryNames& names);
 
 // The bytes a query must keep to be answered later: its header and its question.
 std::span<const std::uint8_t> QueryHead(const Query& query);

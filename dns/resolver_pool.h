@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/bounded_queue.h"
+#include "dns/thread_messages.h"
 #include "platform/network.h"
 #include "platform/wake.h"
 
@@ -16,18 +17,9 @@ inline constexpr std::size_t ForwardThreads = 2;
 // Names waiting their turn, from all clients: room for sixteen each from sixteen clients at once.
 inline constexpr std::size_t MostQueuedLookups = 256;
 
-enum class LookupLane { Unknown, Forward };
-
 struct Lookup {
     std::string name;
     ResolveHostFunction resolve = nullptr;
-    std::uint64_t generation = 0;
-};
-
-struct LookupResult {
-    std::string name;
-    HostLookup result;
-    bool numeric = false; // the name is an address text, which the resolver read without asking anyone
     std::uint64_t generation = 0;
 };
 

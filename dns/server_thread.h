@@ -2,6 +2,7 @@
 
 #include "dns/resolver_pool.h"
 #include "dns/server_addresses.h"
+#include "dns/service_setup.h"
 #include "platform/files.h"
 #include "platform/network.h"
 #include "platform/udp_socket.h"
@@ -39,15 +40,6 @@ struct ServiceSettings {
     // Called on the server thread with the error line of a failed write of the file, when the write before it
     // succeeded: once for a disk that goes on failing.
     void (*onSaveFailed)(std::string_view line) = nullptr;
-};
-
-// Which step of setting up the service failed, with the platform's code of the failure.
-struct ServiceSetUp {
-    enum class Step { Done, CreateSocket, SetOptions, Bind } step = Step::Done;
-    int error = 0;
-    // A nameserver of the machine's resolver that is this server itself, 0 when none is: its lookups would come
-    // back to it, so names cannot be learned or forwarded.
-    std::uint32_t selfNameServer = 0;
 };
 
 // A running service, owned by whoever started it. The server thread reads `stopRequested` and takes the

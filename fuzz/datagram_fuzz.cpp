@@ -1,9 +1,10 @@
-// A datagram in, its answers and console lines out, through the pending queries against a small table, with the
+// A datagram in, its answers and console lines out, through the query engine against a small table, with the
 // lookup and the save it may start brought to an end: whatever arrives, every reply carries the query's ID, is
 // no longer than an answer can be, and nothing is read or written out of bounds.
 #include "common/ipv4.h"
-#include "dns/pending_queries.h"
 #include "dns/query_answer.h"
+#include "dns/query_engine.h"
+#include "dns/resolver_pool.h"
 #include "resolutions/resolution_table.h"
 
 #include <cstdlib>
@@ -24,22 +25,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AppendResolution(table, {"gateway", {}, 0, 0});
     AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
-    PendingQueries queries(table, addresses, true);
-    PendingOutput out;
-    const std::span<const std::uint8_t> datagram(data, size);
-    TakeQuery(queries, datagram, {MakeAddress(192, 168, 0, 9), 1053, 0}, out);
+    QueryEngine engine(table, addresses, true, ResolverThreads, MostQueuedLookups);
+    EngineOutput out;
+    QueryNames names;
+    engine.TakeDatagram(ReadDatagram({data, size}, names), {MakeAddress(192, 168, 0, 9), 1053, 0}, {}, out);
     // The lookup it started ends with an address taken from the datagram, and the write it asks for succeeds.
-    for (const PendingOutput::Lookup& lookup : std::vector(out.lookups))
-        TakeLookupResult(queries, lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u},
-                         false, out);
+    for (const LookupRequest& lookup : std::vector(out.lookups))
+        engine.TakeLookupResult({lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u}},
+                                out);
     std::vector<std::uint64_t> tickets;
     for (const SaverJob& job : out.saves)
         if (const auto* learned = std::get_if<SaveLearnedName>(&job))
             tickets.push_back(learned->ticket);
     for (const std::uint64_t ticket : tickets)
-        TakeSaverReport(queries, LearnedNamesSettled{ticket}, out);
-    for (const PendingOutput::Reply& reply : out.replies) {
-        Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= AnswerBufferSize);
+        engine.TakeSaverReport(LearnedNamesSettled{ticket}, out);
+    // An answer is the query's header and question and at most one A record of 16 bytes.
+    for (const EngineOutput::Reply& reply : out.replies) {
+        Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= size + 16);
         Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);
     }
     Require(out.console.empty() || out.console.back() == '\n');

@@ -3,6 +3,7 @@
 #include "platform/wake.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -50,10 +51,15 @@ struct ReceiveResult {
     int error = 0;         // the platform's error code when the receive failed
 };
 
-// Takes the datagrams waiting, at most buffers.size(); with `wait`, waits for one or a wake-up when none is
-// waiting, else returns none at once. Under steady load, one system call a batch.
+inline constexpr std::chrono::milliseconds NoWait{0};
+inline constexpr std::chrono::milliseconds WaitForever{-1};
+
+// Takes the datagrams waiting, at most buffers.size(); when none is waiting, waits for one or a wake-up at most
+// `wait` (NoWait, WaitForever, or a time) and returns none when the time is up. Under steady load, one system call
+// a batch.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait);
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
+                               std::chrono::milliseconds wait);
 
 struct OutgoingDatagram {
     std::span<const std::uint8_t> bytes;

@@ -12,12 +12,6 @@
 #include <string>
 #include <vector>
 
-// A name learned from the resolver, as it goes into the file.
-struct LearnedName {
-    std::string name;
-    std::uint32_t address = 0;
-};
-
 // What one operation on the file came to.
 struct KeeperOutcome {
     enum class Result {

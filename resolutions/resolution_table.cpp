@@ -233,3 +233,12 @@ void PrefetchResolutions(const ResolutionTable& table, std::span<const std::stri
             }
     }
 }
+
+std::string LowerCaseName(std::string_view name) {
+    std::string lower(name);
+    for (std::size_t i = 0; i < lower.size(); i += 8) {
+        const std::uint64_t chunk = ChunkAt(name, i);
+        std::memcpy(lower.data() + i, &chunk, std::min<std::size_t>(8, lower.size() - i));
+    }
+    return lower;
+}

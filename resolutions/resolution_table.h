@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct ResolutionEntry {
     std::string_view name;
     std::string_view target;
     std::uint32_t kind = 0;
+    std::uint32_t address = 0;
+};
+
+// A name learned from the resolver, as it goes into the table and the file: an address entry of its own.
+struct LearnedName {
+    std::string name;
     std::uint32_t address = 0;
 };
 
@@ -53,6 +60,9 @@ bool RemoveResolution(ResolutionTable& table, std::size_t number);
 
 // The first entry in table order whose name equals the given name, ASCII letters in either case.
 std::optional<ResolutionEntry> FindResolution(const ResolutionTable& table, std::string_view name);
+
+// The name as finds compare it: ASCII capitals made small, every other byte as it is.
+std::string LowerCaseName(std::string_view name);
 
 // Reads nothing into the result: brings into the cache what finding the names will read. In a table far larger
 // than the cache each find waits for memory three times in turn (the index slot, the entry, its name); asked for a

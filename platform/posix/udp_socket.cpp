@@ -103,13 +103,15 @@ bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
 namespace {
 
 // Waits until the socket has a datagram or a wake-up came; true for a wake-up, whose signals are then used up.
-bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wakes, int& error) {
+bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wakes, std::chrono::milliseconds wait,
+                           int& error) {
     pollfd waits[1 + MostWakes] = {};
     const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
     waits[0] = {Descriptor(handle), POLLIN, 0};
     for (std::size_t i = 0; i < wakeCount; ++i)
         waits[1 + i] = {static_cast<int>(wakes[i].value), POLLIN, 0};
-    if (poll(waits, 1 + wakeCount, -1) < 0) {
+    const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 24 * 3600 * 1000));
+    if (poll(waits, 1 + wakeCount, timeout) < 0) {
         error = errno == EINTR ? 0 : errno;
         return false;
     }
@@ -127,7 +129,8 @@ bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wake
 } // namespace
 
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait) {
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
+                               std::chrono::milliseconds wait) {
     const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
     mmsghdr messages[MostInOneCall] = {};
     iovec data[MostInOneCall];
@@ -146,10 +149,10 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
     // Tried first without waiting: while the data keeps coming there is nothing to wait for.
     int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!wait)
+        if (wait == NoWait)
             return {0, false, 0};
         int error = 0;
-        if (WaitForDatagramOrWake(handle, wakes, error) || error != 0)
+        if (WaitForDatagramOrWake(handle, wakes, wait, error) || error != 0)
             return {0, error == 0, error};
         got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

@@ -117,7 +117,8 @@ void CloseSocket(SocketHandle handle) {
 
 // One datagram a call: Windows has no receive of several at once.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
-                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait) {
+                               std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
+                               std::chrono::milliseconds wait) {
     if (buffers.empty() || received.empty())
         return {0, false, 0};
     static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
@@ -145,9 +146,12 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
         if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {
-                if (!wait)
+                if (wait == NoWait)
                     return {0, false, 0};
-                const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, INFINITE);
+                const DWORD timeout = wait < NoWait ? INFINITE : static_cast<DWORD>(wait.count());
+                const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, timeout);
+                if (woken == WAIT_TIMEOUT)
+                    return {0, false, 0};
                 if (woken == WAIT_FAILED)
                     return {0, false, static_cast<int>(GetLastError())};
                 if (woken != WAIT_OBJECT_0)

@@ -11,14 +11,16 @@ using ::testing::ElementsAreArray;
 namespace {
 
 std::optional<std::string> NameOf(const Bytes& datagram) {
-    HostName store{};
-    const auto query = ReadQuery(datagram, store);
-    return query ? std::optional(std::string(query->name)) : std::nullopt;
+    QueryNames names;
+    const ReadDatagramResult read = ReadDatagram(datagram, names);
+    return read.kind == DatagramKind::Query ? std::optional(std::string(read.query.name)) : std::nullopt;
 }
+
+Query QueryOf(const Bytes& datagram, QueryNames& names) { return ReadDatagram(datagram, names).query; }
 
 } // namespace
 
-TEST(ReadQuery, WalksTheLabelsIntoADottedNameOrDropsWhatIsNoUsableQuery) {
+TEST(ReadDatagram, WalksTheLabelsIntoADottedNameOrDropsWhatIsNoUsableQuery) {
     // Labels of 32 to 63 bytes keep their dots; bytes of 31 and less inside a label, and 0x80 and above, are dots.
     const std::string hash(32, 'k'), l(63, 'a');
     EXPECT_EQ(NameOf(MakeQuery(1, {"www", hash, "lan"})), "www." + hash + ".lan");
@@ -41,12 +43,12 @@ TEST(ReadQuery, WalksTheLabelsIntoADottedNameOrDropsWhatIsNoUsableQuery) {
 TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
     // www.example.com: 15 characters in three labels, so n = 16 and the message is 49 bytes.
     Bytes datagram = MakeQuery(0xBEEF, {"www", "example", "com"}, 28);
-    datagram[2] = 0x7F; // every flag a query could set
+    datagram[2] = 0x07; // every flag a standard query could set
     datagram[3] = 0xFF;
     datagram.back() = 3; // class CH
-    HostName store{};
-    const Query query = *ReadQuery(datagram, store);
-    std::array<std::uint8_t, AnswerBufferSize> buffer{};
+    QueryNames names;
+    const Query query = QueryOf(datagram, names);
+    std::array<std::uint8_t, 512> buffer{};
     ASSERT_EQ(WriteAnswerMessage(buffer, query, MakeAddress(192, 168, 1, 20)), 49u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 49),
                 ElementsAreArray<std::uint8_t>({
@@ -65,10 +67,10 @@ TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
 }
 
 TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
-    HostName store{};
-    std::array<std::uint8_t, AnswerBufferSize> buffer{};
+    QueryNames names;
+    std::array<std::uint8_t, 512> buffer{};
     const Bytes datagram = MakeQuery(0x0102, {"no", "lan"}, 15);
-    ASSERT_EQ(WriteFailureMessage(buffer, *ReadQuery(datagram, store), NoSuchName), 24u);
+    ASSERT_EQ(WriteFailureMessage(buffer, QueryOf(datagram, names), NoSuchName), 24u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 24),
                 ElementsAreArray<std::uint8_t>({
                     0x01, 0x02,                                     // ID, copied
@@ -80,16 +82,16 @@ TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
     // A datagram that is no query of one question gets a bare header: its ID, opcode and RD, and the code.
     Bytes notify = MakeQuery(0x0A0B, {"zone"});
     notify[2] = 0x20 | 0x01; // NOTIFY, recursion desired
-    EXPECT_EQ(ClassifyDatagram(notify), DatagramKind::OtherOpcode);
+    EXPECT_EQ(ReadDatagram(notify, names).kind, DatagramKind::OtherOpcode);
     ASSERT_EQ(WriteErrorHeader(buffer, notify, NotImplemented), 12u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 12),
                 ElementsAreArray<std::uint8_t>({0x0A, 0x0B, 0xA1, 0x04, 0, 0, 0, 0, 0, 0, 0, 0}));
     Bytes two = MakeQuery(1, {"a"});
     two[5] = 2;
-    EXPECT_EQ(ClassifyDatagram(two), DatagramKind::NotOneQuestion);
+    EXPECT_EQ(ReadDatagram(two, names).kind, DatagramKind::NotOneQuestion);
     two[2] |= 0x80;
-    EXPECT_EQ(ClassifyDatagram(two), DatagramKind::Response);
-    EXPECT_EQ(ClassifyDatagram(Bytes(11, 0)), DatagramKind::Malformed);
+    EXPECT_EQ(ReadDatagram(two, names).kind, DatagramKind::Response);
+    EXPECT_EQ(ReadDatagram(Bytes(11, 0), names).kind, DatagramKind::Malformed);
 }
 
 TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {

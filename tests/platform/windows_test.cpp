@@ -129,7 +129,7 @@ TEST(WindowsSockets, AWakeUpEndsTheWaitOfTheReceive) {
     });
     std::array<DatagramBuffer, 4> buffers{};
     std::array<ReceivedDatagram, 4> received{};
-    const ReceiveResult woken = ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received, true);
+    const ReceiveResult woken = ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received, WaitForever);
     waker.join();
     EXPECT_EQ(woken.count, 0u);
     EXPECT_TRUE(woken.woken);

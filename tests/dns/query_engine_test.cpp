@@ -1,4 +1,6 @@
-#include "dns/pending_queries.h"
+#include "dns/query_engine.h"
+
+#include "dns/resolver_pool.h"
 
 #include "common/ipv4.h"
 #include "resolutions/resolution_file.h"
@@ -21,28 +23,33 @@ const std::uint32_t Printer = MakeAddress(192, 168, 1, 20), Nas = MakeAddress(19
 struct Machine {
     ResolutionTable table;
     LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, MakeAddress(10, 0, 0, 5)};
-    PendingQueries queries;
-    PendingOutput out;
+    QueryEngine engine{table, addresses, false, ResolverThreads, MostQueuedLookups};
+    EngineOutput out;
+    QueryEngine::Clock::time_point now{};
 
-    Machine() : queries(table, addresses, false) {
+    Machine() {
         AppendResolution(table, {"printer", {}, 0, Printer});
         AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
         AppendResolution(table, {"gateway", {}, 0, 0});
     }
+    void Take(const Bytes& datagram, std::uint32_t client, std::uint16_t port) {
+        QueryNames names;
+        engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0}, now, out);
+    }
     void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client) {
-        TakeQuery(queries, MakeQuery(id, labels), {client, static_cast<std::uint16_t>(1000 + id), 0}, out);
+        Take(MakeQuery(id, labels), client, static_cast<std::uint16_t>(1000 + id));
     }
     void Resolve(const std::string& name, std::optional<std::uint32_t> address, bool numeric = false) {
-        TakeLookupResult(queries, name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric, out);
+        engine.TakeLookupResult({name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric}, out);
     }
     void Fail(const std::string& name, HostLookup::Outcome outcome) {
-        TakeLookupResult(queries, name, {outcome, 0}, false, out);
+        engine.TakeLookupResult({name, {outcome, 0}}, out);
     }
-    void Settled(std::uint64_t ticket) { TakeSaverReport(queries, LearnedNamesSettled{ticket}, out); }
+    void Settled(std::uint64_t ticket) { engine.TakeSaverReport(LearnedNamesSettled{ticket}, out); }
     // The replies so far as "PORT ADDRESS" or "PORT failure", and nothing of them left in the output.
     std::vector<std::string> Replies() {
         std::vector<std::string> replies;
-        for (const PendingOutput::Reply& reply : out.replies) {
+        for (const EngineOutput::Reply& reply : out.replies) {
             const Bytes message(out.bytes.begin() + long(reply.offset),
                                 out.bytes.begin() + long(reply.offset + reply.length));
             const std::uint32_t address = message[3] == 0 ? MakeAddress(message.end()[-4], message.end()[-3],
@@ -59,7 +66,7 @@ struct Machine {
     // The lookups started so far, as "NAME" for names the table lacks and "NAME forward" for forward targets.
     std::vector<std::string> Lookups() {
         std::vector<std::string> names;
-        for (const PendingOutput::Lookup& lookup : std::exchange(out.lookups, {}))
+        for (const LookupRequest& lookup : std::exchange(out.lookups, {}))
             names.push_back(lookup.name + (lookup.lane == LookupLane::Forward ? " forward" : ""));
         return names;
     }
@@ -80,7 +87,7 @@ struct Machine {
 
 } // namespace
 
-TEST(PendingQueries, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
+TEST(QueryEngine, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
     Machine machine;
     machine.Ask(1, {"printer"});
     machine.Ask(2, {"gateway"});
@@ -107,7 +114,7 @@ TEST(PendingQueries, AnswersFromTheTableAtOnceAndForwardsWithoutLearning) {
     EXPECT_EQ(ResolutionCount(machine.table), 3u);
 }
 
-TEST(PendingQueries, AnswersALearnedNameOnlyOnceTheSaverHasSettledIt) {
+TEST(QueryEngine, AnswersALearnedNameOnlyOnceTheSaverHasSettledIt) {
     Machine machine;
     // In any letter case, as resolvers ask: one lookup, one entry, each answer echoing its own question.
     machine.Ask(1, {"new", "lan"});
@@ -134,13 +141,13 @@ TEST(PendingQueries, AnswersALearnedNameOnlyOnceTheSaverHasSettledIt) {
     EXPECT_THAT(machine.Lookups(), IsEmpty());
 }
 
-TEST(PendingQueries, GivesItsWholeTableOnlyWhenTheSaverAsksAndShowsItsLines) {
+TEST(QueryEngine, GivesItsWholeTableOnlyWhenTheSaverAsksAndShowsItsLines) {
     Machine machine;
     machine.Ask(1, {"name1"});
     machine.Resolve("name1", Learned);
     machine.Saves();
-    TakeSaverReport(machine.queries, WholeTableWanted{}, machine.out);
-    TakeSaverReport(machine.queries, SaverNotice{"> Warning: one\n> Error: two\n"}, machine.out);
+    machine.engine.TakeSaverReport(WholeTableWanted{}, machine.out);
+    machine.engine.TakeSaverReport(SaverNotice{"> Warning: one\n> Error: two\n"}, machine.out);
     std::vector<SaverJob> saves = machine.Saves();
     ASSERT_EQ(saves.size(), 1u);
     const auto* whole = std::get_if<SaveWholeTable>(&saves[0]);
@@ -150,7 +157,7 @@ TEST(PendingQueries, GivesItsWholeTableOnlyWhenTheSaverAsksAndShowsItsLines) {
     EXPECT_TRUE(machine.out.console.ends_with("> Warning: one\n> Error: two\n"));
 }
 
-TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
+TEST(QueryEngine, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     Machine machine;
     machine.Ask(1, {"3000000001"});
     machine.Resolve("3000000001", MakeAddress(178, 208, 94, 1), true);
@@ -169,54 +176,72 @@ TEST(PendingQueries, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     Bytes response = MakeQuery(4, {"printer"}), update = MakeQuery(8, {"printer"});
     response[2] |= 0x80;
     update[2] = 0x28;
-    TakeQuery(machine.queries, response, {Client, 1004, 0}, machine.out);
-    TakeQuery(machine.queries, update, {Client, 1008, 0}, machine.out);
+    machine.Take(response, Client, 1004);
+    machine.Take(update, Client, 1008);
     EXPECT_THAT(machine.Replies(), ElementsAre("1008 not implemented"));
     EXPECT_EQ(machine.out.console.size(), lines);
-    // Beyond MostWaitingQueries held at once, a query fails at once.
-    for (std::size_t i = 0; i < MostWaitingQueries; ++i)
-        machine.Ask(5, {"slow"});
-    EXPECT_THAT(machine.Replies(), IsEmpty());
-    machine.Ask(6, {"printer"});
-    machine.Ask(7, {"other"});
-    EXPECT_THAT(machine.Replies(), ElementsAre("1006 192.168.1.20", "1007 failure"));
-    EXPECT_THAT(machine.Lookups(), ElementsAre("slow"));
-    const ServiceCounters& counted = machine.queries.counters;
+    const ServiceCounters& counted = machine.engine.Counters();
     EXPECT_EQ(std::vector({counted.fromTable, counted.forwarded, counted.noSuchName, counted.serverFailures,
                            counted.responses, counted.refused}),
-              (std::vector<std::uint64_t>{1, 2, 1, 1, 1, 1}));
+              (std::vector<std::uint64_t>{0, 2, 1, 0, 1, 0}));
 }
 
-TEST(PendingQueries, SharesTheResolverFairlyAndNeverWaitsOnItself) {
+TEST(QueryEngine, KeepsThreadsAndPlacesForOtherClientsWhileOneFloods) {
     Machine machine;
     const std::uint32_t flood = MakeAddress(192, 168, 0, 66);
-    // One client's flood: the resolver's threads busy, its own turn bounded, the rest refused at once.
-    const std::size_t asked = ResolverThreads + MostWaitingLookupsPerClient + 10;
+    // One client's silent names: a share of the threads, a line of its own bounded, the rest failed at once.
+    const std::size_t share = ResolverThreads * 3 / 4, asked = share + ClientTurns::MostNamesPerClient + 10;
     std::vector<std::string> started;
     for (std::uint16_t i = 0; i < asked; ++i) {
         machine.Ask(i, {"flood" + std::to_string(i)}, flood);
-        if (i < ResolverThreads)
+        if (i < share)
             started.push_back("flood" + std::to_string(i));
     }
     EXPECT_EQ(machine.Lookups(), started);
     EXPECT_EQ(machine.Replies().size(), 10u);
-    // Another client's name takes its turn after one of the flood's waiting names; a forward target never waits.
+    // Another client's new name finds a thread at once; a forward target never waits.
     machine.Ask(100, {"mine"});
     machine.Ask(101, {"files"});
-    EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan forward"));
-    machine.Fail("flood0", HostLookup::Outcome::Failed);
+    EXPECT_THAT(machine.Lookups(), ElementsAre("mine", "nas.lan forward"));
+    // One silent name asked again and again: its queries count against their client, not against everyone.
+    for (std::uint16_t i = 0; i < 2 * ClientWaits::MostPerClient; ++i)
+        machine.Ask(200, {"flood0"}, flood);
+    const std::size_t room = ClientWaits::MostPerClient - (asked - 10);
+    EXPECT_EQ(machine.Replies().size(), 2 * ClientWaits::MostPerClient - room);
+    machine.Ask(102, {"files"});
+    machine.Ask(103, {"another"});
+    EXPECT_THAT(machine.Lookups(), ElementsAre("another"));
+    EXPECT_THAT(machine.Replies(), IsEmpty());
+    // Before a client gives up on it, a query that still waits is told that the lookup failed.
+    machine.now += LongestWait;
+    machine.engine.AnswerOverdue(machine.now, machine.out);
+    EXPECT_EQ(machine.Replies().size(), ClientWaits::MostPerClient + 4);
+    EXPECT_EQ(machine.engine.NextDeadline(), std::nullopt);
+    // The flood's queued names had no one waiting any more: a free thread passes over them.
     machine.Fail("flood1", HostLookup::Outcome::Failed);
-    EXPECT_THAT(machine.Lookups(), ElementsAre("flood" + std::to_string(ResolverThreads), "mine"));
-    // A query from one of the server's own lookups, back through the machine's resolver, fails at once.
-    machine.queries.isOwnLookup = [](std::uint32_t, std::uint16_t port) { return port == 1200; };
-    machine.Replies();
-    machine.Ask(200, {"mine", "lan"}, MakeAddress(127, 0, 0, 1));
-    machine.Ask(7, {"printer"}, MakeAddress(127, 0, 0, 1));
-    EXPECT_THAT(machine.Replies(), ElementsAre("1200 failure", "1007 192.168.1.20"));
     EXPECT_THAT(machine.Lookups(), IsEmpty());
 }
 
-TEST(PendingQueries, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
+TEST(QueryEngine, NeverWaitsOnItselfNorTakesNamesItCannotPassOn) {
+    Machine machine;
+    // A query from one of the server's own lookups, back through the machine's resolver, fails at once.
+    machine.engine.SetOwnLookupCheck([](std::uint32_t, std::uint16_t port) { return port == 1200; });
+    machine.Ask(200, {"mine", "lan"}, MakeAddress(127, 0, 0, 1));
+    machine.Ask(7, {"printer"}, MakeAddress(127, 0, 0, 1));
+    // A label holding a dot, a control byte or a byte of 0x80 and above is answered from the table if an entry
+    // has exactly that name, else it does not exist: given to the resolver or the file it would be another name.
+    AppendResolution(machine.table, {"x\x80y.lan", {}, 0, Nas});
+    AppendResolution(machine.table, {"x.y.lan", {}, 0, Learned});
+    machine.Ask(8, {"x\x80y", "lan"});
+    machine.Ask(9, {"x\x01y", "lan"});
+    machine.Ask(10, {"x.y", "lan"});
+    EXPECT_THAT(machine.Replies(), ElementsAre("1200 failure", "1007 192.168.1.20", "1008 192.168.1.30",
+                                               "1009 no such name", "1010 no such name"));
+    EXPECT_THAT(machine.Lookups(), IsEmpty());
+    EXPECT_THAT(machine.Saves(), IsEmpty());
+}
+
+TEST(QueryEngine, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
     Machine machine;
     machine.Ask(1, {"learned"});
     machine.Resolve("learned", Learned);
@@ -224,7 +249,7 @@ TEST(PendingQueries, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
     machine.Lookups();
     auto table = std::make_unique<ResolutionTable>();
     AppendResolution(*table, {"added", {}, 0, Nas});
-    TakeSaverReport(machine.queries, FileTableChanged{std::move(table)}, machine.out);
+    machine.engine.TakeSaverReport(FileTableChanged{std::move(table)}, machine.out);
     EXPECT_THAT(EntryNames(machine.table), ElementsAre("added", "learned"));
     // The old table goes to the saver to be freed there.
     std::vector<SaverJob> saves = machine.Saves();

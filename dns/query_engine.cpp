@@ -1,0 +1,289 @@
+#include "dns/query_engine.h"
+
+#include "common/ipv4.h"
+#include "resolutions/resolution_file.h"
+
+#include <algorithm>
+
+namespace {
+
+const HostLookup Failure{};
+const HostLookup NoSuchNameAnswer{HostLookup::Outcome::NoSuchName, 0};
+
+// Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
+// the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
+bool FromThisMachine(const ReplyRoute& route) {
+    return IsLoopbackAddress(route.address) || route.address == route.from;
+}
+
+void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, std::uint8_t responseCode,
+                     EngineOutput& out) {
+    const std::size_t offset = out.bytes.size();
+    out.bytes.resize(offset + QueryNameOffset);
+    out.bytes.resize(offset + WriteErrorHeader({out.bytes.data() + offset, QueryNameOffset}, datagram, responseCode));
+    out.replies.push_back({route, offset, out.bytes.size() - offset});
+}
+
+} // namespace
+
+QueryEngine::QueryEngine(ResolutionTable& table, const LocalAddressList& addresses, bool terminal,
+                         std::size_t resolverThreads, std::size_t mostQueuedLookups)
+    : table_(table), addresses_(addresses), terminal_(terminal), turns_(resolverThreads, mostQueuedLookups) {}
+
+void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute route, Clock::time_point now,
+                               EngineOutput& out) {
+    switch (datagram.kind) {
+    case DatagramKind::Response:
+        ++counters_.responses;
+        return;
+    case DatagramKind::Malformed:
+        ++counters_.malformed;
+        return;
+    case DatagramKind::OtherOpcode:
+        ReplyWithHeader(datagram.datagram, route, NotImplemented, out);
+        return;
+    case DatagramKind::NotOneQuestion:
+        ReplyWithHeader(datagram.datagram, route, FormatError, out);
+        return;
+    case DatagramKind::Query:
+        AnswerQuery(datagram.query, route, now, out);
+        return;
+    }
+}
+
+void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
+    // A learned name being saved is answered only once it is on disk.
+    if (!tickets_.Unsettled().empty()) {
+        const auto found = pending_.find(LowerCaseName(query.exactName));
+        if (found != pending_.end() && found->second.state == State::Saving) {
+            AwaitLookup(query, route, query.exactName, true, now, out);
+            return;
+        }
+    }
+    const TableAnswer answer = AnswerFromTable(table_, addresses_, query.exactName, route.address);
+    if (answer.outcome == TableAnswer::Outcome::Answered) {
+        ++counters_.fromTable;
+        Reply(query, route, {HostLookup::Outcome::Found, answer.address}, out);
+    } else if (answer.outcome == TableAnswer::Outcome::Learn && !query.plain) {
+        // Given to the resolver or the file, it would be another name.
+        Reply(query, route, NoSuchNameAnswer, out);
+    } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
+        Reply(query, route, Failure, out);
+    } else {
+        AwaitLookup(query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, now, out);
+    }
+}
+
+// Joins the query to the lookup of its name, starting one when none is under way; fails it at once when its
+// client may not keep another query waiting.
+void QueryEngine::AwaitLookup(const Query& query, ReplyRoute route, std::string_view lookupName, bool learn,
+                              Clock::time_point now, EngineOutput& out) {
+    const ClientWaits::Admission admission = waits_.Admit(route.address);
+    if (admission.evict)
+        EvictOldestOf(*admission.evict, out);
+    std::string key = LowerCaseName(lookupName);
+    if (!admission.admitted || (!pending_.contains(key) && !StartLookup(key, route.address, learn, out))) {
+        ++counters_.refused;
+        Reply(query, route, Failure, out);
+        return;
+    }
+    Lookup& lookup = pending_.find(key)->second;
+    lookup.learn = lookup.learn || learn;
+    const std::span<const std::uint8_t> head = QueryHead(query);
+    lookup.waiting.push_back({{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_});
+    waits_.Add(route.address);
+    deadlines_.push_back({now + LongestWait, std::move(key), serial_, route.address});
+    StartUnknownLookups(out);
+}
+
+// Starts a lookup of the name for the client: a forward entry's target at once in a lane of its own, a name the
+// table lacks in the client's turn (StartUnknownLookups, once a query waits for it). False when the client may
+// not queue another.
+bool QueryEngine::StartLookup(const std::string& name, std::uint32_t client, bool learn, EngineOutput& out) {
+    Lookup lookup;
+    if (!learn) {
+        lookup.lane = LookupLane::Forward;
+        lookup.underWay = true;
+        out.lookups.push_back({name, LookupLane::Forward});
+    } else {
+        ClientTurns::Queued queued = turns_.Queue(client, name);
+        if (!queued.queued)
+            return false;
+        if (queued.displaced) {
+            ++counters_.refused;
+            Finish(*queued.displaced, Failure, out);
+        }
+    }
+    pending_.emplace(name, std::move(lookup));
+    return true;
+}
+
+// Hands names the table lacks to the resolver while it has threads free, in the clients' turns. A name whose
+// queries have all been answered meanwhile is passed over.
+void QueryEngine::StartUnknownLookups(EngineOutput& out) {
+    while (std::optional<ClientTurns::Turn> turn = turns_.Next()) {
+        const auto found = pending_.find(turn->name);
+        if (found == pending_.end() || found->second.waiting.empty()) {
+            turns_.Ended(turn->client);
+            if (found != pending_.end())
+                pending_.erase(found);
+            continue;
+        }
+        found->second.underWay = true;
+        found->second.client = turn->client;
+        out.lookups.push_back({std::move(turn->name), LookupLane::Unknown});
+    }
+}
+
+// A lookup back from the resolver frees its client's thread.
+void QueryEngine::EndLookup(Lookup& lookup) {
+    if (lookup.lane == LookupLane::Unknown && lookup.underWay)
+        turns_.Ended(lookup.client);
+    lookup.underWay = false;
+}
+
+// Ends the lookup: each waiting query gets the answer. That a forward entry's target does not exist says nothing of
+// the entry's own name: a server failure. A loopback address from the resolver means this machine, which a
+// client elsewhere reaches at the server's own address for it.
+void QueryEngine::Finish(const std::string& name, const HostLookup& answer, EngineOutput& out) {
+    const auto found = pending_.find(name);
+    if (found == pending_.end())
+        return;
+    const bool thisMachine =
+        answer.outcome == HostLookup::Outcome::Found && IsLoopbackAddress(answer.address) && name != "localhost";
+    for (const WaitingQuery& waiting : found->second.waiting) {
+        HostLookup given = answer;
+        if (!waiting.learn && given.outcome == HostLookup::Outcome::NoSuchName)
+            given = Failure;
+        if (thisMachine)
+            given.address = ChooseServerAddress(addresses_, waiting.route.address);
+        if (given.outcome == HostLookup::Outcome::Found && found->second.state == State::Resolving)
+            ++counters_.forwarded;
+        Reply(waiting.AsQuery(), waiting.route, given, out);
+        waits_.Remove(waiting.route.address);
+    }
+    pending_.erase(found);
+}
+
+void QueryEngine::TakeLookupResult(const LookupResult& result, EngineOutput& out) {
+    const auto found = pending_.find(result.name);
+    if (found == pending_.end() || found->second.state != State::Resolving || !found->second.underWay)
+        return;
+    Lookup& lookup = found->second;
+    EndLookup(lookup);
+    const std::uint32_t address = result.result.address;
+    // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
+    // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
+    if (result.result.outcome != HostLookup::Outcome::Found || !lookup.learn || address == 0 || result.numeric ||
+        IsLoopbackAddress(address) || FindResolution(table_, result.name)) {
+        Finish(result.name, result.result, out);
+    } else {
+        // Learned: into the table at once, so that a whole-file write holds it, but answered only once it is on
+        // disk. Queries for it meanwhile join the waiting ones.
+        lookup.state = State::Saving;
+        lookup.address = address;
+        ++counters_.learned;
+        AppendResolution(table_, {result.name, {}, 0, address});
+        out.saves.emplace_back(std::in_place_type<SaveLearnedName>,
+                               SaveLearnedName{tickets_.Issue(result.name), {result.name, address}});
+    }
+    StartUnknownLookups(out);
+}
+
+void QueryEngine::FailUnqueuedLookup(const std::string& name, EngineOutput& out) {
+    const auto found = pending_.find(name);
+    if (found == pending_.end() || !found->second.underWay)
+        return;
+    ++counters_.refused;
+    EndLookup(found->second);
+    Finish(name, Failure, out);
+    StartUnknownLookups(out);
+}
+
+// Answers the query the deadline is for, if it still waits. True when it did.
+bool QueryEngine::AnswerWaiting(const Deadline& deadline, EngineOutput& out) {
+    const auto found = pending_.find(deadline.lookupName);
+    if (found == pending_.end())
+        return false;
+    std::vector<WaitingQuery>& waiting = found->second.waiting;
+    const auto query = std::find_if(waiting.begin(), waiting.end(),
+                                    [&](const WaitingQuery& item) { return item.serial == deadline.serial; });
+    if (query == waiting.end())
+        return false;
+    Reply(query->AsQuery(), query->route, Failure, out);
+    waits_.Remove(query->route.address);
+    waiting.erase(query);
+    return true;
+}
+
+void QueryEngine::AnswerOverdue(Clock::time_point now, EngineOutput& out) {
+    while (!deadlines_.empty() && deadlines_.front().at <= now) {
+        AnswerWaiting(deadlines_.front(), out);
+        deadlines_.pop_front();
+    }
+}
+
+std::optional<QueryEngine::Clock::time_point> QueryEngine::NextDeadline() const {
+    if (waits_.Total() == 0 || deadlines_.empty())
+        return std::nullopt;
+    return deadlines_.front().at;
+}
+
+void QueryEngine::EvictOldestOf(std::uint32_t client, EngineOutput& out) {
+    for (const Deadline& deadline : deadlines_)
+        if (deadline.client == client && AnswerWaiting(deadline, out)) {
+            ++counters_.refused;
+            return;
+        }
+}
+
+// The table that the file holds now replaces the one answered from. Names learned and not on disk yet are
+// added again: their clients were, or will be, told them.
+void QueryEngine::TakeFileTable(std::unique_ptr<ResolutionTable> table, EngineOutput& out) {
+    std::swap(table_, *table);
+    out.saves.emplace_back(std::in_place_type<FreeTable>, FreeTable{std::move(table)});
+    for (const auto& [ticket, name] : tickets_.Unsettled())
+        if (!FindResolution(table_, name))
+            AppendResolution(table_, {name, {}, 0, pending_.find(name)->second.address});
+    out.console += "> Resolutions reloaded: " + std::to_string(ResolutionCount(table_)) + " entries\n";
+}
+
+void QueryEngine::TakeSaverReport(SaverReport report, EngineOutput& out) {
+    if (auto* settled = std::get_if<LearnedNamesSettled>(&report)) {
+        // Names up to the ticket are on disk, or kept by the saver for a later write: their clients are told.
+        for (const std::string& name : tickets_.Settle(settled->upTo))
+            if (const auto found = pending_.find(name); found != pending_.end())
+                Finish(name, {HostLookup::Outcome::Found, found->second.address}, out);
+    } else if (auto* changed = std::get_if<FileTableChanged>(&report)) {
+        TakeFileTable(std::move(changed->table), out);
+    } else if (std::holds_alternative<WholeTableWanted>(report)) {
+        out.saves.emplace_back(std::in_place_type<SaveWholeTable>, SaveWholeTable{SerializeResolutionTable(table_)});
+    } else if (auto* notice = std::get_if<SaverNotice>(&report)) {
+        out.console += notice->lines;
+    } else if (auto* failed = std::get_if<SaveFailed>(&report)) {
+        out.console += failed->line;
+    }
+}
+
+// The answer for the query with its console line: an address, or no such name, or a server failure.
+void QueryEngine::Reply(const Query& query, ReplyRoute route, const HostLookup& answer, EngineOutput& out) {
+    const bool found = answer.outcome == HostLookup::Outcome::Found;
+    AppendQueryLine(out.console, route.address, query.name, found ? std::optional(answer.address) : std::nullopt,
+                    terminal_);
+    const std::size_t offset = out.bytes.size();
+    out.bytes.resize(offset + AnswerMessageLength(query));
+    const std::span<std::uint8_t> room(out.bytes.data() + offset, out.bytes.size() - offset);
+    std::size_t length = 0;
+    if (found) {
+        length = WriteAnswerMessage(room, query, answer.address);
+    } else if (answer.outcome == HostLookup::Outcome::NoSuchName) {
+        ++counters_.noSuchName;
+        length = WriteFailureMessage(room, query, NoSuchName);
+    } else {
+        ++counters_.serverFailures;
+        length = WriteFailureMessage(room, query, ServerFailure);
+    }
+    out.bytes.resize(offset + length);
+    if (length > 0)
+        out.replies.push_back({route, offset, length});
+}

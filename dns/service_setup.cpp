@@ -1,0 +1,54 @@
+#include "dns/service_setup.h"
+
+#include "common/ipv4.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+bool IsMachineAddress(std::span<const InterfaceAddress> machine, std::uint32_t address) {
+    return IsLoopbackAddress(address) ||
+           std::any_of(machine.begin(), machine.end(), [address](const auto& item) { return item.address == address; });
+}
+
+ServiceSetUp CheckPortIsOurs(std::uint32_t bindAddress, std::uint16_t port, std::span<const InterfaceAddress> machine) {
+    std::vector<std::uint32_t> ours = {bindAddress};
+    if (bindAddress == 0) {
+        ours = {MakeAddress(127, 0, 0, 1)};
+        for (const InterfaceAddress& item : machine)
+            ours.push_back(item.address);
+    }
+    for (const std::uint32_t address : ours)
+        if (const int error = ProbeUdpPort(address, port); error != 0)
+            return {ServiceSetUp::Step::Bind, error};
+    ServiceSetUp setUp;
+    // A nameserver of this machine whose port nobody else holds will be this server.
+    if (bindAddress == 0)
+        for (const std::uint32_t server : SystemNameServers())
+            if (setUp.selfNameServer == 0 && IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0)
+                setUp.selfNameServer = server;
+    return setUp;
+}
+
+} // namespace
+
+ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
+                                 std::span<const InterfaceAddress> machine) {
+    const SocketResult created = CreateUdpSocket();
+    if (created.error != 0)
+        return {{ServiceSetUp::Step::CreateSocket, created.error}, {}};
+    ServiceSetUp setUp;
+    if (const int error = SetServerSocketOptions(created.handle); error != 0)
+        setUp = {ServiceSetUp::Step::SetOptions, error};
+    else
+        setUp = CheckPortIsOurs(bindAddress, port, machine);
+    if (setUp.step == ServiceSetUp::Step::Done)
+        if (const int error = BindSocket(created.handle, bindAddress, port); error != 0)
+            setUp = {ServiceSetUp::Step::Bind, error};
+    if (setUp.step != ServiceSetUp::Step::Done) {
+        CloseSocket(created.handle);
+        return {setUp, {}};
+    }
+    return {setUp, created.handle};
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/network.h"
+#include "platform/udp_socket.h"
+
+#include <cstdint>
+#include <span>
+
+// Which step of setting up the service failed, with the platform's code of the failure.
+struct ServiceSetUp {
+    enum class Step { Done, CreateSocket, SetOptions, Bind } step = Step::Done;
+    int error = 0;
+    // A nameserver of the machine's resolver that is this server itself, 0 when none is: its lookups would come
+    // back to it, so names cannot be learned or forwarded.
+    std::uint32_t selfNameServer = 0;
+};
+
+struct ServiceSocket {
+    ServiceSetUp setUp;
+    SocketHandle socket; // bound, when the set-up is done; nothing is kept when a step failed
+};
+
+// Creates the service's UDP socket and binds it to the address (0: every address) and port (host byte order):
+// datagrams wait in it from then on. It shares the port with sockets bound to other addresses (a resolver's stub
+// on 127.0.0.53), but not with one that holds an address it answers on, or all of them: a second copy, another
+// server. That is a failed bind, with the bind's error. `machine`: the machine's own addresses.
+ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
+                                 std::span<const InterfaceAddress> machine);

@@ -1,0 +1,70 @@
+#pragma once
+
+// What the answering thread, the resolver's threads and the saver thread hand each other: plain values, each a
+// type of its own.
+
+#include "platform/network.h"
+#include "resolutions/resolution_table.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+// Names the table lacks share the resolver fairly among clients; forward entries' targets, the admin's own names,
+// have threads of their own and never wait behind them.
+enum class LookupLane { Unknown, Forward };
+
+// A lookup to start, and what came of one.
+struct LookupRequest {
+    std::string name;
+    LookupLane lane = LookupLane::Unknown;
+};
+struct LookupResult {
+    std::string name;
+    HostLookup result;
+    bool numeric = false; // the name is an address text, which the resolver read without asking anyone
+    std::uint64_t generation = 0;
+};
+
+// To the saver. Tickets count the learned names in the order they were learned.
+struct SaveLearnedName {
+    std::uint64_t ticket = 0;
+    LearnedName learned;
+};
+// The service's whole table, serialized, for a file that holds no table to add to (after WholeTableWanted). It
+// holds every name learned before it.
+struct SaveWholeTable {
+    std::vector<std::uint8_t> table;
+};
+// Read the file anew, even when it seems unchanged.
+struct ReadFileAnew {};
+// A table the service no longer answers from, freed there: freeing a million entries takes the answering thread
+// milliseconds.
+struct FreeTable {
+    std::unique_ptr<ResolutionTable> table;
+};
+using SaverJob = std::variant<SaveLearnedName, SaveWholeTable, ReadFileAnew, FreeTable>;
+
+// From the saver. The learned names up to the ticket are on disk, or, when the file cannot be written now, kept to
+// be written later: either way their clients may be told.
+struct LearnedNamesSettled {
+    std::uint64_t upTo = 0;
+};
+// Someone else changed the file: the service answers from the table it now holds, which has every name the saver
+// was given (those after them are still on their way to it).
+struct FileTableChanged {
+    std::unique_ptr<ResolutionTable> table;
+};
+// The file holds no table to add to: the service's whole table is wanted (SaveWholeTable).
+struct WholeTableWanted {};
+// Console lines: a failed reload, a recovery, a damaged file kept.
+struct SaverNotice {
+    std::string lines;
+};
+// The first of a run of failed writes, with its console line: the one a service manager's log is told of.
+struct SaveFailed {
+    std::string line;
+};
+using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice, SaveFailed>;
