@@ -54,6 +54,9 @@ check "dig +search" "10.0.0.1" "$(as_client dig +search +short printer)"
 check "any letter case" "10.0.0.1" "$(ask PrInTeR)"
 check "no such name" "NXDOMAIN" "$(dig @127.0.0.1 +tries=1 +time=2 nobody.example | grep -o 'status: [A-Z]*' | cut -c9-)"
 check "learned from the upstream" "10.5.5.5 10.5.5.5" "$(ask known.example) $(ask KNOWN.example)"
+# A label holding a dot or a byte of 0x80 would reach the upstream as known.example: it is no such name.
+check "a name that dotted text cannot carry" "NXDOMAIN NXDOMAIN" "$(for name in 'known\.example' 'known\128example'; do
+    dig @127.0.0.1 +tries=1 +time=2 "$name" | grep -o 'status: [A-Z]*' | cut -c9-; done | xargs)"
 check "this machine's loopback name, for a client elsewhere" "192.0.2.1" "$(ask srv.home.lan 192.0.2.1)"
 
 # A flood of unknown names to a silent upstream from one client: a forward entry is answered all the same.
