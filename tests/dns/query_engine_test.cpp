@@ -212,14 +212,29 @@ TEST(QueryEngine, KeepsThreadsAndPlacesForOtherClientsWhileOneFloods) {
     machine.Ask(103, {"another"});
     EXPECT_THAT(machine.Lookups(), ElementsAre("another"));
     EXPECT_THAT(machine.Replies(), IsEmpty());
-    // Before a client gives up on it, a query that still waits is told that the lookup failed.
-    machine.now += LongestWait;
-    machine.engine.AnswerOverdue(machine.now, machine.out);
-    EXPECT_EQ(machine.Replies().size(), ClientWaits::MostPerClient + 4);
+}
+
+TEST(QueryEngine, TellsAWaitingQueryOfAFailureBeforeItsClientGivesUp) {
+    Machine machine;
+    const auto half = std::chrono::milliseconds(LongestWait) / 2;
+    machine.Ask(1, {"slow"});
+    machine.now += half;
+    machine.Ask(2, {"slow"});
+    machine.engine.AnswerOverdue(machine.now + half - std::chrono::milliseconds(1), machine.out);
+    EXPECT_THAT(machine.Replies(), IsEmpty());
+    machine.engine.AnswerOverdue(machine.now + half, machine.out);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 failure"));
+    machine.engine.AnswerOverdue(machine.now + LongestWait, machine.out);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1002 failure"));
     EXPECT_EQ(machine.engine.NextDeadline(), std::nullopt);
-    // The flood's queued names had no one waiting any more: a free thread passes over them.
-    machine.Fail("flood1", HostLookup::Outcome::Failed);
-    EXPECT_THAT(machine.Lookups(), IsEmpty());
+    // The lookup goes on, and what it finds late is still learned for the next query.
+    EXPECT_THAT(machine.Lookups(), ElementsAre("slow"));
+    machine.Resolve("slow", Learned);
+    EXPECT_THAT(machine.Learned(), ElementsAre("1 slow 10.0.0.8"));
+    machine.Settled(1);
+    EXPECT_THAT(machine.Replies(), IsEmpty());
+    machine.Ask(3, {"slow"});
+    EXPECT_THAT(machine.Replies(), ElementsAre("1003 10.0.0.8"));
 }
 
 TEST(QueryEngine, NeverWaitsOnItselfNorTakesNamesItCannotPassOn) {
