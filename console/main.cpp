@@ -54,12 +54,12 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
         settings.onSaveFailed = [](std::string_view line) { ReportServiceEvent(ServiceEvent::SaveFailed, line); };
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));
-    PrintSetUpError(setUp, port);
+    PrintSetUpReport(setUp, port);
     if (setUp.step == ServiceSetUp::Step::Done) {
         ReportServiceRunning();
         ReportServiceEvent(ServiceEvent::Started, "> DNS server running");
     } else if (underServiceManager) {
-        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpErrorText(setUp, port));
+        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpReportText(setUp, port));
     }
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
