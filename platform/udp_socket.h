@@ -46,12 +46,12 @@ struct ReceivedDatagram {
 
 struct ReceiveResult {
     std::size_t count = 0; // datagrams received, in arrival order
-    bool woken = false;    // a wake-up came instead
     int error = 0;         // the platform's error code when the receive failed
 };
 
 // Takes the datagrams waiting, at most buffers.size(); with `wait`, waits for one or a wake-up when none is
-// waiting, else returns none at once. Under steady load, one system call a batch.
+// waiting, else returns none at once: none and no error after a wake-up. Under steady load, one system call a
+// batch.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
                                std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait);
 

@@ -147,16 +147,16 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
     int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (!wait)
-            return {0, false, 0};
+            return {0, 0};
         int error = 0;
         if (WaitForDatagramOrWake(handle, wakes, error) || error != 0)
-            return {0, error == 0, error};
+            return {0, error};
         got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return {0, false, 0};
+            return {0, 0};
     }
     if (got < 0)
-        return {0, false, errno == EINTR ? 0 : errno};
+        return {0, errno == EINTR ? 0 : errno};
     for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
         msghdr& header = messages[i].msg_hdr;
         ReceivedDatagram& datagram = received[i];
@@ -174,7 +174,7 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
             }
         }
     }
-    return {static_cast<std::size_t>(got), false, 0};
+    return {static_cast<std::size_t>(got), 0};
 }
 
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {

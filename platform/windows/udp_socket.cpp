@@ -119,10 +119,10 @@ void CloseSocket(SocketHandle handle) {
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
                                std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received, bool wait) {
     if (buffers.empty() || received.empty())
-        return {0, false, 0};
+        return {0, 0};
     static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
     if (receiveMessage == nullptr)
-        return {0, false, WSAEOPNOTSUPP};
+        return {0, WSAEOPNOTSUPP};
     HANDLE waits[1 + MostWakes] = {Readable(handle)};
     const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
     for (std::size_t i = 0; i < wakeCount; ++i)
@@ -146,16 +146,16 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {
                 if (!wait)
-                    return {0, false, 0};
+                    return {0, 0};
                 const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, INFINITE);
                 if (woken == WAIT_FAILED)
-                    return {0, false, static_cast<int>(GetLastError())};
+                    return {0, static_cast<int>(GetLastError())};
                 if (woken != WAIT_OBJECT_0)
-                    return {0, true, 0};
+                    return {0, 0};
                 continue;
             }
             if (error != WSAEMSGSIZE)
-                return {0, false, error};
+                return {0, error};
             datagram.truncated = true; // longer than the buffer: its tail is lost
         }
         datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
@@ -169,7 +169,7 @@ ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> 
                 datagram.destination = info.ipi_addr.s_addr;
             }
         }
-        return {1, false, 0};
+        return {1, 0};
     }
 }
 
