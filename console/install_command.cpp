@@ -64,6 +64,84 @@ std::string FolderOf(const std::string& fileName) {
     return separator == std::string::npos ? "." : fileName.substr(0, separator);
 }
 
+// The steps of the install: each says what it did, or why it failed (false), and notes what to undo.
+
+bool MakeTableFolder(const std::string& folder, Undo& undo) {
+    const FolderResult made = MakeFolder(folder.c_str());
+    if (made.error != 0) {
+        PrintFailure("make the folder " + folder, made.error);
+        return false;
+    }
+    undo.folderMade = made.made;
+    if (made.made)
+        std::printf("> Made the folder %s\n", folder.c_str());
+    return true;
+}
+
+// An empty table would stop the service at once: a fresh install answers this machine's name.
+bool WriteStartingTable(const std::string& table, Undo& undo) {
+    if (!IdentifyFile(table.c_str()).missing) {
+        std::printf("> Kept the table %s\n", table.c_str());
+        return true;
+    }
+    const std::string host = MachineHostName();
+    ResolutionTable starting;
+    if (!host.empty())
+        AppendResolution(starting, {host, {}, 0, 0});
+    if (const int error = SaveResolutionFile(starting, table.c_str()); error != 0) {
+        PrintFailure("write the table " + table, error);
+        return false;
+    }
+    undo.tableWritten = true;
+    std::printf("> Wrote the table %s: %s as a Local entry\n", table.c_str(), host.c_str());
+    return true;
+}
+
+bool RegisterServiceProgram(const std::string& program, const std::string& table, Undo& undo) {
+    const ServiceRegistration registered = RegisterService(program.c_str(), table.c_str());
+    if (registered.error != 0) {
+        PrintFailure(std::string("register the service ") + InstalledServiceName, registered.error);
+        return false;
+    }
+    undo.serviceRegistered = true;
+    std::printf("> Registered the service %s: %s on %s, started after boot (delayed) as NT SERVICE\\%s, "
+                "restarted after any failure\n",
+                InstalledServiceName, program.c_str(), table.c_str(), InstalledServiceName);
+    PrintSkippedParts(registered.skipped);
+    return true;
+}
+
+bool LetServiceChangeFolder(const std::string& folder, bool ownFolder) {
+    if (const int error = GrantFolderToService(folder.c_str(), ownFolder); error != 0) {
+        PrintFailure("let the service change " + folder, error);
+        return false;
+    }
+    if (ownFolder)
+        std::printf("> Let NT SERVICE\\%s change %s and users read it\n", InstalledServiceName, folder.c_str());
+    else
+        std::printf("> Let NT SERVICE\\%s change %s beside its other rights\n", InstalledServiceName, folder.c_str());
+    return true;
+}
+
+bool AddProgramEventSource(const std::string& program, Undo& undo) {
+    if (const int error = AddEventSource(program.c_str()); error != 0) {
+        PrintFailure(std::string("register the event source ") + InstalledServiceName, error);
+        return false;
+    }
+    undo.sourceAdded = true;
+    std::printf("> Registered the event source %s\n", InstalledServiceName);
+    return true;
+}
+
+// Another firewall may stand in for Windows' own: the service serves all the same, so this one only warns.
+void LetPortThroughFirewall(const std::string& program) {
+    if (const int error = AddFirewallRule(program.c_str()); error != 0)
+        std::printf("> Warning: could not add the firewall rule (netsh: %d); let UDP and TCP port 53 in by hand\n",
+                    error);
+    else
+        std::puts("> Let UDP and TCP port 53 in through the firewall on domain and private networks");
+}
+
 } // namespace
 
 int InstallService(const std::string& namedTableFileName) {
@@ -76,70 +154,14 @@ int InstallService(const std::string& namedTableFileName) {
     const std::string table =
         namedTableFileName.empty() ? dataFolder + "\\default.drf" : FullPath(namedTableFileName.c_str());
     const std::string folder = FolderOf(table);
-    Undo undo;
-
-    const FolderResult made = MakeFolder(folder.c_str());
-    if (made.error != 0) {
-        PrintFailure("make the folder " + folder, made.error);
-        return UndoSteps(undo, folder, table);
-    }
-    undo.folderMade = made.made;
-    if (made.made)
-        std::printf("> Made the folder %s\n", folder.c_str());
-
-    // An empty table would stop the service at once: a fresh install answers this machine's name.
-    const FileStatus status = IdentifyFile(table.c_str());
-    if (status.missing) {
-        const std::string host = MachineHostName();
-        ResolutionTable starting;
-        if (!host.empty())
-            AppendResolution(starting, {host, {}, 0, 0});
-        if (const int error = SaveResolutionFile(starting, table.c_str()); error != 0) {
-            PrintFailure("write the table " + table, error);
-            return UndoSteps(undo, folder, table);
-        }
-        undo.tableWritten = true;
-        std::printf("> Wrote the table %s: %s as a Local entry\n", table.c_str(), host.c_str());
-    } else {
-        std::printf("> Kept the table %s\n", table.c_str());
-    }
-
-    const ServiceRegistration registered = RegisterService(program.c_str(), table.c_str());
-    if (registered.error != 0) {
-        PrintFailure(std::string("register the service ") + InstalledServiceName, registered.error);
-        return UndoSteps(undo, folder, table);
-    }
-    undo.serviceRegistered = true;
-    std::printf("> Registered the service %s: %s on %s, started after boot (delayed) as NT SERVICE\\%s, "
-                "restarted after any failure\n",
-                InstalledServiceName, program.c_str(), table.c_str(), InstalledServiceName);
-    PrintSkippedParts(registered.skipped);
-
     // Only the default folder is the service's own; a folder an administrator named keeps its rights.
     const bool ownFolder = folder == dataFolder;
-    if (const int error = GrantFolderToService(folder.c_str(), ownFolder); error != 0) {
-        PrintFailure("let the service change " + folder, error);
+    Undo undo;
+    if (!MakeTableFolder(folder, undo) || !WriteStartingTable(table, undo) ||
+        !RegisterServiceProgram(program, table, undo) || !LetServiceChangeFolder(folder, ownFolder) ||
+        !AddProgramEventSource(program, undo))
         return UndoSteps(undo, folder, table);
-    }
-    if (ownFolder)
-        std::printf("> Let NT SERVICE\\%s change %s and users read it\n", InstalledServiceName, folder.c_str());
-    else
-        std::printf("> Let NT SERVICE\\%s change %s beside its other rights\n", InstalledServiceName, folder.c_str());
-
-    if (const int error = AddEventSource(program.c_str()); error != 0) {
-        PrintFailure(std::string("register the event source ") + InstalledServiceName, error);
-        return UndoSteps(undo, folder, table);
-    }
-    undo.sourceAdded = true;
-    std::printf("> Registered the event source %s\n", InstalledServiceName);
-
-    // Another firewall may stand in for Windows' own: the service serves all the same, so this one only warns.
-    if (const int error = AddFirewallRule(program.c_str()); error != 0)
-        std::printf("> Warning: could not add the firewall rule (netsh: %d); let UDP and TCP port 53 in by hand\n",
-                    error);
-    else
-        std::puts("> Let UDP and TCP port 53 in through the firewall on domain and private networks");
-
+    LetPortThroughFirewall(program);
     if (const int error = StartInstalledService(); error != 0) {
         PrintFailure(std::string("start the service ") + InstalledServiceName + " (it stays installed: sc.exe start " +
                          InstalledServiceName + ")",

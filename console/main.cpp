@@ -54,12 +54,12 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
         settings.onSaveFailed = [](std::string_view line) { ReportServiceEvent(ServiceEvent::SaveFailed, line); };
     const unsigned port = settings.port;
     StartServerThread(service, std::move(settings));
-    PrintSetUpError(setUp, port);
+    PrintSetUpReport(setUp, port);
     if (setUp.step == ServiceSetUp::Step::Done) {
         ReportServiceRunning();
         ReportServiceEvent(ServiceEvent::Started, "> DNS server running");
     } else if (underServiceManager) {
-        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpErrorText(setUp, port));
+        ReportServiceEvent(ServiceEvent::SetUpFailed, SetUpReportText(setUp, port));
     }
     const HotKeyLoopEnd end = RunHotKeyLoop(service, setUp.step != ServiceSetUp::Step::Done);
     StopServerThread(service);
@@ -76,19 +76,104 @@ int RunService(ServiceSettings settings, bool underServiceManager) {
     return end == HotKeyLoopEnd::ServiceFailed ? ServiceFailedExitCode : 0;
 }
 
-int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
-    StartConsoleOutput();
+// The service with a resolver pool of its own.
+int RunServiceWithResolverPool(ServiceSettings settings, bool underServiceManager) {
+    auto resolverPool = std::make_unique<ResolverPool>();
+    settings.resolverPool = resolverPool.get();
+    const int exitCode = RunService(std::move(settings), underServiceManager);
+    // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to the
+    // end of the process.
+    if (resolverPool->started)
+        resolverPool.release();
+    return exitCode;
+}
+
+// The command line, with the installed table for a service that names none: a service's working directory is the
+// system's.
+CommandLineResult ReadCommandLine(int argumentCount, char** arguments, bool underServiceManager) {
     CommandLineResult commandLine = ReadStartupOptions(argumentCount, arguments);
-    // A service's working directory is the system's: its table is the installed one unless one is named.
     if (underServiceManager && !commandLine.options.fileNamed && !ServiceDataFolder().empty())
         commandLine.options.resolutionFileName = ServiceDataFolder() + "\\default.drf";
-    if (underServiceManager) {
-        const std::string log = ServiceLogFileName(commandLine.options.resolutionFileName);
-        // Serving matters more than its log: the service goes on without one.
-        if (const int error = SendConsoleOutputTo(log.c_str()); error != 0)
-            ReportServiceEvent(ServiceEvent::SetUpFailed,
-                               "> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
+    return commandLine;
+}
+
+void SendConsoleOutputToServiceLog(const std::string& resolutionFileName) {
+    const std::string log = ServiceLogFileName(resolutionFileName);
+    // Serving matters more than its log: the service goes on without one.
+    if (const int error = SendConsoleOutputTo(log.c_str()); error != 0)
+        ReportServiceEvent(ServiceEvent::SetUpFailed,
+                           "> Error: could not open the log " + log + ": " + ErrorText(error) + "\n");
+}
+
+struct FoundAddresses {
+    std::vector<InterfaceAddress> machine;
+    LocalAddressList server;
+};
+
+// The machine's addresses and the server's own, as the command line shapes them; the latter printed.
+FoundAddresses FindServerAddresses(const StartupOptions& options) {
+    FoundAddresses found;
+    found.machine = ListInterfaceAddresses();
+    found.server =
+        BuildLocalAddressList(found.machine, options.addedAddresses, options.excludedAddresses, options.defaultAddress);
+    PrintLocalAddresses(found.server);
+    return found;
+}
+
+// Loads the table and lists its entries, or prints why the file could not be read (load.error).
+ResolutionFileLoad LoadTable(const std::string& fileName, bool terminal, bool underServiceManager) {
+    std::fputs("\n> Loading resolutions: ", stdout);
+    RemoveAbandonedTemporaryFiles(fileName.c_str());
+    ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
+    if (load.error != 0) {
+        // Running on an empty table would overwrite the file at the first change.
+        PrintStartError("\n> Error: could not read resolutions from " + fileName + ": " + ErrorText(load.error) + "\n",
+                        underServiceManager);
+        return load;
     }
+    std::puts("Done. Entries:");
+    PrintEntryList(*load.table, terminal);
+    return load;
+}
+
+// The Entry Editor, or the DNS service on the server's addresses, with the table loaded.
+int LoadAndRun(const StartupOptions& options, bool terminal, bool underServiceManager) {
+    const FoundAddresses addresses = options.openEditor ? FoundAddresses{} : FindServerAddresses(options);
+    const std::string& fileName = options.resolutionFileName;
+    ResolutionFileLoad load = LoadTable(fileName, terminal, underServiceManager);
+    if (load.error != 0)
+        return UnreadableFileExitCode;
+    const std::unique_ptr<ResolutionTable> table = std::move(load.table);
+    const KnownResolutionFile loaded{load.identity, load.exact, ResolutionCount(*table)};
+    const bool openEditor = options.openEditor || loaded.count == 0;
+    if (openEditor && underServiceManager) {
+        // Nobody could use the editor, and a service that ran on with nothing to serve would look healthy.
+        PrintStartError(options.openEditor ? "> Error: a service cannot open the Entry Editor\n"
+                                           : "> Error: no entries to serve in " + fileName + "\n",
+                        underServiceManager);
+        return NothingToServeExitCode;
+    }
+    if (openEditor) {
+        EditorSettings editor{*table, fileName, terminal, BannerRows};
+        editor.loaded = loaded;
+        RunEntryEditor(editor);
+        return 0;
+    }
+    ServiceSettings settings;
+    settings.table = table.get();
+    settings.fileName = fileName;
+    settings.addresses = addresses.server;
+    settings.machine = addresses.machine;
+    settings.terminal = terminal;
+    settings.loadedFile = loaded;
+    return RunServiceWithResolverPool(std::move(settings), underServiceManager);
+}
+
+int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
+    StartConsoleOutput();
+    const CommandLineResult commandLine = ReadCommandLine(argumentCount, arguments, underServiceManager);
+    if (underServiceManager)
+        SendConsoleOutputToServiceLog(commandLine.options.resolutionFileName);
     const bool terminal = StandardOutputIsTerminal();
     SetConsoleTitle(ConsoleTitle);
     PrintBanner();
@@ -98,64 +183,12 @@ int RunProgram(int argumentCount, char** arguments, bool underServiceManager) {
         return RefusedArgumentsExitCode;
     }
     const StartupOptions& options = commandLine.options;
-    const std::string& fileName = options.resolutionFileName;
     if (options.install && !underServiceManager)
-        return InstallService(options.fileNamed ? fileName : std::string());
+        return InstallService(options.fileNamed ? options.resolutionFileName : std::string());
     if (options.uninstall && !underServiceManager)
         return UninstallService();
-
     StartNetwork();
-    std::vector<InterfaceAddress> machine;
-    LocalAddressList addresses;
-    if (!options.openEditor) {
-        machine = ListInterfaceAddresses();
-        addresses =
-            BuildLocalAddressList(machine, options.addedAddresses, options.excludedAddresses, options.defaultAddress);
-        PrintLocalAddresses(addresses);
-    }
-
-    std::fputs("\n> Loading resolutions: ", stdout);
-    RemoveAbandonedTemporaryFiles(fileName.c_str());
-    ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
-    if (load.error != 0) {
-        // Running on an empty table would overwrite the file at the first change.
-        PrintStartError("\n> Error: could not read resolutions from " + fileName + ": " + ErrorText(load.error) + "\n",
-                        underServiceManager);
-        StopNetwork();
-        return UnreadableFileExitCode;
-    }
-    const std::unique_ptr<ResolutionTable> table = std::move(load.table);
-    std::puts("Done. Entries:");
-    PrintEntryList(*table, terminal);
-
-    int exitCode = 0;
-    const bool openEditor = options.openEditor || ResolutionCount(*table) == 0;
-    if (openEditor && underServiceManager) {
-        // Nobody could use the editor, and a service that ran on with nothing to serve would look healthy.
-        PrintStartError(options.openEditor ? "> Error: a service cannot open the Entry Editor\n"
-                                           : "> Error: no entries to serve in " + fileName + "\n",
-                        underServiceManager);
-        exitCode = NothingToServeExitCode;
-    } else if (openEditor) {
-        EditorSettings editor{*table, fileName, terminal, BannerRows};
-        editor.loaded = {load.identity, load.exact, ResolutionCount(*table)};
-        RunEntryEditor(editor);
-    } else {
-        auto resolverPool = std::make_unique<ResolverPool>();
-        ServiceSettings settings;
-        settings.table = table.get();
-        settings.fileName = fileName;
-        settings.addresses = addresses;
-        settings.machine = machine;
-        settings.terminal = terminal;
-        settings.resolverPool = resolverPool.get();
-        settings.loadedFile = {load.identity, load.exact, ResolutionCount(*table)};
-        exitCode = RunService(std::move(settings), underServiceManager);
-        // Once started, its threads may still be inside a lookup, which nothing can interrupt: the pool is left to
-        // the end of the process.
-        if (resolverPool->started)
-            resolverPool.release();
-    }
+    const int exitCode = LoadAndRun(options, terminal, underServiceManager);
     StopNetwork();
     return exitCode;
 }

@@ -15,14 +15,15 @@ void PrintLocalAddresses(const LocalAddressList& list) {
     }
 }
 
-std::string SetUpErrorText(const ServiceSetUp& setUp, unsigned port) {
-    char line[96] = "";
+std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
+    char line[256] = "";
     switch (setUp.step) {
     case ServiceSetUp::Step::Done:
         if (setUp.selfNameServer != 0)
-            std::printf("> Warning: this machine's resolver asks this server (%s): names the table lacks cannot be "
-                        "learned, nor forward entries answered; point it at the network's resolver\n",
-                        DottedAddress(setUp.selfNameServer).data());
+            std::snprintf(line, sizeof line,
+                          "> Warning: this machine's resolver asks this server (%s): names the table lacks cannot be "
+                          "learned, nor forward entries answered; point it at the network's resolver\n",
+                          DottedAddress(setUp.selfNameServer).data());
         break;
     case ServiceSetUp::Step::CreateSocket:
         std::snprintf(line, sizeof line, "> Error: could not create network socket: %d\n", setUp.error);
@@ -37,7 +38,7 @@ std::string SetUpErrorText(const ServiceSetUp& setUp, unsigned port) {
     return line;
 }
 
-void PrintSetUpError(const ServiceSetUp& setUp, unsigned port) {
-    std::fputs(SetUpErrorText(setUp, port).c_str(), stdout);
+void PrintSetUpReport(const ServiceSetUp& setUp, unsigned port) {
+    std::fputs(SetUpReportText(setUp, port).c_str(), stdout);
     std::fflush(stdout);
 }

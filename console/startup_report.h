@@ -16,9 +16,9 @@ void PrintBanner();
 // Writes "> IP Addresses: " and each address of the list followed by a blank, without a line end.
 void PrintLocalAddresses(const LocalAddressList& list);
 
-// The error line of a service that could not be set up on the port; empty when it was.
-std::string SetUpErrorText(const ServiceSetUp& setUp, unsigned port);
+// The error line of a service that could not be set up on the port, or the warning line of one whose machine's
+// resolver asks the server itself; empty for a set-up with nothing to report.
+std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port);
 
-// Writes the error line of a service that could not be set up on the port, or the warning of one whose machine's
-// resolver asks the server itself.
-void PrintSetUpError(const ServiceSetUp& setUp, unsigned port);
+// Writes SetUpReportText's line.
+void PrintSetUpReport(const ServiceSetUp& setUp, unsigned port);

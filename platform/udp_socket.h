@@ -47,7 +47,6 @@ struct ReceivedDatagram {
 
 struct ReceiveResult {
     std::size_t count = 0; // datagrams received, in arrival order
-    bool woken = false;    // a wake-up came instead
     int error = 0;         // the platform's error code when the receive failed
 };
 
@@ -55,8 +54,8 @@ inline constexpr std::chrono::milliseconds NoWait{0};
 inline constexpr std::chrono::milliseconds WaitForever{-1};
 
 // Takes the datagrams waiting, at most buffers.size(); when none is waiting, waits for one or a wake-up at most
-// `wait` (NoWait, WaitForever, or a time) and returns none when the time is up. Under steady load, one system call
-// a batch.
+// `wait` (NoWait, WaitForever, or a time): none and no error after a wake-up or when the time is up. Under steady
+// load, one system call a batch.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
                                std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
                                std::chrono::milliseconds wait);

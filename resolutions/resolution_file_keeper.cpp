@@ -177,29 +177,37 @@ KeeperOutcome ResolutionFileKeeper::WriteUnwritten(Clock::time_point now) {
     ResolutionFileLoad load = LoadResolutionFile(fileName.c_str());
     if (load.error != 0)
         return Fail(load.error, now);
-    KeeperOutcome outcome;
-    std::unique_ptr<ResolutionTable> table;
-    if (load.whole) {
-        // A table, someone else's or ours with a crash's remnant behind it: it stays, with our names added.
-        const bool theirs = !(load.identity == known.identity);
-        table = std::move(load.table);
-        const std::size_t before = ResolutionCount(*table);
-        AddUnwritten(*table);
-        FileIdentity written = load.identity;
-        if (!load.exact || ResolutionCount(*table) != before)
-            if (const int error = SaveResolutionFile(*table, fileName.c_str(), &written); error != 0)
-                return Fail(error, now);
-        outcome = Written({}, written, ResolutionCount(*table));
-        if (theirs)
-            outcome.table = std::move(table);
-        return outcome;
-    }
+    if (load.whole)
+        return AddUnwrittenToFileTable(std::move(load), now);
     if (!load.missing && !Settled(load.identity, now)) {
         nextTry = now;
         return Held(0);
     }
     if (given.empty())
         return WantTable(now);
+    return ReplaceWithGivenTable(load, now);
+}
+
+// A table, someone else's or ours with a crash's remnant behind it: it stays, with our names added.
+KeeperOutcome ResolutionFileKeeper::AddUnwrittenToFileTable(ResolutionFileLoad load, Clock::time_point now) {
+    const bool theirs = !(load.identity == known.identity);
+    std::unique_ptr<ResolutionTable> table = std::move(load.table);
+    const std::size_t before = ResolutionCount(*table);
+    AddUnwritten(*table);
+    FileIdentity written = load.identity;
+    if (!load.exact || ResolutionCount(*table) != before)
+        if (const int error = SaveResolutionFile(*table, fileName.c_str(), &written); error != 0)
+            return Fail(error, now);
+    KeeperOutcome outcome = Written({}, written, ResolutionCount(*table));
+    if (theirs)
+        outcome.table = std::move(table);
+    return outcome;
+}
+
+// A file that is gone, or that has settled as no whole table and is kept beside it first: replaced with the given
+// table and the names waiting, behind what can be read of it.
+KeeperOutcome ResolutionFileKeeper::ReplaceWithGivenTable(const ResolutionFileLoad& load, Clock::time_point now) {
+    KeeperOutcome outcome;
     if (!load.missing) {
         const KeptFile kept = KeepDamagedResolutionFile(fileName.c_str(), load.bytes);
         if (kept.error != 0)
@@ -209,6 +217,7 @@ KeeperOutcome ResolutionFileKeeper::WriteUnwritten(Clock::time_point now) {
     FileIdentity written;
     std::size_t count = 0;
     int error = 0;
+    std::unique_ptr<ResolutionTable> table;
     if (load.complete == 0) {
         error = WriteGivenTable(written, count);
     } else {

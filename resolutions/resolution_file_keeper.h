@@ -77,6 +77,8 @@ public:
 
 private:
     KeeperOutcome WriteUnwritten(Clock::time_point now);
+    KeeperOutcome AddUnwrittenToFileTable(ResolutionFileLoad load, Clock::time_point now);
+    KeeperOutcome ReplaceWithGivenTable(const ResolutionFileLoad& load, Clock::time_point now);
     int WriteGivenTable(FileIdentity& written, std::size_t& count);
     std::optional<KeeperOutcome> AppendToKnownFile(Clock::time_point now);
     KeeperOutcome Fail(int error, Clock::time_point now);

@@ -1,13 +1,11 @@
 #include "resolutions/resolution_table.h"
 
 #include "common/host_name.h"
+#include "platform/prefetch.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#if defined(_MSC_VER)
-#include <xmmintrin.h>
-#endif
 
 namespace {
 
@@ -50,15 +48,6 @@ bool SameName(std::string_view a, std::string_view b) {
         if (ChunkAt(a, i) != ChunkAt(b, i))
             return false;
     return true;
-}
-
-// A hint to the processor: the cache line at the address will be wanted soon.
-void Prefetch(const void* address) {
-#if defined(_MSC_VER)
-    _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
-#else
-    __builtin_prefetch(address);
-#endif
 }
 
 constexpr std::size_t RecordHeader = 10; // kind, address, name length, target length

@@ -67,7 +67,6 @@ struct FakeResolver {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::uint32_t> hosts;
-    int lookups = 0;
     bool slowReleased = false;
 }& Fake = *new FakeResolver;
 
@@ -75,7 +74,6 @@ struct FakeResolver {
 
 HostLookup ResolveFake(const char* hostName) {
     std::unique_lock lock(Fake.mutex);
-    ++Fake.lookups;
     const bool slow = std::string_view(hostName).starts_with("slow");
     if (slow)
         Fake.released.wait_for(lock, std::chrono::seconds(5), [] { return Fake.slowReleased; });
@@ -90,11 +88,6 @@ void SetFakeHost(const std::string& name, std::uint32_t address) {
     Fake.hosts[name] = address;
 }
 
-int FakeLookups() {
-    const std::lock_guard lock(Fake.mutex);
-    return Fake.lookups;
-}
-
 void ReleaseSlowLookups() {
     const std::lock_guard lock(Fake.mutex);
     Fake.slowReleased = true;
@@ -104,7 +97,6 @@ void ReleaseSlowLookups() {
 void ResetFakeResolver() {
     const std::lock_guard lock(Fake.mutex);
     Fake.hosts.clear();
-    Fake.lookups = 0;
     Fake.slowReleased = false;
 }
 

@@ -25,15 +25,14 @@ Bytes ReadBytes(const std::string& fileName);
 void WriteBytes(const std::string& fileName, const Bytes& bytes);
 std::vector<std::string> EntryNames(const ResolutionTable& table); // in table order
 
-// Stands in for the system resolver, from any thread: answers from a small map, a name it lacks as no such name,
-// and counts the questions. A lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or
-// five seconds), as a resolver whose upstream is slow or does not answer, and then fails.
+// Stands in for the system resolver, from any thread: answers from a small map, a name it lacks as no such name.
+// A lookup of a name that begins with "slow" first waits until ReleaseSlowLookups (or five seconds), as a resolver
+// whose upstream is slow or does not answer, and then fails.
 HostLookup ResolveFake(const char* hostName);
 void SetFakeHost(const std::string& name, std::uint32_t address);
-int FakeLookups();
 void ReleaseSlowLookups();
 
-// Empties the fake resolver: no hosts, no lookups counted, slow lookups waiting again.
+// Empties the fake resolver: no hosts, slow lookups waiting again.
 void ResetFakeResolver();
 
 // A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, the type, class IN.

@@ -102,7 +102,8 @@ bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
 
 namespace {
 
-// Waits until the socket has a datagram or a wake-up came; true for a wake-up, whose signals are then used up.
+// Waits until the socket has a datagram, a wake-up came or the time is up; true for a wake-up, whose signals are
+// then used up.
 bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wakes, std::chrono::milliseconds wait,
                            int& error) {
     pollfd waits[1 + MostWakes] = {};
@@ -110,6 +111,7 @@ bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wake
     waits[0] = {Descriptor(handle), POLLIN, 0};
     for (std::size_t i = 0; i < wakeCount; ++i)
         waits[1 + i] = {static_cast<int>(wakes[i].value), POLLIN, 0};
+    // WaitForever is -1, poll's own "no time-out"; a day is as good as none.
     const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 24 * 3600 * 1000));
     if (poll(waits, 1 + wakeCount, timeout) < 0) {
         error = errno == EINTR ? 0 : errno;
@@ -126,58 +128,76 @@ bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wake
     return woken;
 }
 
+// Where recvmmsg puts a batch: each datagram's header, buffer, sender and packet information.
+struct ReceiveBatch {
+    mmsghdr messages[MostInOneCall] = {};
+    iovec data[MostInOneCall];
+    sockaddr_in senders[MostInOneCall];
+    PacketInfoSpace controls[MostInOneCall];
+    std::size_t most = 0;
+};
+
+void PrepareBatch(ReceiveBatch& batch, std::span<DatagramBuffer> buffers) {
+    for (std::size_t i = 0; i < batch.most; ++i) {
+        batch.data[i] = {buffers[i].data(), buffers[i].size()};
+        msghdr& header = batch.messages[i].msg_hdr;
+        header.msg_name = &batch.senders[i];
+        header.msg_namelen = sizeof batch.senders[i];
+        header.msg_iov = &batch.data[i];
+        header.msg_iovlen = 1;
+        header.msg_control = batch.controls[i].data();
+        header.msg_controllen = batch.controls[i].size();
+    }
+}
+
+// The datagrams waiting, without waiting: their count, or -1 with errno set.
+int TakeWaiting(SocketHandle handle, ReceiveBatch& batch) {
+    return recvmmsg(Descriptor(handle), batch.messages, static_cast<unsigned>(batch.most), MSG_DONTWAIT, nullptr);
+}
+
+// What the system told of the datagram received into a buffer of `capacity` bytes.
+ReceivedDatagram DescribeDatagram(mmsghdr& message, const sockaddr_in& sender, std::size_t capacity) {
+    msghdr& header = message.msg_hdr;
+    ReceivedDatagram datagram;
+    datagram.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+    datagram.size = std::min<std::size_t>(message.msg_len, capacity);
+    datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
+        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(item), sizeof info);
+            datagram.destination = info.ipi_addr.s_addr;
+            datagram.interfaceAddress = info.ipi_spec_dst.s_addr;
+        }
+    }
+    return datagram;
+}
+
 } // namespace
 
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
                                std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
                                std::chrono::milliseconds wait) {
-    const std::size_t most = std::min({buffers.size(), received.size(), MostInOneCall});
-    mmsghdr messages[MostInOneCall] = {};
-    iovec data[MostInOneCall];
-    sockaddr_in senders[MostInOneCall];
-    PacketInfoSpace controls[MostInOneCall];
-    for (std::size_t i = 0; i < most; ++i) {
-        data[i] = {buffers[i].data(), buffers[i].size()};
-        msghdr& header = messages[i].msg_hdr;
-        header.msg_name = &senders[i];
-        header.msg_namelen = sizeof senders[i];
-        header.msg_iov = &data[i];
-        header.msg_iovlen = 1;
-        header.msg_control = controls[i].data();
-        header.msg_controllen = controls[i].size();
-    }
+    ReceiveBatch batch;
+    batch.most = std::min({buffers.size(), received.size(), MostInOneCall});
+    PrepareBatch(batch, buffers);
     // Tried first without waiting: while the data keeps coming there is nothing to wait for.
-    int got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+    int got = TakeWaiting(handle, batch);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (wait == NoWait)
-            return {0, false, 0};
+            return {0, 0};
         int error = 0;
         if (WaitForDatagramOrWake(handle, wakes, wait, error) || error != 0)
-            return {0, error == 0, error};
-        got = recvmmsg(Descriptor(handle), messages, static_cast<unsigned>(most), MSG_DONTWAIT, nullptr);
+            return {0, error};
+        got = TakeWaiting(handle, batch);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return {0, false, 0};
+            return {0, 0};
     }
     if (got < 0)
-        return {0, false, errno == EINTR ? 0 : errno};
-    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
-        msghdr& header = messages[i].msg_hdr;
-        ReceivedDatagram& datagram = received[i];
-        datagram.truncated = (header.msg_flags & MSG_TRUNC) != 0;
-        datagram.size = std::min<std::size_t>(messages[i].msg_len, buffers[i].size());
-        datagram.sender = {senders[i].sin_addr.s_addr, senders[i].sin_port};
-        datagram.destination = 0;
-        datagram.interfaceAddress = 0;
-        for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
-            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info{};
-                std::memcpy(&info, CMSG_DATA(item), sizeof info);
-                datagram.destination = info.ipi_addr.s_addr;
-                datagram.interfaceAddress = info.ipi_spec_dst.s_addr;
-            }
-        }
-    }
-    return {static_cast<std::size_t>(got), false, 0};
+        return {0, errno == EINTR ? 0 : errno};
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
+        received[i] = DescribeDatagram(batch.messages[i], batch.senders[i], buffers[i].size());
+    return {static_cast<std::size_t>(got), 0};
 }
 
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {

@@ -126,8 +126,6 @@ std::string ServiceSidText(std::string_view serviceName) {
     return sid;
 }
 
-namespace {} // namespace
-
 std::string ServiceDataFolder() {
     wchar_t* programData = nullptr;
     std::string folder;
@@ -225,17 +223,52 @@ int StartInstalledService() {
     return StartServiceW(service.handle, 0, nullptr) ? 0 : LastError();
 }
 
+namespace {
+
+// The folder's rights as SDDL. Inherited by everything in the folder. The service's account may change (read, write,
+// delete) but not take ownership or change rights. Only a folder of our own is protected from what its parent hands
+// down; any other gets the service's entry alone, to be added to its own.
+std::wstring FolderRightsText(const std::wstring& sid, bool ownFolder) {
+    const std::wstring service = L"(A;OICI;0x1301bf;;;" + sid + L")";
+    return ownFolder ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + service + L"(A;OICI;0x1200a9;;;BU)" : L"D:" + service;
+}
+
+// The folder's own rights with the first entry of `added` granted beside them, into `merged` (the caller's to
+// LocalFree), and whether they are protected: kept as it was, so a folder that inherits its parent's rights goes on
+// inheriting them, one that did not, not.
+DWORD MergeFolderRights(const std::wstring& path, PACL added, PACL& merged, bool& protect) {
+    PACL existing = nullptr;
+    PSECURITY_DESCRIPTOR old = nullptr;
+    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &existing, nullptr, &old);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (error == ERROR_SUCCESS && GetAce(added, 0, reinterpret_cast<void**>(&ace))) {
+        EXPLICIT_ACCESSW access{};
+        access.grfAccessPermissions = ace->Mask;
+        access.grfAccessMode = GRANT_ACCESS;
+        access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        access.Trustee.ptstrName = reinterpret_cast<wchar_t*>(&ace->SidStart);
+        error = SetEntriesInAclW(1, &access, existing, &merged);
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (error == ERROR_SUCCESS && GetSecurityDescriptorControl(old, &control, &revision))
+        protect = (control & SE_DACL_PROTECTED) != 0;
+    LocalFree(old);
+    return error;
+}
+
+} // namespace
+
 int GrantFolderToService(const char* folder, bool ownFolder) {
     const std::wstring sid = WideText(ServiceSidText(InstalledServiceName));
     if (sid.empty())
         return ERROR_INVALID_SID;
-    // Inherited by everything in the folder. The service's account may change (read, write, delete) but not
-    // take ownership or change rights. Only a folder of our own is protected from what its parent hands down.
-    const std::wstring service = L"(A;OICI;0x1301bf;;;" + sid + L")";
-    const std::wstring descriptor =
-        ownFolder ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" + service + L"(A;OICI;0x1200a9;;;BU)" : L"D:" + service;
     PSECURITY_DESCRIPTOR security = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor.c_str(), SDDL_REVISION_1, &security, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderRightsText(sid, ownFolder).c_str(), SDDL_REVISION_1,
+                                                              &security, nullptr))
         return LastError();
     BOOL present = FALSE, defaulted = FALSE;
     PACL acl = nullptr;
@@ -245,28 +278,7 @@ int GrantFolderToService(const char* folder, bool ownFolder) {
     DWORD error = ERROR_SUCCESS;
     bool protect = ownFolder;
     if (!ownFolder) {
-        // The folder's own rights, with the service's entry added to them.
-        PACL existing = nullptr;
-        PSECURITY_DESCRIPTOR old = nullptr;
-        error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      &existing, nullptr, &old);
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (error == ERROR_SUCCESS && GetAce(acl, 0, reinterpret_cast<void**>(&ace))) {
-            EXPLICIT_ACCESSW access{};
-            access.grfAccessPermissions = ace->Mask;
-            access.grfAccessMode = GRANT_ACCESS;
-            access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-            access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-            access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-            access.Trustee.ptstrName = reinterpret_cast<wchar_t*>(&ace->SidStart);
-            error = SetEntriesInAclW(1, &access, existing, &merged);
-        }
-        // Kept as it was: a folder that inherits its parent's rights goes on inheriting them, one that did not, not.
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        if (error == ERROR_SUCCESS && GetSecurityDescriptorControl(old, &control, &revision))
-            protect = (control & SE_DACL_PROTECTED) != 0;
-        LocalFree(old);
+        error = MergeFolderRights(path, acl, merged, protect);
         acl = merged;
     }
     if (error == ERROR_SUCCESS)

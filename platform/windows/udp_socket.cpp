@@ -115,65 +115,89 @@ void CloseSocket(SocketHandle handle) {
         WSACloseEvent(Readable(handle));
 }
 
+namespace {
+
+// Waits until the socket has a datagram, a wake-up came or the time is up; true for a wake-up or the time.
+bool WaitForDatagramOrWake(SocketHandle handle, std::span<const WakeHandle> wakes, std::chrono::milliseconds wait,
+                           int& error) {
+    HANDLE waits[1 + MostWakes] = {Readable(handle)};
+    const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
+    for (std::size_t i = 0; i < wakeCount; ++i)
+        waits[1 + i] = reinterpret_cast<HANDLE>(wakes[i].value);
+    const DWORD timeout = wait < NoWait ? INFINITE : static_cast<DWORD>(wait.count());
+    const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, timeout);
+    if (woken == WAIT_FAILED) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    return woken != WAIT_OBJECT_0;
+}
+
+// The address the datagram was sent to, from its packet information; 0 when it has none.
+std::uint32_t DestinationOf(WSAMSG& message) {
+    std::uint32_t destination = 0;
+    for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr; item = WSA_CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info{};
+            std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
+            destination = info.ipi_addr.s_addr;
+        }
+    }
+    return destination;
+}
+
+// Takes the datagram waiting, without waiting: 0, or the error of the receive (WSAEWOULDBLOCK when none waits).
+int ReceiveOne(LPFN_WSARECVMSG receiveMessage, SocketHandle handle, DatagramBuffer& buffer,
+               ReceivedDatagram& datagram) {
+    // Reset before the receive: a datagram that comes after it sets the event again.
+    WSAResetEvent(Readable(handle));
+    sockaddr_in sender{};
+    WSABUF data{static_cast<ULONG>(buffer.size()), reinterpret_cast<char*>(buffer.data())};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&sender);
+    message.namelen = sizeof sender;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control, control};
+    DWORD got = 0;
+    datagram = {};
+    if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
+        const int error = WSAGetLastError();
+        if (error != WSAEMSGSIZE)
+            return error;
+        datagram.truncated = true; // longer than the buffer: its tail is lost
+    }
+    datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
+    datagram.size = std::min<std::size_t>(got, buffer.size());
+    datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    // Windows tells the address the datagram was sent to, not the interface's own.
+    datagram.destination = DestinationOf(message);
+    return 0;
+}
+
+} // namespace
+
 // One datagram a call: Windows has no receive of several at once.
 ReceiveResult ReceiveDatagrams(SocketHandle handle, std::span<const WakeHandle> wakes,
                                std::span<DatagramBuffer> buffers, std::span<ReceivedDatagram> received,
                                std::chrono::milliseconds wait) {
     if (buffers.empty() || received.empty())
-        return {0, false, 0};
+        return {0, 0};
     static const LPFN_WSARECVMSG receiveMessage = ReceiveMessageFunction(Native(handle));
     if (receiveMessage == nullptr)
-        return {0, false, WSAEOPNOTSUPP};
-    HANDLE waits[1 + MostWakes] = {Readable(handle)};
-    const std::size_t wakeCount = std::min(wakes.size(), MostWakes);
-    for (std::size_t i = 0; i < wakeCount; ++i)
-        waits[1 + i] = reinterpret_cast<HANDLE>(wakes[i].value);
+        return {0, WSAEOPNOTSUPP};
     for (;;) {
-        // Reset before the receive: a datagram that comes after it sets the event again.
-        WSAResetEvent(Readable(handle));
-        sockaddr_in sender{};
-        WSABUF data{static_cast<ULONG>(buffers[0].size()), reinterpret_cast<char*>(buffers[0].data())};
-        alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-        WSAMSG message{};
-        message.name = reinterpret_cast<sockaddr*>(&sender);
-        message.namelen = sizeof sender;
-        message.lpBuffers = &data;
-        message.dwBufferCount = 1;
-        message.Control = {sizeof control, control};
-        DWORD got = 0;
-        ReceivedDatagram& datagram = received[0];
-        datagram = {};
-        if (receiveMessage(Native(handle), &message, &got, nullptr, nullptr) != 0) {
-            const int error = WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) {
-                if (wait == NoWait)
-                    return {0, false, 0};
-                const DWORD timeout = wait < NoWait ? INFINITE : static_cast<DWORD>(wait.count());
-                const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(1 + wakeCount), waits, FALSE, timeout);
-                if (woken == WAIT_TIMEOUT)
-                    return {0, false, 0};
-                if (woken == WAIT_FAILED)
-                    return {0, false, static_cast<int>(GetLastError())};
-                if (woken != WAIT_OBJECT_0)
-                    return {0, true, 0};
-                continue;
-            }
-            if (error != WSAEMSGSIZE)
-                return {0, false, error};
-            datagram.truncated = true; // longer than the buffer: its tail is lost
-        }
-        datagram.truncated = datagram.truncated || (message.dwFlags & MSG_TRUNC) != 0;
-        datagram.size = std::min<std::size_t>(got, buffers[0].size());
-        datagram.sender = {sender.sin_addr.s_addr, sender.sin_port};
-        for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item != nullptr; item = WSA_CMSG_NXTHDR(&message, item)) {
-            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-                IN_PKTINFO info{};
-                std::memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
-                // Windows tells the address the datagram was sent to, not the interface's own.
-                datagram.destination = info.ipi_addr.s_addr;
-            }
-        }
-        return {1, false, 0};
+        const int error = ReceiveOne(receiveMessage, handle, buffers[0], received[0]);
+        if (error == 0)
+            return {1, 0};
+        if (error != WSAEWOULDBLOCK)
+            return {0, error};
+        if (wait == NoWait)
+            return {0, 0};
+        int waitError = 0;
+        if (WaitForDatagramOrWake(handle, wakes, wait, waitError) || waitError != 0)
+            return {0, waitError};
     }
 }
 

@@ -1,6 +1,7 @@
 // The Windows side of the seam, run under Wine, where the portable tests do not reach: names outside the ANSI code
 // page and near the path limit, a save while others hold the file, abandoned temporary files, the receive woken,
 // and what the service manager is told. The whole program under Wine answers through the rest of it.
+#include "common/ipv4.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/network.h"
@@ -113,27 +114,44 @@ TEST(WindowsFiles, RemovesTemporaryFilesOfProcessesLongGone) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path), {}), 1);
 }
 
-TEST(WindowsSockets, AWakeUpEndsTheWaitOfTheReceive) {
+// What the service loop relies on: a wake-up ends a waiting receive with nothing and no error, and is used up by
+// it, so that the next receive waits for a datagram again.
+TEST(WindowsSockets, AWakeUpEndsOneWaitOfTheReceive) {
     StartNetwork();
     const SocketResult server = CreateUdpSocket();
+    const SocketResult client = CreateUdpSocket();
     ASSERT_EQ(server.error, 0);
+    ASSERT_EQ(client.error, 0);
     const std::uint32_t loopback = ParseAddress("127.0.0.1");
     std::uint16_t port = 40053;
     while (port < 40153 && BindSocket(server.handle, loopback, port) != 0)
         ++port;
     const WakeResult wake = CreateWake();
     ASSERT_EQ(wake.error, 0);
-    std::thread waker([wake] {
+    const Bytes query = MakeQuery(7, {"nas"});
+    std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         SignalWake(wake.handle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        OutgoingDatagram datagram{query, {loopback, PortNumber(port)}}; // PortNumber swaps the bytes as htons does
+        SendDatagrams(client.handle, std::span(&datagram, 1));
     });
     std::array<DatagramBuffer, 4> buffers{};
     std::array<ReceivedDatagram, 4> received{};
-    const ReceiveResult woken = ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received, WaitForever);
-    waker.join();
+    const auto start = std::chrono::steady_clock::now();
+    const ReceiveResult woken =
+        ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received, WaitForever);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
     EXPECT_EQ(woken.count, 0u);
-    EXPECT_TRUE(woken.woken);
+    EXPECT_EQ(woken.error, 0);
+    const ReceiveResult got =
+        ReceiveDatagrams(server.handle, std::span(&wake.handle, 1), buffers, received, WaitForever);
+    other.join();
+    EXPECT_EQ(got.count, 1u);
+    EXPECT_EQ(got.error, 0);
+    EXPECT_EQ(received[0].size, query.size());
     CloseWake(wake.handle);
+    CloseSocket(client.handle);
     CloseSocket(server.handle);
     StopNetwork();
 }
