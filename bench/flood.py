@@ -1,6 +1,6 @@
 """One scenario of bench/flood.sh: a flood from some clients, and how a quiet client fares meanwhile.
 
-Usage: flood.py SCENARIO SECONDS. Sends to 127.0.0.1:53 from loopback addresses of its own. Prints one line:
+Usage: flood.py SCENARIO SECONDS. Sends to 192.0.2.1:53 from 192.0.2.2 and .3 and 10.9.0.1 to .200. Prints one line:
 the quiet client's queries, how many got an address within 5 s, how many a server failure, how many nothing.
 """
 import random
@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 
-SERVER = ("127.0.0.1", 53)
+SERVER = ("192.0.2.1", 53)
 
 
 def query(qid, name):
@@ -39,7 +39,7 @@ def flood(sources, names, rate, seconds, stop):
 
 
 def quiet(source, names, seconds):
-    """Asks a name every 100 ms; returns (asked, addresses within 5 s, server failures, nothing)."""
+    """Asks a name every 100 ms; returns (asked, addresses within 5 s, server failures, nothing, median time)."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((source, 0))
     s.settimeout(0.05)
@@ -58,9 +58,11 @@ def quiet(source, names, seconds):
             continue
         qid, flags, _, answers = struct.unpack(">HHHH", reply[:8])
         if qid in sent and qid not in outcome and time.monotonic() - sent[qid] <= 5:
-            outcome[qid] = "address" if flags & 15 == 0 and answers else "failure"
-    values = list(outcome.values())
-    return i, values.count("address"), values.count("failure"), i - len(values)
+            outcome[qid] = ("address" if flags & 15 == 0 and answers else "failure", time.monotonic() - sent[qid])
+    values = [kind for kind, _ in outcome.values()]
+    times = sorted(after for _, after in outcome.values())
+    median = times[len(times) // 2] if times else 0
+    return i, values.count("address"), values.count("failure"), i - len(values), median
 
 
 def main():
@@ -68,24 +70,24 @@ def main():
     tag = random.randrange(1 << 30)
     stop = threading.Event()
     if scenario == "one-name":  # one client, one silent name, 2,000 a second
-        floods = [(["127.0.0.2"], lambda i: "silent-one.lan", 2000)]
+        floods = [(["192.0.2.2"], lambda i: "silent-one.lan", 2000)]
         quiet_names = lambda i: "files"
     elif scenario == "many-sources":  # 200 clients, unique silent names, 1,000 a second in all
-        floods = [([f"127.0.1.{n}" for n in range(1, 201)], lambda i: f"silent-{tag}-{i}.lan", 1000)]
+        floods = [([f"10.9.0.{n}" for n in range(1, 201)], lambda i: f"silent-{tag}-{i}.lan", 1000)]
         quiet_names = lambda i: f"good-{i}.lan"
     else:  # "unique-names": one client, unique silent names, 200 a second
-        floods = [(["127.0.0.2"], lambda i: f"silent-{tag}-{i}.lan", 200)]
+        floods = [(["192.0.2.2"], lambda i: f"silent-{tag}-{i}.lan", 200)]
         quiet_names = lambda i: f"good-{i}.lan"
     threads = [threading.Thread(target=flood, args=(*f, seconds + 5, stop)) for f in floods]
     for t in threads:
         t.start()
     time.sleep(1)  # the flood takes hold first
-    asked, addresses, failures, nothing = quiet("127.0.0.3", quiet_names, seconds)
+    asked, addresses, failures, nothing, median = quiet("192.0.2.3", quiet_names, seconds)
     stop.set()
     for t in threads:
         t.join()
     print(f"{scenario}: {addresses} of {asked} answered with an address within 5 s, {failures} failures, "
-          f"{nothing} unanswered")
+          f"{nothing} unanswered; answers after {median * 1000:.0f} ms (median)")
 
 
 main()

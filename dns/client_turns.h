@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -10,22 +11,23 @@
 #include <unordered_map>
 
 // The resolver's threads for names the table lacks, shared among the clients that ask for them. A client's names
-// wait in its own line; whenever a thread is free, the client holding the fewest threads goes next, and among
-// those the one whose last lookup started longest ago, so a client that has just come is served before one that
-// has kept the threads busy. No client holds more than MostThreadsPerClient, so others always find a thread free
-// soon, however slow one client's names are to look up.
+// wait in its own line; whenever a thread is free, the client holding the fewest threads goes next, among those
+// the one whose lookups have lately been quickest (a client not yet known counts as slow as a lookup may be), and
+// then the one whose last lookup started longest ago. So a client whose names are found at once goes before those
+// whose names nobody answers, however many of them there are. No client holds more than three quarters of the
+// threads, so others find one free soon however slow one client's names are. When every place in the lines is
+// taken, the newest name of the client placed last makes room for a client placed before it.
 class ClientTurns {
 public:
     static constexpr std::size_t MostNamesPerClient = 16;
 
-    // `threads`: how many lookups may be under way at once; `mostNames`: how many names may wait in all.
-    ClientTurns(std::size_t threads, std::size_t mostNames);
+    // `threads`: how many lookups may be under way at once; `mostNames`: how many names may wait in all;
+    // `slowest`: the longest a lookup holds its thread.
+    ClientTurns(std::size_t threads, std::size_t mostNames, std::chrono::milliseconds slowest);
 
     struct Queued {
         bool queued = false;
-        // The name that gave its place to this one: the newest of the client with the most names waiting, when
-        // every place was taken and that client has more than this one.
-        std::optional<std::string> displaced;
+        std::optional<std::string> displaced; // the name that gave its place to this one
     };
     Queued Queue(std::uint32_t client, std::string name);
 
@@ -36,8 +38,8 @@ public:
     // The next name to look up, now that its thread counts as held; none while no thread is free for anyone.
     std::optional<Turn> Next();
 
-    // A lookup that Next handed out has come back: its thread is free.
-    void Ended(std::uint32_t client);
+    // A lookup that Next handed out has come back after holding its thread so long: the thread is free.
+    void Ended(std::uint32_t client, std::chrono::milliseconds took);
 
     std::size_t UnderWay() const { return underWay_; }
     std::size_t MostThreadsPerClient() const { return mostPerClient_; }
@@ -46,18 +48,33 @@ private:
     struct Client {
         std::deque<std::string> names;
         std::size_t held = 0;
-        std::uint64_t lastStart = 0; // 0: none started yet
+        std::chrono::milliseconds cost{0}; // how long its lookups held their threads, the latest weighing most
+        std::uint64_t lastStart = 0;       // 0: none started yet
     };
-    using Rank = std::tuple<std::size_t, std::uint64_t, std::uint32_t>; // held, last start, client
+    // Held, cost, last start, client: the best placed first.
+    using Rank = std::tuple<std::size_t, std::chrono::milliseconds::rep, std::uint64_t, std::uint32_t>;
 
-    static Rank RankOf(std::uint32_t address, const Client& client) { return {client.held, client.lastStart, address}; }
+    static Rank RankOf(std::uint32_t address, const Client& client) {
+        return {client.held, client.cost.count(), client.lastStart, address};
+    }
+    // Clients known; beyond it those with nothing waiting or held are forgotten.
+    static constexpr std::size_t MostRemembered = 4096;
+
     // Takes the client out of the ready order while `change` runs, and back in if it still has names.
     template <typename Change> void Update(std::uint32_t address, Change change);
+    void ForgetIdle();
+    Client Unknown() const {
+        Client client;
+        client.cost = slowest_;
+        return client;
+    }
+    static bool PlacedAfter(const Client& first, const Client& second);
 
     const std::size_t threads_;
     const std::size_t mostNames_;
     const std::size_t mostPerClient_;
-    std::unordered_map<std::uint32_t, Client> clients_; // those with names waiting or threads held
+    const std::chrono::milliseconds slowest_;
+    std::unordered_map<std::uint32_t, Client> clients_; // those known
     std::set<Rank> ready_;                              // those with names waiting, best first
     std::size_t waiting_ = 0;
     std::size_t underWay_ = 0;

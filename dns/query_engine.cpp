@@ -28,7 +28,8 @@ void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, s
 
 QueryEngine::QueryEngine(ResolutionTable& table, const LocalAddressList& addresses, bool terminal,
                          std::size_t resolverThreads, std::size_t mostQueuedLookups)
-    : table_(table), addresses_(addresses), terminal_(terminal), turns_(resolverThreads, mostQueuedLookups) {}
+    : table_(table), addresses_(addresses), terminal_(terminal),
+      turns_(resolverThreads, mostQueuedLookups, LongestWait) {}
 
 void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute route, Clock::time_point now,
                                EngineOutput& out) {
@@ -124,7 +125,7 @@ void QueryEngine::StartUnknownLookups(EngineOutput& out) {
     while (std::optional<ClientTurns::Turn> turn = turns_.Next()) {
         const auto found = pending_.find(turn->name);
         if (found == pending_.end() || found->second.waiting.empty()) {
-            turns_.Ended(turn->client);
+            turns_.Ended(turn->client, {});
             if (found != pending_.end())
                 pending_.erase(found);
             continue;
@@ -136,9 +137,9 @@ void QueryEngine::StartUnknownLookups(EngineOutput& out) {
 }
 
 // A lookup back from the resolver frees its client's thread.
-void QueryEngine::EndLookup(Lookup& lookup) {
+void QueryEngine::EndLookup(Lookup& lookup, std::chrono::milliseconds took) {
     if (lookup.lane == LookupLane::Unknown && lookup.underWay)
-        turns_.Ended(lookup.client);
+        turns_.Ended(lookup.client, took);
     lookup.underWay = false;
 }
 
@@ -170,7 +171,7 @@ void QueryEngine::TakeLookupResult(const LookupResult& result, EngineOutput& out
     if (found == pending_.end() || found->second.state != State::Resolving || !found->second.underWay)
         return;
     Lookup& lookup = found->second;
-    EndLookup(lookup);
+    EndLookup(lookup, result.took);
     const std::uint32_t address = result.result.address;
     // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
     // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
@@ -195,7 +196,7 @@ void QueryEngine::FailUnqueuedLookup(const std::string& name, EngineOutput& out)
     if (found == pending_.end() || !found->second.underWay)
         return;
     ++counters_.refused;
-    EndLookup(found->second);
+    EndLookup(found->second, {});
     Finish(name, Failure, out);
     StartUnknownLookups(out);
 }

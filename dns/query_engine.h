@@ -124,7 +124,7 @@ private:
                      Clock::time_point now, EngineOutput& out);
     bool StartLookup(const std::string& name, std::uint32_t client, bool learn, EngineOutput& out);
     void StartUnknownLookups(EngineOutput& out);
-    void EndLookup(Lookup& lookup);
+    void EndLookup(Lookup& lookup, std::chrono::milliseconds took);
     void Finish(const std::string& name, const HostLookup& answer, EngineOutput& out);
     bool AnswerWaiting(const Deadline& deadline, EngineOutput& out);
     void EvictOldestOf(std::uint32_t client, EngineOutput& out);

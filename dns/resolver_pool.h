@@ -5,8 +5,12 @@
 #include "platform/network.h"
 #include "platform/wake.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <list>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -23,17 +27,42 @@ struct Lookup {
     std::uint64_t generation = 0;
 };
 
+// A lookup that has taken this long is given up: its taker is told it failed, and its thread is left to finish it
+// alone while a new one takes its place, so that names nobody answers (a silent upstream holds each for 5 s and
+// more) cannot keep the threads from the names behind them. Below the engine's LongestWait, so that a query
+// waiting its turn is still answered in time.
+inline constexpr std::chrono::milliseconds LookupDeadline{2000};
+// Threads left with a lookup given up, at most; beyond it, a slow lookup keeps its thread.
+inline constexpr std::size_t MostAbandonedLookups = 64;
+
 // The threads that ask the system resolver, so that the answering thread never waits for it. A lookup cannot be
 // interrupted and a stop must not wait for one, so the pool and its threads live until the process ends; each
-// service that uses it is a generation of its own, and results of an earlier one are dropped by the taker.
+// service that uses it is a generation of its own, and results of an earlier one are dropped by the taker. A
+// lookup given up comes back twice: failed at its deadline, and with what it found once it ends (a result the
+// taker no longer waits for is dropped).
 struct ResolverPool {
     BoundedQueue<Lookup> lookups{MostQueuedLookups};
     BoundedQueue<Lookup> forwardLookups{MostQueuedLookups};
-    // Never full: it holds at most the lookups queued and under way, of this generation and the one before.
-    BoundedQueue<LookupResult> results{4 * (MostQueuedLookups + ResolverThreads + ForwardThreads)};
+    // Never full: it holds at most the lookups queued and under way, of this generation and the one before, and
+    // the second result of each lookup given up.
+    BoundedQueue<LookupResult> results{4 * (MostQueuedLookups + ResolverThreads + ForwardThreads) +
+                                       2 * MostAbandonedLookups};
     WakeHandle wake;              // signalled for every result; never closed
     std::uint64_t generation = 0; // written by the service that opens the pool, before its thread starts
     bool started = false;         // likewise
+    std::chrono::milliseconds deadline = LookupDeadline; // likewise; tests shorten it
+
+    // The lookups under way, for the watch over their deadlines.
+    struct Running {
+        Lookup lookup;
+        BoundedQueue<Lookup>* lane = nullptr;
+        std::chrono::steady_clock::time_point started;
+        bool abandoned = false;
+    };
+    std::mutex mutex; // guards the rest
+    std::condition_variable changed;
+    std::list<Running> running;
+    std::size_t abandoned = 0; // of the lookups running
 };
 
 // Begins a service's use of the pool, starting the threads and the wake-up the first time. Returns 0, or the

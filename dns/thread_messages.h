@@ -6,6 +6,7 @@
 #include "platform/network.h"
 #include "resolutions/resolution_table.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@ struct LookupResult {
     HostLookup result;
     bool numeric = false; // the name is an address text, which the resolver read without asking anyone
     std::uint64_t generation = 0;
+    std::chrono::milliseconds took{0}; // how long it held its thread
 };
 
 // To the saver. Tickets count the learned names in the order they were learned.

@@ -22,7 +22,7 @@ std::vector<std::string> Start(ClientTurns& turns) {
 } // namespace
 
 TEST(ClientTurns, ServesTheClientHoldingFewestThreadsAndTheNewcomerFirst) {
-    ClientTurns turns(4, 8);
+    ClientTurns turns(4, 8, std::chrono::seconds(2));
     for (const char* name : {"a1", "a2", "a3", "a4", "a5"})
         EXPECT_TRUE(turns.Queue(1, name).queued);
     // Alone, a client still leaves a quarter of the threads to whoever comes next.
@@ -31,23 +31,32 @@ TEST(ClientTurns, ServesTheClientHoldingFewestThreadsAndTheNewcomerFirst) {
     turns.Queue(2, "b2");
     turns.Queue(3, "c1");
     EXPECT_THAT(Start(turns), ElementsAre("2 b1"));
-    turns.Ended(1);
-    turns.Ended(1);
+    turns.Ended(1, {});
+    turns.Ended(1, {});
     // Client 3 holds none and has never been served; client 2 holds one, client 1 one but started long ago.
     EXPECT_THAT(Start(turns), ElementsAre("3 c1", "1 a4"));
     EXPECT_EQ(turns.UnderWay(), 4u);
 }
 
-TEST(ClientTurns, MakesRoomForANewcomerAtTheCostOfTheClientWithTheMostNamesWaiting) {
-    ClientTurns turns(1, 4);
-    for (const char* name : {"a1", "a2", "a3"})
+TEST(ClientTurns, ServesAClientWhoseNamesAreFoundAtOnceBeforeOneWhoseNamesNobodyAnswers) {
+    ClientTurns turns(2, 8, std::chrono::seconds(2));
+    for (const char* name : {"s1", "s2", "s3"})
         turns.Queue(1, name);
-    turns.Queue(2, "b1");
-    // Full: client 3 takes the place of client 1's newest; client 2, with one, may not take client 1's again.
-    const ClientTurns::Queued newcomer = turns.Queue(3, "c1");
-    EXPECT_TRUE(newcomer.queued);
-    EXPECT_EQ(newcomer.displaced, "a3");
-    EXPECT_FALSE(turns.Queue(2, "b2").queued);
+    turns.Queue(2, "q1");
+    turns.Queue(2, "q2");
+    EXPECT_THAT(Start(turns), ElementsAre("1 s1", "2 q1"));
+    turns.Ended(1, std::chrono::seconds(2));
+    turns.Ended(2, std::chrono::milliseconds(1));
+    EXPECT_THAT(Start(turns), ElementsAre("2 q2", "1 s2"));
+    // When every place is taken, a newcomer takes the place of the slow client's newest name, not the other's.
+    turns.Queue(1, "s4");
+    for (const char* name : {"q3", "q4", "q5", "q6", "q7", "q8"})
+        turns.Queue(2, name);
+    EXPECT_EQ(turns.Queue(3, "n1").displaced, "s4");
+    EXPECT_EQ(turns.Queue(3, "n2").displaced, "s3");
+    // Then the quick client, which holds a thread where the newcomer holds none; never the asker itself.
+    EXPECT_EQ(turns.Queue(3, "n3").displaced, "q8");
+    EXPECT_FALSE(turns.Queue(2, "q9").queued);
 }
 
 TEST(ClientWaits, BoundsEachClientAndLetsANewcomerInWhenAllPlacesAreTaken) {
