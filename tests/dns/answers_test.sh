@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the built program with real clients and an upstream of the test's own, in private namespaces: what search
-# domains, resolvers that ask in mixed case, a machine resolver pointed at the server and a flood of unknown names
-# need of the answers, how the service behaves beside other sockets on its port and on SIGUSR1, and that a console
-# nobody reads holds up no answer. The upstream
+# domains, resolvers that ask in mixed case, a machine resolver pointed at the server (with /proc as the Debian unit
+# shows it) and a flood of unknown names need of the answers, how the service behaves beside other sockets on its
+# port and on SIGUSR1, and that a console nobody reads holds up no answer. The upstream
 # (192.0.2.53, a namespace of its own behind the veth) answers known.example, never answers silent-*, and says
 # "no such name" for everything else. Every run is bounded. Usage: answers_test.sh PATH-OF-PROGRAM.
 set -u
@@ -105,17 +105,25 @@ stop_process "$pid" 0
 check "stopped by an empty datagram: its line, exit code 0" "0 > DNS server stopped by 127.0.0.1:40211" \
     "$? $(tail -n 1 "$run/out")"
 
-# The machine's resolver pointed at the server itself, with a search domain: said at start; an unknown name
-# fails within a second instead of asking itself name.lan.lan...; table names are answered.
+# The machine's resolver pointed at the server itself, with a search domain, and /proc as the unit shows it: said at
+# start; an unknown name and a forward entry fail within a second instead of asking the server name.lan.lan... back;
+# table names are answered. The hosts file no longer names nas.lan: the forward entry's lookup asks the server too.
 printf 'nameserver 127.0.0.1\nsearch lan\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
-start_service "$run" "$program"
+printf '127.0.0.1 localhost\n' >"$work/hosts"
+start_service "$run" "${as_unit_proc[@]}" "$program"
 check "a warning at start" "1" "$(grep -c "resolver asks this server (127.0.0.1)" "$run/out")"
+status() { dig @127.0.0.1 +tries=1 +time=3 "$1" | grep -o 'status: [A-Z]*' | cut -c9-; }
 start=$(date +%s%N)
-check "an unknown name fails at once" "SERVFAIL" \
-    "$(dig @127.0.0.1 +tries=1 +time=3 unknown.example | grep -o 'status: [A-Z]*' | cut -c9-)"
-check "within a second" "yes" "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
-check "a table name" "10.0.0.1" "$(ask printer)"
-stop_process "$pid"
+check "an unknown name fails at once" "SERVFAIL" "$(status unknown.example)"
+check "an unknown name fails within a second" "yes" \
+    "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+start=$(date +%s%N)
+check "a forward entry whose target the server is asked for fails at once" "SERVFAIL" "$(status files)"
+check "such a forward entry fails within a second" "yes" \
+    "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+check "a table name is answered" "10.0.0.1" "$(ask printer)"
+kill "$(wrapped "$pid")"
+stop_process "$pid" 0
 
 # A terminal whose output nobody reads (a stopped or selected console): after its buffer fills, every query
 # still gets its answer at once. The terminal is read again at the end, so that the program can stop.

@@ -2,8 +2,8 @@
 # Checks the Debian package: lintian finds no error; it installs (into overlays of /usr, /etc and /var inside a
 # private mount namespace, so the machine itself is untouched); systemd accepts its unit; and the installed
 # program, started the way the unit starts it (an unprivileged user with only the capability to bind port 53, in
-# its state directory, no terminal) inside a private network namespace, answers, keeps its table there, and
-# exits non-zero when port 53 is taken. Usage: package_test.sh PACKAGE.deb
+# its state directory, no terminal, the unit's view of /proc) inside a private network namespace, answers, keeps its
+# table there, and exits non-zero when port 53 is taken. Usage: package_test.sh PACKAGE.deb
 set -u
 package=$(realpath "$1")
 
@@ -43,10 +43,11 @@ service_user=61853 # stands in for the dynamic user
 mkdir -p "$state"
 chown "$service_user:$service_user" "$state"
 chmod 700 "$state"
+# The unit's /proc too (ProcSubset=pid, ProtectProc=invisible); signals go to the command (`wrapped`).
 as_service() { # becomes a command line of the unit, in the state directory, as the service runs it: call it in a subshell
-    cd "$state" && umask "$(setting UMask)" && exec setpriv --reuid="$service_user" --regid="$service_user" \
-        --clear-groups --no-new-privs --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service \
-        --bounding-set=-all,+net_bind_service $1 </dev/null
+    cd "$state" && umask "$(setting UMask)" && exec "${as_unit_proc[@]}" setpriv --reuid="$service_user" \
+        --regid="$service_user" --clear-groups --no-new-privs --inh-caps=-all,+net_bind_service \
+        --ambient-caps=-all,+net_bind_service --bounding-set=-all,+net_bind_service $1 </dev/null
 }
 printf '127.0.0.1 localhost\n10.1.2.3 learned.lan\n10.1.2.4 later.lan\n' | resolve_from_hosts
 
@@ -61,7 +62,8 @@ check "a learned name" "10.1.2.3" "$(ask learned.lan)"
 printf 'A nas 10.0.0.9\nE\n' | /usr/sbin/velquorn-dns -e "$state/default.drf" >/dev/null
 for _ in $(seq 20); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 nas)" = 10.0.0.9 ] && break || sleep 0.1; done
 check "an edit as root while it serves, then a learned name" "10.0.0.9 10.1.2.4" "$(ask nas) $(ask later.lan)"
-stop_process "$service"
+kill "$(wrapped "$service")"
+stop_process "$service" 0
 check "stops with exit code 0" "0" "$?"
 check "learned into the state directory, beside the edit" "learned.lan nas later.lan" \
     "$(read_table "$state/default.drf" | tail -n +3 | xargs)"
