@@ -3,7 +3,8 @@
 # private mount namespace, so the machine itself is untouched); systemd accepts its unit; and the installed
 # program, started the way the unit starts it (an unprivileged user with only the capability to bind port 53, in
 # its state directory, no terminal, the unit's view of /proc) inside a private network namespace, answers, keeps its
-# table there, and exits non-zero when port 53 is taken. Usage: package_test.sh PACKAGE.deb
+# table there, stops at an empty datagram from its own user, and exits non-zero when port 53 is taken. Usage:
+# package_test.sh PACKAGE.deb
 set -u
 package=$(realpath "$1")
 
@@ -68,6 +69,18 @@ check "stops with exit code 0" "0" "$?"
 check "learned into the state directory, beside the edit" "learned.lan nas later.lan" \
     "$(read_table "$state/default.drf" | tail -n +3 | xargs)"
 check "the table belongs to the service" "$service_user 600" "$(stat -c '%u %a' "$state/default.drf")"
+
+# Beside root, the service's own user may stop it with an empty datagram, sent from a socket kept open a second.
+as_service "$(setting ExecStart)" >"$work/out" 2>&1 &
+service=$!
+wait_until_running "$work/out"
+python3 -c 'import os, socket, sys, time
+user = int(sys.argv[1]); os.setgroups([]); os.setresgid(user, user, user); os.setresuid(user, user, user)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40213)); s.sendto(b"", ("127.0.0.1", 53))
+time.sleep(1)' "$service_user"
+stop_process "$service" 0
+check "an empty datagram from the service's own user stops it with exit code 0" \
+    "0 > DNS server stopped by 127.0.0.1:40213" "$? $(tail -n 1 "$work/out")"
 
 python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 53)); time.sleep(20)' &
 # Python can take longer than a fixed pause to start: the program must not bind the port first.
