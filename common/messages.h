@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,3 +20,9 @@ std::string SavedAgainLine(const char* fileName);
 
 // The line that tells the user that the resolution file could not be read anew, with why.
 std::string ReloadErrorLine(const char* fileName, std::string_view why);
+
+// The line that tells the user that an empty datagram from this machine did not stop the service, naming its sender
+// (address and port in network byte order) and why: its owner may not, or its socket was gone before the service
+// could tell whose it was. It begins with the sender's address, as a query's line does, so that a flood of them is
+// dropped as queries' lines are when the console does not keep up.
+std::string IgnoredStopLine(std::uint32_t address, std::uint16_t port, bool ownerFound);

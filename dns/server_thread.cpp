@@ -145,10 +145,17 @@ void TakeResults(Loop& loop) {
     HandOn(loop);
 }
 
-// Only this machine may switch the service off, and it says who did.
+// Only this machine may switch the service off, and it says who did; there only root and the service's own
+// user, or any local user could keep the network without DNS.
 void TakeStop(Loop& loop, const ReceivedDatagram& received) {
     if (!IsLoopbackAddress(received.sender.address))
         return;
+    const std::optional<UdpSocketOwner> owner =
+        loop.settings.findSocketOwner(received.sender.address, received.sender.port);
+    if (!owner || !(owner->administrator || owner->thisUser)) {
+        loop.out.console += IgnoredStopLine(received.sender.address, received.sender.port, owner.has_value());
+        return;
+    }
     loop.running = false;
     loop.out.console += "> DNS server stopped by " + std::string(DottedAddress(received.sender.address).data()) + ":" +
                         std::to_string(PortNumber(received.sender.port)) + "\n";

@@ -32,6 +32,8 @@ struct ServiceSettings {
     ResolveHostFunction resolveHost = ResolveHost;
     // Tells the lookups of the resolver back from the resolver; none where every client is another process.
     bool (*isOwnLookup)(std::uint32_t address, std::uint16_t port) = IsOwnUdpSocket;
+    // Tells who sent an empty datagram from this machine, which stops the service only from root or its own user.
+    std::optional<UdpSocketOwner> (*findSocketOwner)(std::uint32_t address, std::uint16_t port) = FindUdpSocketOwner;
     // The file as the table was loaded from it. When it held exactly that table learned entries are appended
     // to it; otherwise the first learned entry writes the file whole.
     KnownResolutionFile loadedFile;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // Opaque: what it holds is the platform's business.
@@ -71,9 +72,32 @@ struct OutgoingDatagram {
 // Returns 0 when the port is free there, else the platform's code of the failed bind.
 int ProbeUdpPort(std::uint32_t address, std::uint16_t port);
 
+// Who holds a UDP socket, as far as the system tells: this process, a process of this process's user, an
+// administrator (root; on Windows LocalSystem or an elevated token).
+struct UdpSocketOwner {
+    bool thisProcess = false;
+    bool thisUser = false;
+    bool administrator = false;
+};
+
+// What is true of both owners: of a port that two sockets share, either may have sent a datagram.
+inline UdpSocketOwner CommonOwner(const UdpSocketOwner& one, const UdpSocketOwner& other) {
+    return {one.thisProcess && other.thisProcess, one.thisUser && other.thisUser,
+            one.administrator && other.administrator};
+}
+
+// Who holds the UDP socket that sends from the address and port (both in network byte order), read from the
+// system's table of sockets: one bound there, or to every address on that port. Where several could (sockets that
+// share a port), only what is true of each. Nothing when none is bound there (its sender has closed it) or the table
+// cannot be read; an owner the system does not show is none of the three.
+std::optional<UdpSocketOwner> FindUdpSocketOwner(std::uint32_t address, std::uint16_t port);
+
 // Whether the UDP socket bound to the address and port (both in network byte order) is one of this process's
 // own, such as the one a lookup of the system resolver uses.
-bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port);
+inline bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
+    const std::optional<UdpSocketOwner> owner = FindUdpSocketOwner(address, port);
+    return owner && owner->thisProcess;
+}
 
 // Sends the datagrams in order; a datagram that cannot be sent gets its error and the rest still go.
 void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams);

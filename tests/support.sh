@@ -57,6 +57,16 @@ resolve_from_hosts() {
     mount --bind "$work/hosts" /etc/hosts
 }
 
+# Put before a command line, runs it with /proc as the Debian unit shows /proc to the service (ProcSubset=pid,
+# ProtectProc=invisible): the processes' folders and /proc/self only, no /proc/net. In pid and mount namespaces of its
+# own, which end with the command. The wrapper ends with the command and its exit code, and ignores SIGTERM: signal
+# the command (`wrapped`), or end the wrapper with SIGKILL, which ends the command with it.
+as_unit_proc=(unshare --pid --mount --fork --kill-child
+    sh -c 'mount -t proc -o subset=pid,hidepid=invisible proc /proc && exec "$@"' -)
+wrapped() { # the wrapper's pid; prints the command's
+    cat "/proc/$1/task/$1/children"
+}
+
 # Starts a command line in a directory, its output in DIRECTORY/out, and waits for the server to run. Sets pid.
 start_service() { # directory, then the command line
     local directory=$1

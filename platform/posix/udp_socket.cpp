@@ -9,9 +9,9 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -68,36 +68,52 @@ int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
     return error;
 }
 
-bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
-    // The kernel's list of UDP sockets tells the inode of the one bound there; our descriptors tell ours.
-    std::FILE* list = std::fopen("/proc/net/udp", "re");
-    if (list == nullptr)
-        return false;
-    char line[512];
-    std::uint64_t inode = 0;
-    while (inode == 0 && std::fgets(line, sizeof line, list) != nullptr) {
-        unsigned localAddress = 0, localPort = 0;
-        std::uint64_t lineInode = 0;
-        if (std::sscanf(line, " %*u: %8X:%4X %*X:%*X %*X %*X:%*X %*X:%*X %*X %*u %*u %" SCNu64, &localAddress,
-                        &localPort, &lineInode) == 3 &&
-            localAddress == address && localPort == ntohs(port))
-            inode = lineInode;
-    }
-    std::fclose(list);
-    if (inode == 0)
-        return false;
-    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+namespace {
+
+// The inodes of this process's sockets, which its descriptors name "socket:[INODE]".
+std::vector<std::uint64_t> OwnSocketInodes() {
+    std::vector<std::uint64_t> inodes;
     DIR* descriptors = opendir("/proc/self/fd");
     if (descriptors == nullptr)
-        return false;
-    bool own = false;
+        return inodes;
     while (const dirent* item = readdir(descriptors)) {
         char target[64];
         const ssize_t length = readlinkat(dirfd(descriptors), item->d_name, target, sizeof target - 1);
-        own = own || (length > 0 && std::string_view(target, static_cast<std::size_t>(length)) == wanted);
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        std::uint64_t inode = 0;
+        if (std::sscanf(target, "socket:[%" SCNu64 "]", &inode) == 1)
+            inodes.push_back(inode);
     }
     closedir(descriptors);
-    return own;
+    return inodes;
+}
+
+} // namespace
+
+std::optional<UdpSocketOwner> FindUdpSocketOwner(std::uint32_t address, std::uint16_t port) {
+    // Through /proc/self: /proc/net is missing where /proc shows processes only (systemd's ProcSubset=pid). The
+    // table lists every UDP socket of the network namespace, whoever holds it, with its owner's user id.
+    std::FILE* table = std::fopen("/proc/self/net/udp", "re");
+    if (table == nullptr)
+        return std::nullopt;
+    const std::vector<std::uint64_t> ours = OwnSocketInodes();
+    const uid_t user = geteuid();
+    std::optional<UdpSocketOwner> found;
+    char line[512];
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned localAddress = 0, localPort = 0, uid = 0;
+        std::uint64_t inode = 0;
+        if (std::sscanf(line, " %*u: %8X:%4X %*X:%*X %*X %*X:%*X %*X:%*X %*X %u %*u %" SCNu64, &localAddress,
+                        &localPort, &uid, &inode) != 4 ||
+            localPort != ntohs(port) || (localAddress != address && localAddress != INADDR_ANY))
+            continue;
+        const UdpSocketOwner owner{std::find(ours.begin(), ours.end(), inode) != ours.end(), uid == user, uid == 0};
+        found = found ? CommonOwner(*found, owner) : owner;
+    }
+    std::fclose(table);
+    return found;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -87,25 +88,76 @@ int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
     return error;
 }
 
-bool IsOwnUdpSocket(std::uint32_t address, std::uint16_t port) {
+namespace {
+
+// The user of a process's token, and whether that token is an administrator's: the system's own account, or one
+// elevated (an administrator's, where User Account Control is off).
+struct ProcessUser {
+    std::vector<unsigned char> tokenUser; // a TOKEN_USER
+    bool administrator = false;
+};
+
+PSID UserSid(const ProcessUser& user) { return reinterpret_cast<const TOKEN_USER*>(user.tokenUser.data())->User.Sid; }
+
+// Nothing when the token cannot be read: an unprivileged account may not read another account's.
+std::optional<ProcessUser> ReadProcessUser(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return std::nullopt;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    ProcessUser found{std::vector<unsigned char>(size), false};
+    TOKEN_ELEVATION elevation{};
+    DWORD got = 0;
+    const bool read = size >= sizeof(TOKEN_USER) &&
+                      GetTokenInformation(token, TokenUser, found.tokenUser.data(), size, &size) &&
+                      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got);
+    CloseHandle(token);
+    if (!read)
+        return std::nullopt;
+    found.administrator = elevation.TokenIsElevated != 0 || IsWellKnownSid(UserSid(found), WinLocalSystemSid);
+    return found;
+}
+
+UdpSocketOwner OwnerOfProcess(DWORD processId, const std::optional<ProcessUser>& ours) {
+    if (processId == GetCurrentProcessId())
+        return {true, true, ours && ours->administrator};
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr)
+        return {};
+    const std::optional<ProcessUser> theirs = ReadProcessUser(process);
+    CloseHandle(process);
+    if (!theirs)
+        return {};
+    return {false, ours && EqualSid(UserSid(*ours), UserSid(*theirs)), theirs->administrator};
+}
+
+} // namespace
+
+std::optional<UdpSocketOwner> FindUdpSocketOwner(std::uint32_t address, std::uint16_t port) {
     ULONG size = 0;
     GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
     std::vector<unsigned char> buffer(size + 1024);
     size = static_cast<ULONG>(buffer.size());
     if (GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR)
-        return false;
+        return std::nullopt;
     DWORD count = 0;
     std::memcpy(&count, buffer.data(), sizeof count);
+    const std::optional<ProcessUser> ours = ReadProcessUser(GetCurrentProcess());
+    std::optional<UdpSocketOwner> found;
     // Never past what the call filled in, whatever the count says.
     const std::size_t first = offsetof(MIB_UDPTABLE_OWNER_PID, table);
     const std::size_t most = size > first ? (size - first) / sizeof(MIB_UDPROW_OWNER_PID) : 0;
     for (std::size_t i = 0; i < std::min<std::size_t>(count, most); ++i) {
         MIB_UDPROW_OWNER_PID row{};
         std::memcpy(&row, buffer.data() + first + i * sizeof row, sizeof row);
-        if (row.dwLocalAddr == address && static_cast<std::uint16_t>(row.dwLocalPort) == port)
-            return row.dwOwningPid == GetCurrentProcessId();
+        if (static_cast<std::uint16_t>(row.dwLocalPort) != port ||
+            (row.dwLocalAddr != address && row.dwLocalAddr != INADDR_ANY))
+            continue;
+        const UdpSocketOwner owner = OwnerOfProcess(row.dwOwningPid, ours);
+        found = found ? CommonOwner(*found, owner) : owner;
     }
-    return false;
+    return found;
 }
 
 void CloseSocket(SocketHandle handle) {

@@ -67,12 +67,14 @@ $(grep -c '\^\[\[>4;2m\^\[\[>3u' <<<"$output") $(tail -n 1 <<<"$output" | grep -
 kill "$blocker"
 wait "$blocker" 2>/dev/null
 
-# Without a terminal, an empty datagram from this machine ends the service and the program with exit code 0; one
-# from another host (here the veth address) changes nothing.
+# Without a terminal, an empty datagram from root on this machine ends the service and the program with exit code
+# 0; one from another host (here the veth address) changes nothing.
 start_service "$run" "$program"
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("192.0.2.1", 0)); s.sendto(b"", ("192.0.2.1", 53))'
 check "an empty datagram from another host" "10.0.0.1" "$(ask printer 192.0.2.1)"
-python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
+# The sender keeps its socket a second, so that the service can ask the system whose it is.
+python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"", ("127.0.0.1", 53)); time.sleep(1)'
 stop_process "$pid" 0
 check "ended by an empty datagram: exit code" "0" "$?"
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built program with real clients and an upstream of the test's own, in private namespaces: what search
-# domains, resolvers that ask in mixed case, a machine resolver pointed at the server and a flood of unknown names
-# need of the answers, how the service behaves beside other sockets on its port and on SIGUSR1, and that a console
-# nobody reads holds up no answer. The upstream
+# domains, resolvers that ask in mixed case, a machine resolver pointed at the server (with /proc as the Debian unit
+# shows it) and a flood of unknown names need of the answers, how the service behaves beside other sockets on its
+# port, on SIGUSR1 and at empty datagrams from root and from another user, and that a console nobody reads holds up
+# no answer. The upstream
 # (192.0.2.53, a namespace of its own behind the veth) answers known.example, never answers silent-*, and says
 # "no such name" for everything else. Every run is bounded. Usage: answers_test.sh PATH-OF-PROGRAM.
 set -u
@@ -91,34 +92,54 @@ check "SIGTERM ends it at once" "0 yes" "$? $([ $(( ($(date +%s%N) - start) / 10
 kill "$holder"
 wait "$holder" 2>/dev/null
 
-# SIGUSR1: one line of counters that match what was asked; the empty datagram's line says who sent it.
-start_service "$run" "$program"
+# SIGUSR1: one line of counters that match what was asked. Then, with /proc as the unit shows it, who may stop the
+# service with an empty datagram: its line names the sender, which keeps its socket a second, so that the service
+# can ask the system whose it is.
+start_service "$run" "${as_unit_proc[@]}" "$program"
 for name in printer gateway files known.example nobody.example; do ask $name >/dev/null; done
 # Each line is written before the service waits for the next query, not when one comes.
 wait_for 5 test "$(grep -c ' -> ' "$run/out")" -ge 5
 check "query lines written while the service waits" "5" "$(grep -c ' -> ' "$run/out")"
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"\x12\x34\x81\x80" + bytes(8), ("127.0.0.1", 53))'
-kill -USR1 "$pid"
+kill -USR1 "$(wrapped "$pid")"
 wait_for 5 grep -q '^> Statistics' "$run/out"
 check "statistics" "> Statistics: 3 from the table, 0 learned, 1 forwarded, 1 no such name, 0 server failures, 0 \
 lookups refused; dropped 0 malformed, 1 responses, 0 oversize; 5 entries; up 0 s" \
     "$(grep '^> Statistics' "$run/out" | sed 's/up [0-9]* s/up 0 s/')"
-python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40211)); s.sendto(b"", ("127.0.0.1", 53))'
+python3 -c 'import os, socket, time
+os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40212)); s.sendto(b"", ("127.0.0.1", 53))
+time.sleep(1)'
+check "an empty datagram from another user's process is ignored with a line naming it" \
+    "> 127.0.0.1:40212: empty datagram ignored; only root or this service's user may stop the service" \
+    "$(grep '^> 127.0.0.1:40212' "$run/out")"
+check "the service answers on after another user's empty datagram" "10.0.0.1" "$(ask printer)"
+python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40211)); s.sendto(b"", ("127.0.0.1", 53))
+time.sleep(1)'
 stop_process "$pid" 0
-check "stopped by an empty datagram: its line, exit code 0" "0 > DNS server stopped by 127.0.0.1:40211" \
-    "$? $(tail -n 1 "$run/out")"
+check "an empty datagram from root's process stops the service with its line and exit code 0" \
+    "0 > DNS server stopped by 127.0.0.1:40211" "$? $(tail -n 1 "$run/out")"
 
-# The machine's resolver pointed at the server itself, with a search domain: said at start; an unknown name
-# fails within a second instead of asking itself name.lan.lan...; table names are answered.
+# The machine's resolver pointed at the server itself, with a search domain, and /proc as the unit shows it: said at
+# start; an unknown name and a forward entry fail within a second instead of asking the server name.lan.lan... back;
+# table names are answered. The hosts file no longer names nas.lan: the forward entry's lookup asks the server too.
 printf 'nameserver 127.0.0.1\nsearch lan\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
-start_service "$run" "$program"
+printf '127.0.0.1 localhost\n' >"$work/hosts"
+start_service "$run" "${as_unit_proc[@]}" "$program"
 check "a warning at start" "1" "$(grep -c "resolver asks this server (127.0.0.1)" "$run/out")"
+status() { dig @127.0.0.1 +tries=1 +time=3 "$1" | grep -o 'status: [A-Z]*' | cut -c9-; }
 start=$(date +%s%N)
-check "an unknown name fails at once" "SERVFAIL" \
-    "$(dig @127.0.0.1 +tries=1 +time=3 unknown.example | grep -o 'status: [A-Z]*' | cut -c9-)"
-check "within a second" "yes" "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
-check "a table name" "10.0.0.1" "$(ask printer)"
-stop_process "$pid"
+check "an unknown name fails at once" "SERVFAIL" "$(status unknown.example)"
+check "an unknown name fails within a second" "yes" \
+    "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+start=$(date +%s%N)
+check "a forward entry whose target the server is asked for fails at once" "SERVFAIL" "$(status files)"
+check "such a forward entry fails within a second" "yes" \
+    "$([ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] && echo yes)"
+check "a table name is answered" "10.0.0.1" "$(ask printer)"
+kill "$(wrapped "$pid")"
+stop_process "$pid" 0
 
 # A terminal whose output nobody reads (a stopped or selected console): after its buffer fills, every query
 # still gets its answer at once. The terminal is read again at the end, so that the program can stop.

@@ -2,10 +2,12 @@
 # Runs the Windows build of the program under Wine, inside a private network and mount namespace whose
 # /etc/hosts the script writes (Wine's resolver is the machine's): the start-up report, a fixed, a Local and a
 # forward answer with dig, a learned name saved and answered after a restart, the Entry Editor through a pipe, and
-# a clean stop. Usage: windows_program_test.sh PATH-OF-EXE WINE. Exit code 77 when it cannot run here.
+# a clean stop, and who may stop it with an empty datagram. Usage: windows_program_test.sh PATH-OF-EXE WINE
+# SEND-EMPTY-DATAGRAM. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
 wine=${2:-}
+send_empty_datagram=${3:-}
 
 source "$(dirname "$0")/../support.sh"
 [ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
@@ -19,9 +21,10 @@ timeout 120 "$wine" cmd /c exit >/dev/null 2>&1
 
 run=$work/run && mkdir "$run" && write_table "$run/default.drf"
 start_seconds=30
-# Without a console an empty datagram from this machine ends the service and the program, with exit code 0.
+# Without a console an empty datagram from a process of this machine's user ends the service and the program, with
+# exit code 0.
 stop_service() {
-    python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
+    timeout 60 "$wine" "$send_empty_datagram" 40211 >/dev/null 2>&1
     wait "$pid"
 }
 
@@ -31,8 +34,16 @@ check "fixed, Local from the second network, forward, learned" "10.0.0.1 192.0.2
     "$(echo $(ask printer) $(ask gateway 192.0.2.1) $(ask files) $(ask learned.lan))"
 # Sent to the broadcast address, answered from the interface's own address: the source is chosen by the system.
 check "broadcast query" "192.0.2.1 10.0.0.1" "$(ask_broadcast)"
+# Wine shows no owner for a Linux process's socket, as Windows does not show an unprivileged server another
+# account's: such a sender may not stop it.
+python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 40212)); s.sendto(b"", ("127.0.0.1", 53))
+time.sleep(1)'
+check "an empty datagram from a process whose owner the system does not show is ignored with a line naming it" \
+    "> 127.0.0.1:40212: empty datagram ignored; only root or this service's user may stop the service" \
+    "$(tr -d '\r' <"$run/out" | grep '^> 127.0.0.1:40212')"
 stop_service
-check "clean stop" "0" "$?"
+check "an empty datagram from a process of the server's user stops it with exit code 0" "0" "$?"
 
 printf '127.0.0.1 localhost\n' >"$work/hosts"
 start_service "$run" timeout 120 "$wine" "$program"

@@ -5,11 +5,12 @@
 # reloading at paramchange and writing its statistics at control 128; and with an empty datagram, port 53 taken or
 # an empty table, stopped with its own error code, which recovery actions act on; installed and removed with
 # --install and --uninstall. Usage:
-# windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL. Exit code 77 when it cannot run here.
+# windows_service_test.sh PATH-OF-EXE WINE SC-CONTROL SEND-EMPTY-DATAGRAM. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
 wine=${2:-}
 sc_control=${3:-}
+send_empty_datagram=${4:-}
 
 source "$(dirname "$0")/../support.sh"
 [ -x "$wine" ] || { echo "no Wine here: skipped"; exit 77; }
@@ -63,7 +64,7 @@ counted() { lines "$log" | grep -c '^> Statistics: .* entries; up '; }
 for _ in $(seq 100); do [ "$(reloaded) $(counted)" = "1 1" ] && break || sleep 0.1; done
 check "paramchange reads the table anew, control 128 writes the statistics line" "1 1" "$(reloaded) $(counted)"
 # Recovery restarts only a service that failed: as one, an empty datagram from this machine ends it with error 5.
-python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"", ("127.0.0.1", 53))'
+timeout 60 "$wine" "$send_empty_datagram" 40211 >/dev/null 2>&1
 check "an empty datagram: stopped with error 5, its sender in the log" "1 1066 5 1" \
     "$(settled)$(lines "$log" | grep -c '^> DNS server stopped by 127.0.0.1:')"
 
