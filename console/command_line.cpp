@@ -2,12 +2,22 @@
 
 #include "platform/network.h"
 
+#include <charconv>
+#include <optional>
 #include <string_view>
 
 namespace {
 
 std::string Refuse(const char* why, std::string_view argument) {
     return "> Error: " + std::string(why) + ": " + std::string(argument) + "\n";
+}
+
+std::optional<std::uint32_t> ReadTimeToLive(std::string_view text) {
+    std::uint32_t seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || seconds > LongestTimeToLive)
+        return std::nullopt;
+    return seconds;
 }
 
 } // namespace
@@ -34,6 +44,14 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
         const char letter = static_cast<char>(argument[1] | 0x20); // either case
         if (letter == 'e') {
             options.openEditor = true;
+            continue;
+        }
+        if (letter == 't') {
+            const std::string_view seconds = !value.empty() || i + 1 == argumentCount ? value : arguments[++i];
+            const std::optional<std::uint32_t> timeToLive = ReadTimeToLive(seconds);
+            if (!timeToLive)
+                return {{}, Refuse("a time to live is 0 to 9006000 seconds", seconds)};
+            options.timeToLive = *timeToLive;
             continue;
         }
         if (letter != 'i' && letter != 'o' && letter != 'n' && letter != 'x')

@@ -21,6 +21,7 @@ struct StartupOptions {
     std::vector<std::uint32_t> addedAddresses;    // -i and -o, in command-line order
     std::vector<std::uint32_t> excludedAddresses; // -x, in command-line order
     std::uint32_t defaultAddress = 0;             // from -n or -o; 0 when neither was given
+    std::uint32_t timeToLive = 60;                // -t: of answers from the table, in seconds
     std::string resolutionFileName = "default.drf";
 };
 
@@ -29,7 +30,9 @@ struct CommandLineResult {
     std::string error; // the "> Error: " line for an argument beyond the program's limits; empty when none
 };
 
+inline constexpr std::uint32_t LongestTimeToLive = 9006000;
+
 // Reads the arguments after the program's name: --install and --uninstall, -e, -i, -o, -n and -x in either case
-// with the value glued to the letter, and plain arguments naming the resolution file, the last one winning. Other
-// options are ignored.
+// with the value glued to the letter, -t with its seconds glued or as the next argument, and plain arguments
+// naming the resolution file, the last one winning. Other options are ignored.
 CommandLineResult ReadStartupOptions(int argumentCount, const char* const* arguments);

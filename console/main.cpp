@@ -165,6 +165,8 @@ int LoadAndRun(const StartupOptions& options, bool terminal, bool underServiceMa
     settings.addresses = addresses.server;
     settings.machine = addresses.machine;
     settings.terminal = terminal;
+    settings.timeToLive = options.timeToLive;
+    settings.hostName = MachineHostName();
     settings.loadedFile = loaded;
     return RunServiceWithResolverPool(std::move(settings), underServiceManager);
 }

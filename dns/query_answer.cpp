@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -11,34 +13,7 @@ constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TypeAndClassSize = 4;
 constexpr std::uint8_t ResponseBit = 0x80;
 constexpr std::uint8_t LongestLabel = 63;
-
-constexpr std::uint8_t AnswerHeaderAfterId[] = {
-    0x85, 0x00, // response, authoritative, recursion desired; no error
-    0x00, 0x01, // one question
-    0x00, 0x01, // one answer
-    0x00, 0x00, // no authority records
-    0x00, 0x00, // no additional records
-};
-
 constexpr std::uint8_t OpcodeBits = 0x78;
-constexpr std::uint8_t RecursionDesiredBit = 0x01;
-
-constexpr std::uint8_t RecordBeforeAddress[] = {
-    0xC0, 0x0C,             // answer name: pointer to the question name
-    0x00, 0x01,             // type A
-    0x00, 0x01,             // class IN
-    0x00, 0x89, 0x6B, 0xB0, // time to live, 9006000 seconds
-    0x00, 0x04,             // four bytes of address
-};
-
-// The header and the question as asked; the ID is the query's own.
-std::size_t WriteHeaderAndQuestion(std::span<std::uint8_t> answer, const Query& query,
-                                   std::span<const std::uint8_t, 10> headerAfterId) {
-    std::uint8_t* out = std::copy_n(query.datagram.data(), 2, answer.data());
-    out = std::copy(headerAfterId.begin(), headerAfterId.end(), out);
-    std::copy_n(query.datagram.data() + QueryNameOffset, query.questionLength, out);
-    return HeaderSize + query.questionLength;
-}
 
 } // namespace
 
@@ -79,6 +54,8 @@ bool ReadQuestion(std::span<const std::uint8_t> datagram, QueryNames& names, Que
     query.questionLength = offset + TypeAndClassSize - QueryNameOffset;
     query.name = std::string_view(names.shown.data(), length);
     query.exactName = dotInLabel ? std::string_view() : std::string_view(names.exact.data(), length);
+    query.type = static_cast<std::uint16_t>(datagram[offset] << 8 | datagram[offset + 1]);
+    query.klass = static_cast<std::uint16_t>(datagram[offset + 2] << 8 | datagram[offset + 3]);
     return true;
 }
 
@@ -103,64 +80,45 @@ std::span<const std::uint8_t> QueryHead(const Query& query) {
     return query.datagram.first(QueryNameOffset + query.questionLength);
 }
 
-std::size_t AnswerMessageLength(const Query& query) {
-    return HeaderSize + query.questionLength + sizeof RecordBeforeAddress + sizeof(std::uint32_t);
-}
-
-std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address) {
-    const std::size_t length = AnswerMessageLength(query);
-    if (length > answer.size())
-        return 0;
-    const std::size_t recordOffset = WriteHeaderAndQuestion(answer, query, AnswerHeaderAfterId);
-    std::uint8_t* out =
-        std::copy(std::begin(RecordBeforeAddress), std::end(RecordBeforeAddress), answer.data() + recordOffset);
-    std::memcpy(out, &address, sizeof address);
-    return length;
-}
-
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query, std::uint8_t responseCode) {
-    if (HeaderSize + query.questionLength > answer.size())
-        return 0;
-    const std::uint8_t headerAfterId[] = {
-        0x85, responseCode, // response, authoritative, recursion desired; the response code
-        0x00, 0x01,         // one question
-        0x00, 0x00,         // no answer
-        0x00, 0x00,         // no authority records
-        0x00, 0x00,         // no additional records
-    };
-    return WriteHeaderAndQuestion(answer, query, headerAfterId);
-}
-
-std::size_t WriteErrorHeader(std::span<std::uint8_t> answer, std::span<const std::uint8_t> datagram,
-                             std::uint8_t responseCode) {
-    if (answer.size() < HeaderSize || datagram.size() < HeaderSize)
-        return 0;
-    std::fill_n(answer.data(), HeaderSize, 0);
-    std::copy_n(datagram.data(), 2, answer.data());
-    answer[2] = static_cast<std::uint8_t>(ResponseBit | (datagram[2] & (OpcodeBits | RecursionDesiredBit)));
-    answer[3] = responseCode;
-    return HeaderSize;
-}
-
 TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
                             std::uint32_t clientAddress) {
     const std::optional<ResolutionEntry> entry = FindResolution(table, queryName);
     if (!entry)
-        return {TableAnswer::Outcome::Learn, 0, queryName};
+        return {TableAnswer::Outcome::Learn, 0, false, queryName};
     if (entry->kind == ForwardKind)
-        return {TableAnswer::Outcome::Forward, 0, entry->target};
-    return {TableAnswer::Outcome::Answered,
-            entry->address != 0 ? entry->address : ChooseServerAddress(addresses, clientAddress),
-            {}};
+        return {TableAnswer::Outcome::Forward, 0, false, entry->target};
+    if (entry->address == 0)
+        return {TableAnswer::Outcome::Answered, ChooseServerAddress(addresses, clientAddress), true, {}};
+    return {TableAnswer::Outcome::Answered, entry->address, false, {}};
 }
 
-void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
-                     std::optional<std::uint32_t> address, bool terminal) {
+namespace {
+
+// The type's mnemonic, or "TYPEn" for one without (RFC 3597 §5).
+std::string TypeText(std::uint16_t type) {
+    static constexpr std::pair<std::uint16_t, const char*> Known[] = {
+        {1, "A"},     {2, "NS"},      {5, "CNAME"}, {6, "SOA"},    {12, "PTR"},  {15, "MX"},
+        {16, "TXT"},  {28, "AAAA"},   {33, "SRV"},  {35, "NAPTR"}, {43, "DS"},   {46, "RRSIG"},
+        {47, "NSEC"}, {48, "DNSKEY"}, {64, "SVCB"}, {65, "HTTPS"}, {255, "ANY"}, {257, "CAA"}};
+    for (const auto& [number, text] : Known)
+        if (number == type)
+            return text;
+    return "TYPE" + std::to_string(type);
+}
+
+} // namespace
+
+void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName, std::uint16_t type,
+                     std::string_view said, bool terminal) {
     console += "> ";
     console += DottedAddress(clientAddress).data();
     console += ": ";
     AppendConsoleText(console, queryName, terminal);
+    if (type != TypeA) {
+        console += ' ';
+        console += TypeText(type);
+    }
     console += " -> ";
-    console += address ? DottedAddress(*address).data() : "Failure.";
+    console += said;
     console += '\n';
 }

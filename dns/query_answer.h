@@ -24,7 +24,12 @@ struct Query {
     // No label holds a dot, a control byte or a byte of 0x80 or above: the dotted name is the name itself, and
     // the resolver and the file may be given it. Any other name would reach them as another name.
     bool plain = true;
+    std::uint16_t type = 0;
+    std::uint16_t klass = 0;
 };
+
+inline constexpr std::uint16_t TypeA = 1, TypePtr = 12, TypeAny = 255;
+inline constexpr std::uint16_t ClassIn = 1, ClassAny = 255;
 
 // Where ReadDatagram builds a query's names.
 struct QueryNames {
@@ -56,32 +61,11 @@ ReadDatagramResult ReadDatagram(std::span<const std::uint8_t> datagram, QueryNam
 // The bytes a query must keep to be answered later: its header and its question.
 std::span<const std::uint8_t> QueryHead(const Query& query);
 
-// The length of the answer message for the query, whether or not it fits a buffer.
-std::size_t AnswerMessageLength(const Query& query);
-
-// Writes the answer message for one address: the query's ID, its question exactly as asked, and one A record of
-// class IN whatever type was asked. Returns its length, n + 33, or 0 when it would not fit.
-std::size_t WriteAnswerMessage(std::span<std::uint8_t> answer, const Query& query, std::uint32_t address);
-
-inline constexpr std::uint8_t ServerFailure = 2;
-inline constexpr std::uint8_t NoSuchName = 3;
-inline constexpr std::uint8_t FormatError = 1;
-inline constexpr std::uint8_t NotImplemented = 4;
-
-// Writes an answer without records for the query: its ID, flags 85 and the response code (a server failure, or
-// no such name), its question as asked. A client then turns at once to another server, to its next search domain
-// or gives up, instead of waiting out its time-out. Returns its length or 0.
-std::size_t WriteFailureMessage(std::span<std::uint8_t> answer, const Query& query, std::uint8_t responseCode);
-
-// Writes a bare header for a datagram that is no query we answer: its ID, its opcode and recursion bit, the
-// response code, no question and no records. Returns its length, 12, or 0.
-std::size_t WriteErrorHeader(std::span<std::uint8_t> answer, std::span<const std::uint8_t> datagram,
-                             std::uint8_t responseCode);
-
 // What the table says of a query name.
 struct TableAnswer {
     enum class Outcome { Answered, Forward, Learn } outcome = Outcome::Answered;
     std::uint32_t address = 0;   // Answered: the answering address
+    bool local = false;          // Answered: the server's own address, as the client sees it
     std::string_view lookupName; // Forward: the target to ask the resolver for; Learn: the query name
 };
 
@@ -90,7 +74,8 @@ struct TableAnswer {
 TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
                             std::uint32_t clientAddress);
 
-// Appends the query's console line, "> CLIENT: NAME -> ADDRESS" or "... -> Failure."; `terminal` as for
-// AppendConsoleText.
-void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName,
-                     std::optional<std::uint32_t> address, bool terminal);
+// Appends the query's console line, "> CLIENT: NAME -> SAID": SAID an address, or "Failure." for an address
+// query that got none; for another type the type follows the name ("printer AAAA -> No data."). `terminal` as
+// for AppendConsoleText.
+void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::string_view queryName, std::uint16_t type,
+                     std::string_view said, bool terminal);

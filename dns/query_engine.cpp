@@ -1,6 +1,7 @@
 #include "dns/query_engine.h"
 
 #include "common/ipv4.h"
+#include "dns/reverse_names.h"
 #include "resolutions/resolution_file.h"
 
 #include <algorithm>
@@ -8,7 +9,7 @@
 namespace {
 
 const HostLookup Failure{};
-const HostLookup NoSuchNameAnswer{HostLookup::Outcome::NoSuchName, 0};
+const Answer FailureAnswer = Answer::Code(ServerFailure);
 
 // Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
 // the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
@@ -27,9 +28,9 @@ void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, s
 } // namespace
 
 QueryEngine::QueryEngine(ResolutionTable& table, const LocalAddressList& addresses, bool terminal,
-                         std::size_t resolverThreads, std::size_t mostQueuedLookups)
-    : table_(table), addresses_(addresses), terminal_(terminal),
-      turns_(resolverThreads, mostQueuedLookups, LongestWait) {}
+                         EngineSettings settings)
+    : table_(table), addresses_(addresses), terminal_(terminal), settings_(std::move(settings)),
+      turns_(settings_.resolverThreads, settings_.mostQueuedLookups, LongestWait) {}
 
 void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute route, Clock::time_point now,
                                EngineOutput& out) {
@@ -53,6 +54,14 @@ void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute ro
 }
 
 void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
+    if (query.klass != ClassIn && query.klass != ClassAny) {
+        Reply(query, route, Answer::Code(Refused), out);
+        return;
+    }
+    if (query.type != TypeA && query.type != TypeAny) {
+        AnswerOtherType(query, route, out);
+        return;
+    }
     // A learned name being saved is answered only once it is on disk.
     if (!tickets_.Unsettled().empty()) {
         const auto found = pending_.find(LowerCaseName(query.exactName));
@@ -62,17 +71,40 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
         }
     }
     const TableAnswer answer = AnswerFromTable(table_, addresses_, query.exactName, route.address);
+    const bool learn = answer.outcome == TableAnswer::Outcome::Learn;
     if (answer.outcome == TableAnswer::Outcome::Answered) {
         ++counters_.fromTable;
-        Reply(query, route, {HostLookup::Outcome::Found, answer.address}, out);
-    } else if (answer.outcome == TableAnswer::Outcome::Learn && !query.plain) {
-        // Given to the resolver or the file, it would be another name.
-        Reply(query, route, NoSuchNameAnswer, out);
+        // A Local answer differs by client: no cache may keep it for another.
+        Reply(query, route, {NoError, Answer::Record::Address, answer.address, {}, false, answer.local ? 0 : Ttl()},
+              out);
+    } else if (learn && (!query.plain || negative_.Knows(LowerCaseName(query.exactName), now))) {
+        // Given to the resolver or the file, a name dotted text cannot carry would be another name.
+        Reply(query, route, AnswerFor({HostLookup::Outcome::NoSuchName, 0}, Ttl()), out);
     } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
-        Reply(query, route, Failure, out);
+        Reply(query, route, FailureAnswer, out);
     } else {
-        AwaitLookup(query, route, answer.lookupName, answer.outcome == TableAnswer::Outcome::Learn, now, out);
+        AwaitLookup(query, route, answer.lookupName, learn, now, out);
     }
+}
+
+// Any type but an address: a table name has no record of it (RFC 1034 §4.3.2: only records of the type asked
+// answer), except the PTR of a fixed entry's address or of this machine's; a name the table lacks is asked of
+// the machine's DNS servers.
+void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, EngineOutput& out) {
+    if (query.type == TypePtr)
+        if (const std::optional<std::uint32_t> address = ReverseNameAddress(query.exactName))
+            if (const std::optional<std::string_view> name =
+                    NameOfAddress(table_, settings_.own, settings_.hostName, *address)) {
+                ++counters_.fromTable;
+                Reply(query, route, {NoError, Answer::Record::Name, 0, *name, false, Ttl()}, out);
+                return;
+            }
+    if (FindResolution(table_, query.exactName)) {
+        ++counters_.fromTable;
+        Reply(query, route, AnswerFor({HostLookup::Outcome::NoData, 0}, Ttl()), out);
+        return;
+    }
+    Reply(query, route, FailureAnswer, out); // passed on upstream once the relay is in
 }
 
 // Joins the query to the lookup of its name, starting one when none is under way; fails it at once when its
@@ -85,13 +117,14 @@ void QueryEngine::AwaitLookup(const Query& query, ReplyRoute route, std::string_
     std::string key = LowerCaseName(lookupName);
     if (!admission.admitted || (!pending_.contains(key) && !StartLookup(key, route.address, learn, out))) {
         ++counters_.refused;
-        Reply(query, route, Failure, out);
+        Reply(query, route, FailureAnswer, out);
         return;
     }
     Lookup& lookup = pending_.find(key)->second;
     lookup.learn = lookup.learn || learn;
     const std::span<const std::uint8_t> head = QueryHead(query);
-    lookup.waiting.push_back({{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_});
+    lookup.waiting.push_back(
+        {{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_, query.type});
     waits_.Add(route.address);
     deadlines_.push_back({now + LongestWait, std::move(key), serial_, route.address});
     StartUnknownLookups(out);
@@ -145,28 +178,31 @@ void QueryEngine::EndLookup(Lookup& lookup, std::chrono::milliseconds took) {
 
 // Ends the lookup: each waiting query gets the answer. That a forward entry's target does not exist says nothing of
 // the entry's own name: a server failure. A loopback address from the resolver means this machine, which a
-// client elsewhere reaches at the server's own address for it.
+// client elsewhere reaches at the server's own address for it. Answers that differ by client, or that follow a
+// forward entry's target, are kept by no one (time to live 0).
 void QueryEngine::Finish(const std::string& name, const HostLookup& answer, EngineOutput& out) {
     const auto found = pending_.find(name);
     if (found == pending_.end())
         return;
+    const Lookup& lookup = found->second;
     const bool thisMachine =
         answer.outcome == HostLookup::Outcome::Found && IsLoopbackAddress(answer.address) && name != "localhost";
-    for (const WaitingQuery& waiting : found->second.waiting) {
+    const std::uint32_t timeToLive = thisMachine || lookup.lane == LookupLane::Forward ? 0 : Ttl();
+    for (const WaitingQuery& waiting : lookup.waiting) {
         HostLookup given = answer;
         if (!waiting.learn && given.outcome == HostLookup::Outcome::NoSuchName)
             given = Failure;
         if (thisMachine)
             given.address = ChooseServerAddress(addresses_, waiting.route.address);
-        if (given.outcome == HostLookup::Outcome::Found && found->second.state == State::Resolving)
+        if (given.outcome == HostLookup::Outcome::Found && lookup.state == State::Resolving)
             ++counters_.forwarded;
-        Reply(waiting.AsQuery(), waiting.route, given, out);
+        Reply(waiting.AsQuery(), waiting.route, AnswerFor(given, timeToLive), out);
         waits_.Remove(waiting.route.address);
     }
     pending_.erase(found);
 }
 
-void QueryEngine::TakeLookupResult(const LookupResult& result, EngineOutput& out) {
+void QueryEngine::TakeLookupResult(const LookupResult& result, Clock::time_point now, EngineOutput& out) {
     const auto found = pending_.find(result.name);
     if (found == pending_.end() || found->second.state != State::Resolving || !found->second.underWay)
         return;
@@ -177,6 +213,8 @@ void QueryEngine::TakeLookupResult(const LookupResult& result, EngineOutput& out
     // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
     if (result.result.outcome != HostLookup::Outcome::Found || !lookup.learn || address == 0 || result.numeric ||
         IsLoopbackAddress(address) || FindResolution(table_, result.name)) {
+        if (result.result.outcome == HostLookup::Outcome::NoSuchName && lookup.learn)
+            negative_.Remember(result.name, now + std::chrono::seconds(Ttl()));
         Finish(result.name, result.result, out);
     } else {
         // Learned: into the table at once, so that a whole-file write holds it, but answered only once it is on
@@ -211,7 +249,7 @@ bool QueryEngine::AnswerWaiting(const Deadline& deadline, EngineOutput& out) {
                                     [&](const WaitingQuery& item) { return item.serial == deadline.serial; });
     if (query == waiting.end())
         return false;
-    Reply(query->AsQuery(), query->route, Failure, out);
+    Reply(query->AsQuery(), query->route, FailureAnswer, out);
     waits_.Remove(query->route.address);
     waiting.erase(query);
     return true;
@@ -266,24 +304,42 @@ void QueryEngine::TakeSaverReport(SaverReport report, EngineOutput& out) {
     }
 }
 
-// The answer for the query with its console line: an address, or no such name, or a server failure.
-void QueryEngine::Reply(const Query& query, ReplyRoute route, const HostLookup& answer, EngineOutput& out) {
-    const bool found = answer.outcome == HostLookup::Outcome::Found;
-    AppendQueryLine(out.console, route.address, query.name, found ? std::optional(answer.address) : std::nullopt,
-                    terminal_);
-    const std::size_t offset = out.bytes.size();
-    out.bytes.resize(offset + AnswerMessageLength(query));
-    const std::span<std::uint8_t> room(out.bytes.data() + offset, out.bytes.size() - offset);
-    std::size_t length = 0;
-    if (found) {
-        length = WriteAnswerMessage(room, query, answer.address);
-    } else if (answer.outcome == HostLookup::Outcome::NoSuchName) {
-        ++counters_.noSuchName;
-        length = WriteFailureMessage(room, query, NoSuchName);
-    } else {
-        ++counters_.serverFailures;
-        length = WriteFailureMessage(room, query, ServerFailure);
+// The answer of a lookup: an address, a name that does not exist or exists without one (with an SOA, so that it
+// may be kept, RFC 2308 §5), or a server failure.
+Answer QueryEngine::AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const {
+    switch (lookup.outcome) {
+    case HostLookup::Outcome::Found:
+        return {NoError, Answer::Record::Address, lookup.address, {}, false, timeToLive};
+    case HostLookup::Outcome::NoSuchName:
+        return {NoSuchName, Answer::Record::None, 0, {}, true, Ttl()};
+    case HostLookup::Outcome::NoData:
+        return {NoError, Answer::Record::None, 0, {}, true, Ttl()};
+    case HostLookup::Outcome::Failed:
+        break;
     }
+    return FailureAnswer;
+}
+
+// The answer for the query with its console line.
+void QueryEngine::Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out) {
+    std::string said;
+    const bool addressQuery = query.type == TypeA || query.type == TypeAny;
+    if (answer.record == Answer::Record::Address)
+        said = DottedAddress(answer.address).data();
+    else if (answer.record == Answer::Record::Name)
+        said = answer.name;
+    else if (answer.responseCode == NoSuchName)
+        said = addressQuery ? "Failure." : "No such name.";
+    else if (answer.responseCode == NoError)
+        said = "No data.";
+    else
+        said = answer.responseCode == Refused ? "Refused." : "Failure.";
+    AppendQueryLine(out.console, route.address, query.name, query.type, said, terminal_);
+    counters_.noSuchName += answer.responseCode == NoSuchName ? 1 : 0;
+    counters_.serverFailures += answer.responseCode == ServerFailure ? 1 : 0;
+    const std::size_t offset = out.bytes.size();
+    out.bytes.resize(offset + MostAnswerLength(query));
+    const std::size_t length = WriteAnswer({out.bytes.data() + offset, out.bytes.size() - offset}, query, answer);
     out.bytes.resize(offset + length);
     if (length > 0)
         out.replies.push_back({route, offset, length});

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "dns/answer_message.h"
 #include "dns/client_turns.h"
+#include "dns/negative_answers.h"
 #include "dns/query_answer.h"
 #include "dns/server_addresses.h"
 #include "dns/service_statistics.h"
@@ -48,6 +50,17 @@ struct EngineOutput {
     std::vector<SaverJob> saves;        // learned names in ticket order, and the rest the saver is asked to do
 };
 
+// What the engine answers with besides the table.
+struct EngineSettings {
+    std::size_t resolverThreads = 16;    // what the resolver takes of names the table lacks at once
+    std::size_t mostQueuedLookups = 256; // and waiting
+    // How long clients and the caches between may keep an answer from the table, and a negative one: an edit
+    // reaches every client within it. Local entries and forward entries are answered with 0.
+    std::uint32_t timeToLive = 60;
+    std::string hostName;           // the machine's, for PTR questions of its own addresses
+    std::vector<std::uint32_t> own; // the machine's own addresses
+};
+
 // Answers queries from the table, and holds those that need a lookup (and, for a learned name, its save) until
 // it has ended. It knows no sockets or threads, and of time only what it is told. The table is the one it answers
 // from and learns into; how a learned name reaches the file is the saver's business.
@@ -55,17 +68,15 @@ class QueryEngine {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // `resolverThreads`, `mostQueuedLookups`: what the resolver takes of names the table lacks at once, and
-    // waiting. The table and the addresses must outlive the engine.
-    QueryEngine(ResolutionTable& table, const LocalAddressList& addresses, bool terminal, std::size_t resolverThreads,
-                std::size_t mostQueuedLookups);
+    // The table and the addresses must outlive the engine.
+    QueryEngine(ResolutionTable& table, const LocalAddressList& addresses, bool terminal, EngineSettings settings);
 
     // A datagram as ReadDatagram read it, from the route's client: a query answered from the table, or held for
     // a lookup, which it may start. Datagrams that are no usable query are dropped without a line.
     void TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute route, Clock::time_point now, EngineOutput& out);
 
     // A lookup asked for in the output has ended.
-    void TakeLookupResult(const LookupResult& result, EngineOutput& out);
+    void TakeLookupResult(const LookupResult& result, Clock::time_point now, EngineOutput& out);
     // A lookup asked for in the output could not be queued: its queries fail at once.
     void FailUnqueuedLookup(const std::string& name, EngineOutput& out);
 
@@ -95,9 +106,10 @@ private:
         ReplyRoute route;
         bool learn = false; // asked for the looked-up name itself, which the table lacked
         std::uint64_t serial = 0;
+        std::uint16_t type = TypeA; // A or ANY: only address questions wait
 
         // As far as its answer needs it.
-        Query AsQuery() const { return {head, head.size() - QueryNameOffset, name, {}, true}; }
+        Query AsQuery() const { return {head, head.size() - QueryNameOffset, name, {}, true, type, ClassIn}; }
     };
     enum class State {
         Resolving, // the resolver is asked for the name, or it waits for its client's turn
@@ -129,15 +141,20 @@ private:
     bool AnswerWaiting(const Deadline& deadline, EngineOutput& out);
     void EvictOldestOf(std::uint32_t client, EngineOutput& out);
     void TakeFileTable(std::unique_ptr<ResolutionTable> table, EngineOutput& out);
-    void Reply(const Query& query, ReplyRoute route, const HostLookup& answer, EngineOutput& out);
+    void AnswerOtherType(const Query& query, ReplyRoute route, EngineOutput& out);
+    std::uint32_t Ttl() const { return settings_.timeToLive; }
+    Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
+    void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
 
     ResolutionTable& table_;
     const LocalAddressList& addresses_;
-    const bool terminal_;                             // console lines show control bytes as '?'
+    const bool terminal_; // console lines show control bytes as '?'
+    const EngineSettings settings_;
     std::unordered_map<std::string, Lookup> pending_; // by the name looked up, in lower case
     ClientTurns turns_;
     ClientWaits waits_{MostWaitingQueries};
     TicketLedger tickets_;
+    NegativeAnswers negative_;
     std::deque<Deadline> deadlines_; // of the waiting queries, in arrival order; answered ones stay till due
     std::uint64_t serial_ = 0;
     ServiceCounters counters_;

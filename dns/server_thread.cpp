@@ -42,12 +42,19 @@ struct Batch {
     std::size_t count = 0;
 };
 
+EngineSettings EngineSettingsOf(const ServiceSettings& settings) {
+    EngineSettings engine{ResolverThreads, MostQueuedLookups, settings.timeToLive, settings.hostName, {}};
+    for (const InterfaceAddress& item : settings.machine)
+        engine.own.push_back(item.address);
+    return engine;
+}
+
 // The service loop: the socket, the batches, and the threads that the engine hands work to. Everything here
 // belongs to the server thread.
 struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
-          engine(*settings.table, this->settings.addresses, settings.terminal, ResolverThreads, MostQueuedLookups),
+          engine(*settings.table, this->settings.addresses, settings.terminal, EngineSettingsOf(settings)),
           generation(settings.resolverPool->generation) {
         engine.SetOwnLookupCheck(settings.isOwnLookup);
     }
@@ -132,7 +139,7 @@ void TakeResults(Loop& loop) {
     loop.settings.resolverPool->results.TakeAll(loop.results);
     for (const LookupResult& result : loop.results)
         if (result.generation == loop.generation) // else an earlier service's
-            loop.engine.TakeLookupResult(result, loop.out);
+            loop.engine.TakeLookupResult(result, Clock::now(), loop.out);
     loop.results.clear();
     loop.saver.reports.TakeAll(loop.reports);
     for (SaverReport& report : loop.reports) {

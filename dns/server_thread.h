@@ -26,6 +26,8 @@ struct ServiceSettings {
     LocalAddressList addresses;            // for entries answered with the server's own address
     std::vector<InterfaceAddress> machine; // the machine's own addresses, to reply from
     bool terminal = false;                 // console lines show control bytes as '?'
+    std::uint32_t timeToLive = 60;         // of answers from the table (-t)
+    std::string hostName;                  // the machine's, for PTR questions of its own addresses
     std::uint32_t bindAddress = 0;         // any local address
     std::uint16_t port = 53;
     ResolverPool* resolverPool = nullptr;

@@ -28,11 +28,14 @@ HostLookup ResolveHost(const char* hostName) {
     addrinfo* found = nullptr;
     const int result = getaddrinfo(hostName, nullptr, &hints, &found);
     if (result != 0 || found == nullptr) {
-        // The name does not exist, or has no IPv4 address; anything else (a time-out, a failing upstream) says
-        // nothing of the name.
-        const bool noSuchName =
-            std::find(std::begin(NoSuchNameErrors), std::end(NoSuchNameErrors), result) != std::end(NoSuchNameErrors);
-        return {noSuchName ? HostLookup::Outcome::NoSuchName : HostLookup::Outcome::Failed, 0};
+        // The name does not exist, or exists without an IPv4 address; anything else (a time-out, a failing
+        // upstream) says nothing of the name.
+        const auto among = [result](const auto& errors) {
+            return std::find(std::begin(errors), std::end(errors), result) != std::end(errors);
+        };
+        if (among(NoSuchNameErrors))
+            return {HostLookup::Outcome::NoSuchName, 0};
+        return {among(NoDataErrors) ? HostLookup::Outcome::NoData : HostLookup::Outcome::Failed, 0};
     }
     HostLookup lookup;
     if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {

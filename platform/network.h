@@ -15,10 +15,10 @@ std::uint32_t ParseAddress(const char* text);
 // "0x7f.1").
 bool IsNumericAddress(const char* hostName);
 
-// What the system resolver says of a host name: its first IPv4 address, that the name does not exist (or has no
-// IPv4 address), or nothing it could tell, such as a time-out.
+// What the system resolver says of a host name: its first IPv4 address, that the name does not exist, that it
+// exists without an IPv4 address, or nothing it could tell, such as a time-out.
 struct HostLookup {
-    enum class Outcome { Found, NoSuchName, Failed } outcome = Outcome::Failed;
+    enum class Outcome { Found, NoSuchName, NoData, Failed } outcome = Outcome::Failed;
     std::uint32_t address = 0; // network byte order; Found only
 };
 HostLookup ResolveHost(const char* hostName);

@@ -7,4 +7,5 @@
 #include <sys/socket.h>
 
 // What getaddrinfo says for a name that does not exist, or has no address of the family asked.
-inline constexpr int NoSuchNameErrors[] = {EAI_NONAME, EAI_NODATA};
+inline constexpr int NoSuchNameErrors[] = {EAI_NONAME};
+inline constexpr int NoDataErrors[] = {EAI_NODATA};

@@ -6,4 +6,5 @@
 #include <ws2tcpip.h>
 
 // What getaddrinfo says for a name that does not exist, or has no address of the family asked.
-inline constexpr int NoSuchNameErrors[] = {WSAHOST_NOT_FOUND, WSANO_DATA};
+inline constexpr int NoSuchNameErrors[] = {WSAHOST_NOT_FOUND};
+inline constexpr int NoDataErrors[] = {WSANO_DATA};

@@ -35,6 +35,10 @@ TEST(ReadStartupOptions, ReadsOptionsInEitherCaseWithGluedValues) {
     const StartupOptions install = Read({"--install", "t.drf"}).options;
     EXPECT_TRUE(install.install && install.fileNamed && !install.uninstall && !install.openEditor);
     EXPECT_TRUE(Read({"--uninstall"}).options.uninstall);
+    // -t takes its seconds glued or as the next argument.
+    EXPECT_EQ(Read({}).options.timeToLive, 60u);
+    EXPECT_EQ(Read({"-t", "9006000", "c.drf"}).options.timeToLive, 9006000u);
+    EXPECT_EQ(Read({"-T0"}).options.timeToLive, 0u);
 }
 
 TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {
@@ -47,4 +51,7 @@ TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {
     eleven.push_back("-o10.0.0.11");
     EXPECT_EQ(Read(eleven).error, "> Error: too many addresses: -o10.0.0.11\n");
     EXPECT_EQ(Read(std::vector<std::string>(11, "-x1")).error, "> Error: too many addresses: -x1\n");
+    for (const char* wrong : {"9006001", "1m", "-1", ""})
+        EXPECT_EQ(Read({"-t", wrong}).error,
+                  "> Error: a time to live is 0 to 9006000 seconds: " + std::string(wrong) + "\n");
 }

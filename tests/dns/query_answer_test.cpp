@@ -1,5 +1,7 @@
 #include "dns/query_answer.h"
 
+#include "dns/answer_message.h"
+
 #include "common/ipv4.h"
 #include "tests/test_support.h"
 
@@ -40,45 +42,61 @@ TEST(ReadDatagram, WalksTheLabelsIntoADottedNameOrDropsWhatIsNoUsableQuery) {
         EXPECT_EQ(NameOf(Bytes(query.begin(), query.begin() + static_cast<long>(length))), std::nullopt) << length;
 }
 
-TEST(WriteAnswerMessage, EchoesTheQuestionAndAnswersOneARecord) {
+TEST(WriteAnswer, EchoesTheQuestionAndAnswersOneARecordWithItsTimeToLive) {
     // www.example.com: 15 characters in three labels, so n = 16 and the message is 49 bytes.
-    Bytes datagram = MakeQuery(0xBEEF, {"www", "example", "com"}, 28);
+    Bytes datagram = MakeQuery(0xBEEF, {"www", "example", "com"}, 255);
     datagram[2] = 0x07; // every flag a standard query could set
     datagram[3] = 0xFF;
-    datagram.back() = 3; // class CH
     QueryNames names;
     const Query query = QueryOf(datagram, names);
     std::array<std::uint8_t, 512> buffer{};
-    ASSERT_EQ(WriteAnswerMessage(buffer, query, MakeAddress(192, 168, 1, 20)), 49u);
+    const Answer answer{NoError, Answer::Record::Address, MakeAddress(192, 168, 1, 20), {}, false, 60};
+    ASSERT_EQ(WriteAnswer(buffer, query, answer), 49u);
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 49),
                 ElementsAreArray<std::uint8_t>({
                     0xBE, 0xEF,                                     // ID, copied
                     0x85, 0x00,                                     // response, authoritative, RD; no error
                     0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, // one question, one answer
                     3,    'w',  'w',  'w',  7,    'e',  'x',  'a',  'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, // QNAME
-                    0x00, 0x1C, 0x00, 0x03,             // QTYPE AAAA and QCLASS CH, as asked
+                    0x00, 0xFF, 0x00, 0x01,             // QTYPE ANY and QCLASS IN, as asked
                     0xC0, 0x0C,                         // NAME: pointer to offset 12
                     0x00, 0x01, 0x00, 0x01,             // TYPE A, CLASS IN
-                    0x00, 0x89, 0x6B, 0xB0,             // TTL 9006000
+                    0x00, 0x00, 0x00, 0x3C,             // TTL 60
                     0x00, 0x04, 0xC0, 0xA8, 0x01, 0x14, // RDLENGTH, RDATA 192.168.1.20
                 }));
     Bytes tooSmall(48);
-    EXPECT_EQ(WriteAnswerMessage(tooSmall, query, 1), 0u); // never written past the buffer
+    EXPECT_EQ(WriteAnswer(tooSmall, query, answer), 0u); // never written past the buffer
 }
 
-TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
+TEST(WriteAnswer, SaysANameDoesNotExistWithAnSoaThatLetsItBeKept) {
     QueryNames names;
     std::array<std::uint8_t, 512> buffer{};
     const Bytes datagram = MakeQuery(0x0102, {"no", "lan"}, 15);
-    ASSERT_EQ(WriteFailureMessage(buffer, QueryOf(datagram, names), NoSuchName), 24u);
-    EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 24),
+    Answer answer = Answer::Code(NoSuchName);
+    answer.withSoa = true;
+    answer.timeToLive = 300;
+    ASSERT_EQ(WriteAnswer(buffer, QueryOf(datagram, names), answer), 24u + 47u);
+    EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 71),
                 ElementsAreArray<std::uint8_t>({
                     0x01, 0x02,                                     // ID, copied
                     0x85, 0x03,                                     // response, authoritative, RD; no such name
-                    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // one question, no records
+                    0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, // one question, one authority record
                     2,    'n',  'o',  3,    'l',  'a',  'n',  0,    // QNAME
                     0x00, 0x0F, 0x00, 0x01,                         // QTYPE MX, QCLASS IN, as asked
+                    0xC0, 0x0C, 0x00, 0x06, 0x00, 0x01,             // the question's name: SOA, IN
+                    0x00, 0x00, 0x01, 0x2C, 0x00, 0x23,             // TTL 300, RDLENGTH 35
+                    0xC0, 0x0C,                                     // MNAME
+                    10,   'h',  'o',  's',  't',  'm',  'a',  's',  't', 'e', 'r',  0xC0, 0x0C, // RNAME
+                    0,    0,    0,    1,    0,    0,    0x0E, 0x10, 0,   0,   0x02, 0x58, // SERIAL, REFRESH, RETRY
+                    0,    1,    0x51, 0x80, 0,    0,    0x01, 0x2C,                       // EXPIRE, MINIMUM 300
                 }));
+    // A PTR record names the entry in labels; a name that labels cannot carry is no answer.
+    const Bytes reverse = MakeQuery(7, {"20", "1", "168", "192", "in-addr", "arpa"}, 12);
+    const Query ptr = QueryOf(reverse, names);
+    const std::size_t length = WriteAnswer(buffer, ptr, {NoError, Answer::Record::Name, 0, "printer.lan", false, 60});
+    EXPECT_THAT(Bytes(buffer.begin() + long(length) - 13, buffer.begin() + long(length)),
+                ElementsAreArray<std::uint8_t>({7, 'p', 'r', 'i', 'n', 't', 'e', 'r', 3, 'l', 'a', 'n', 0}));
+    EXPECT_EQ(WriteAnswer(buffer, ptr, {NoError, Answer::Record::Name, 0, "a..b", false, 60}), 0u);
     // A datagram that is no query of one question gets a bare header: its ID, opcode and RD, and the code.
     Bytes notify = MakeQuery(0x0A0B, {"zone"});
     notify[2] = 0x20 | 0x01; // NOTIFY, recursion desired
@@ -94,11 +112,11 @@ TEST(WriteFailureMessage, SaysWhatFailedForTheQuestionAsked) {
     EXPECT_EQ(ReadDatagram(Bytes(11, 0), names).kind, DatagramKind::Malformed);
 }
 
-TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnly) {
+TEST(AppendQueryLine, ShowsControlBytesAsQuestionMarksOnATerminalOnlyAndAnyTypeButA) {
     std::string console;
-    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\177b", MakeAddress(192, 168, 100, 255), false);
-    AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", std::nullopt, false);
-    AppendQueryLine(console, 1, "a\x1b]0;x\x07", 0, true);
-    EXPECT_EQ(console, "> 10.0.0.7: a\177b -> 192.168.100.255\n> 1.2.3.4: x -> Failure.\n"
-                       "> 1.0.0.0: a?]0;x? -> 0.0.0.0\n");
+    AppendQueryLine(console, MakeAddress(10, 0, 0, 7), "a\177b", TypeA, "192.168.100.255", false);
+    AppendQueryLine(console, MakeAddress(1, 2, 3, 4), "x", 28, "No data.", false);
+    AppendQueryLine(console, 1, "a\x1b]0;x\x07", 4242, "Failure.", true);
+    EXPECT_EQ(console, "> 10.0.0.7: a\177b -> 192.168.100.255\n> 1.2.3.4: x AAAA -> No data.\n"
+                       "> 1.0.0.0: a?]0;x? TYPE4242 -> Failure.\n");
 }

@@ -23,9 +23,11 @@ const std::uint32_t Printer = MakeAddress(192, 168, 1, 20), Nas = MakeAddress(19
 struct Machine {
     ResolutionTable table;
     LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, MakeAddress(10, 0, 0, 5)};
-    QueryEngine engine{table, addresses, false, ResolverThreads, MostQueuedLookups};
+    QueryEngine engine{
+        table, addresses, false, {ResolverThreads, MostQueuedLookups, 60, "gate", {MakeAddress(192, 168, 0, 2)}}};
     EngineOutput out;
     QueryEngine::Clock::time_point now{};
+    std::vector<std::uint32_t> timesToLive; // of the replies Replies saw last
 
     Machine() {
         AppendResolution(table, {"printer", {}, 0, Printer});
@@ -36,28 +38,43 @@ struct Machine {
         QueryNames names;
         engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0}, now, out);
     }
-    void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client) {
-        Take(MakeQuery(id, labels), client, static_cast<std::uint16_t>(1000 + id));
+    void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client,
+             std::uint16_t type = TypeA) {
+        Take(MakeQuery(id, labels, type), client, static_cast<std::uint16_t>(1000 + id));
     }
     void Resolve(const std::string& name, std::optional<std::uint32_t> address, bool numeric = false) {
-        engine.TakeLookupResult({name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric}, out);
+        engine.TakeLookupResult({name, {HostLookup::Outcome::Found, address.value_or(0)}, numeric}, now, out);
     }
     void Fail(const std::string& name, HostLookup::Outcome outcome) {
-        engine.TakeLookupResult({name, {outcome, 0}}, out);
+        engine.TakeLookupResult({name, {outcome, 0}}, now, out);
     }
     void Settled(std::uint64_t ticket) { engine.TakeSaverReport(LearnedNamesSettled{ticket}, out); }
     // The replies so far as "PORT ADDRESS" or "PORT failure", and nothing of them left in the output.
     std::vector<std::string> Replies() {
         std::vector<std::string> replies;
+        timesToLive.clear();
         for (const EngineOutput::Reply& reply : out.replies) {
             const Bytes message(out.bytes.begin() + long(reply.offset),
                                 out.bytes.begin() + long(reply.offset + reply.length));
-            const std::uint32_t address = message[3] == 0 ? MakeAddress(message.end()[-4], message.end()[-3],
-                                                                        message.end()[-2], message.end()[-1])
-                                                          : 0;
-            const char* const codes[] = {"", "format error", "failure", "no such name", "not implemented"};
+            const std::uint32_t address =
+                MakeAddress(message.end()[-4], message.end()[-3], message.end()[-2], message.end()[-1]);
+            const char* const codes[] = {"no data",      "format error",    "failure",
+                                         "no such name", "not implemented", "refused"};
+            std::size_t record = 12;
+            while (record < message.size() && message[record] != 0)
+                record += 1 + message[record];
+            record += 5; // the root label, type and class
+            const bool answered = message[3] == 0 && message[7] == 1;
+            const bool ptr = answered && message[record + 3] == 12;
             replies.push_back(std::to_string(reply.to.port) + " " +
-                              (message[3] == 0 ? DottedAddress(address).data() : codes[message[3] & 7]));
+                              (ptr        ? "name"
+                               : answered ? DottedAddress(address).data()
+                                          : codes[message[3] & 7]));
+            // Where an answer has a record or an SOA, its time to live.
+            const std::size_t ttlAt = record + 6;
+            if (message[7] == 1 || message[9] == 1)
+                timesToLive.push_back(std::uint32_t(message[ttlAt] << 24 | message[ttlAt + 1] << 16 |
+                                                    message[ttlAt + 2] << 8 | message[ttlAt + 3]));
         }
         out.replies.clear();
         out.bytes.clear();
@@ -279,4 +296,46 @@ TEST(QueryEngine, TakesTheFileTableWholeAndKeepsTheNamesStillGoingToDisk) {
     machine.Settled(1);
     EXPECT_THAT(machine.Replies(), ElementsAre("1001 10.0.0.8"));
     EXPECT_TRUE(machine.out.console.starts_with("> Resolutions reloaded: 2 entries\n"));
+}
+
+TEST(QueryEngine, AnswersTheTypeAskedWithTimesToLiveThatLetAnEditReachEveryClient) {
+    Machine machine;
+    machine.Ask(1, {"printer"});
+    machine.Ask(2, {"gateway"}, Client, TypeAny);
+    machine.Ask(3, {"printer"}, Client, 28); // AAAA
+    machine.Ask(4, {"files"}, Client, 15);   // MX of a forward entry
+    machine.Ask(5, {"20", "1", "168", "192", "in-addr", "arpa"}, Client, TypePtr);
+    machine.Ask(6, {"2", "0", "168", "192", "in-addr", "arpa"}, Client, TypePtr);
+    Bytes chaos = MakeQuery(7, {"printer"});
+    chaos.back() = 3; // class CH
+    machine.Take(chaos, Client, 1007);
+    // A fixed entry for a minute; a Local one, which differs by client, for none; no data with an SOA for a minute.
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 192.168.1.20", "1002 192.168.0.2", "1003 no data", "1004 no data",
+                                               "1005 name", "1006 name", "1007 refused"));
+    EXPECT_THAT(machine.timesToLive, ElementsAre(60, 0, 60, 60, 60, 60));
+    EXPECT_TRUE(machine.out.console.ends_with(
+        "> 192.168.0.9: printer AAAA -> No data.\n> 192.168.0.9: files MX -> No data.\n"
+        "> 192.168.0.9: 20.1.168.192.in-addr.arpa PTR -> printer\n> 192.168.0.9: 2.0.168.192.in-addr.arpa PTR -> "
+        "gate\n> 192.168.0.9: printer -> Refused.\n"));
+    // A forward entry follows its target at every query: kept by no one.
+    machine.Ask(8, {"files"});
+    machine.Resolve("nas.lan", Nas);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1008 192.168.1.30"));
+    EXPECT_THAT(machine.timesToLive, ElementsAre(0));
+}
+
+TEST(QueryEngine, KeepsANameTheResolverSaysDoesNotExistForTheTimeToLiveAndTellsNoDataFromIt) {
+    Machine machine;
+    machine.Ask(1, {"nobody"});
+    machine.Fail("nobody", HostLookup::Outcome::NoSuchName);
+    machine.Ask(2, {"NOBODY"});
+    EXPECT_THAT(machine.Lookups(), ElementsAre("nobody"));
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 no such name", "1002 no such name"));
+    EXPECT_THAT(machine.timesToLive, ElementsAre(60, 60));
+    machine.now += std::chrono::seconds(60);
+    machine.Ask(3, {"nobody"});
+    EXPECT_THAT(machine.Lookups(), ElementsAre("nobody"));
+    // A name that exists without an IPv4 address is no missing name.
+    machine.Fail("nobody", HostLookup::Outcome::NoData);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1003 no data"));
 }

@@ -115,13 +115,14 @@ TEST(ServerThread, AnswersDropsWhatItCannotReadAndStopsAtOnce) {
     StartServerThread(service, settings);
     Client client;
     testing::internal::CaptureStdout();
-    // Exactly the message, nothing of the buffer behind it: n + 33 bytes, or 12 + n + 5 without an address.
+    // Exactly the message, nothing of the buffer behind it: n + 33 bytes, or 12 + n + 5 and an SOA of 47 bytes
+    // without an address.
     const auto fixed = client.Exchange(MakeQuery(0x1234, {"printer"}), settings.port);
     ASSERT_TRUE(fixed);
     EXPECT_EQ(fixed->size(), 8u + 33u);
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(2, {"files"}), settings.port)), MakeAddress(192, 168, 1, 30));
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(3, {"learned"}), settings.port)), MakeAddress(10, 0, 0, 8));
-    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), settings.port).value().size(), 12u + 13u);
+    EXPECT_EQ(client.Exchange(MakeQuery(4, {"unknown"}), settings.port).value().size(), 12u + 13u + 47u);
     // The pool tells a numeric name, which is answered but never learned.
     EXPECT_EQ(AddressOf(client.Exchange(MakeQuery(9, {"3000000001"}), settings.port)), MakeAddress(178, 208, 94, 1));
     // A datagram longer than the buffer is dropped without a line although it starts with a good query; one of

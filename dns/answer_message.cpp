@@ -1,0 +1,131 @@
+#include "dns/answer_message.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t HeaderSize = 12;
+constexpr std::uint8_t ResponseBit = 0x80;
+constexpr std::uint8_t OpcodeBits = 0x78;
+constexpr std::uint8_t RecursionDesiredBit = 0x01;
+constexpr std::uint8_t QuestionName[] = {0xC0, 0x0C}; // a pointer to the name as the question asked it
+constexpr std::uint16_t TypeSoa = 6;
+constexpr std::size_t SoaLength = 12 + 2 + 13 + 20; // record header, MNAME, RNAME, five numbers
+
+// Writes forward; runs out of room quietly, which the caller tells by `full`.
+struct Writer {
+    std::span<std::uint8_t> room;
+    std::size_t length = 0;
+    bool full = false;
+
+    void Bytes(std::span<const std::uint8_t> bytes) {
+        if (full || bytes.size() > room.size() - length) {
+            full = true;
+            return;
+        }
+        std::copy(bytes.begin(), bytes.end(), room.begin() + static_cast<std::ptrdiff_t>(length));
+        length += bytes.size();
+    }
+    void Byte(std::uint8_t value) { Bytes(std::span(&value, 1)); }
+    void Short(std::uint16_t value) {
+        const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+        Bytes(bytes);
+    }
+    void Long(std::uint32_t value) {
+        Short(static_cast<std::uint16_t>(value >> 16));
+        Short(static_cast<std::uint16_t>(value));
+    }
+    // A record's owner (the question's name), type, class and time to live.
+    void RecordHead(std::uint16_t type, std::uint32_t timeToLive) {
+        Bytes(QuestionName);
+        Short(type);
+        Short(ClassIn);
+        Long(timeToLive);
+    }
+};
+
+// The dotted name as labels; false when it has an empty label or one longer than 63 bytes.
+bool WriteLabels(Writer& out, std::string_view name) {
+    if (name.empty() || name.size() > 253)
+        return false;
+    while (!name.empty()) {
+        const std::size_t dot = std::min(name.find('.'), name.size());
+        if (dot == 0 || dot > 63)
+            return false;
+        out.Byte(static_cast<std::uint8_t>(dot));
+        out.Bytes(std::span(reinterpret_cast<const std::uint8_t*>(name.data()), dot));
+        name.remove_prefix(std::min(dot + 1, name.size()));
+    }
+    out.Byte(0);
+    return true;
+}
+
+// The SOA of a zone at the question's name: this server is its only source, so serial and timers are fixed; the
+// time to live and MINIMUM say how long a resolver may keep the negative answer (RFC 2308 §4, §5).
+void WriteSoa(Writer& out, std::uint32_t timeToLive) {
+    static constexpr std::uint8_t Hostmaster[] = {10, 'h', 'o', 's', 't', 'm', 'a', 's', 't', 'e', 'r', 0xC0, 0x0C};
+    out.RecordHead(TypeSoa, timeToLive);
+    out.Short(SoaLength - 12);
+    out.Bytes(QuestionName); // MNAME
+    out.Bytes(Hostmaster);   // RNAME
+    out.Long(1);             // SERIAL
+    out.Long(3600);          // REFRESH
+    out.Long(600);           // RETRY
+    out.Long(86400);         // EXPIRE
+    out.Long(timeToLive);    // MINIMUM
+}
+
+} // namespace
+
+std::size_t MostAnswerLength(const Query& query) {
+    // An address record is 16 bytes, a PTR record at most 12 + 255, an SOA SoaLength.
+    return HeaderSize + query.questionLength + 12 + 255 + SoaLength;
+}
+
+std::size_t WriteAnswer(std::span<std::uint8_t> room, const Query& query, const Answer& answer) {
+    Writer out{room};
+    const bool record = answer.record != Answer::Record::None;
+    out.Bytes(query.datagram.first(2));
+    const std::uint8_t flags[] = {
+        0x85, answer.responseCode,                       // response, authoritative, recursion desired; the code
+        0x00, 0x01,                                      // one question
+        0x00, static_cast<std::uint8_t>(record),         // the answer records
+        0x00, static_cast<std::uint8_t>(answer.withSoa), // the authority records
+        0x00, 0x00,                                      // no additional records
+    };
+    out.Bytes(flags);
+    out.Bytes(query.datagram.subspan(QueryNameOffset, query.questionLength));
+    if (answer.record == Answer::Record::Address) {
+        out.RecordHead(TypeA, answer.timeToLive);
+        out.Short(4);
+        std::uint8_t address[4];
+        std::memcpy(address, &answer.address, sizeof address);
+        out.Bytes(address);
+    } else if (answer.record == Answer::Record::Name) {
+        out.RecordHead(TypePtr, answer.timeToLive);
+        const std::size_t lengthAt = out.length;
+        out.Short(0);
+        if (!WriteLabels(out, answer.name))
+            return 0;
+        if (!out.full) {
+            const auto written = static_cast<std::uint16_t>(out.length - lengthAt - 2);
+            room[lengthAt] = static_cast<std::uint8_t>(written >> 8);
+            room[lengthAt + 1] = static_cast<std::uint8_t>(written);
+        }
+    }
+    if (answer.withSoa)
+        WriteSoa(out, answer.timeToLive);
+    return out.full ? 0 : out.length;
+}
+
+std::size_t WriteErrorHeader(std::span<std::uint8_t> room, std::span<const std::uint8_t> datagram,
+                             std::uint8_t responseCode) {
+    if (room.size() < HeaderSize || datagram.size() < HeaderSize)
+        return 0;
+    std::fill_n(room.data(), HeaderSize, 0);
+    std::copy_n(datagram.data(), 2, room.data());
+    room[2] = static_cast<std::uint8_t>(ResponseBit | (datagram[2] & (OpcodeBits | RecursionDesiredBit)));
+    room[3] = responseCode;
+    return HeaderSize;
+}
