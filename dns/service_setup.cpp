@@ -22,13 +22,17 @@ ServiceSetUp CheckPortIsOurs(std::uint32_t bindAddress, std::uint16_t port, std:
     for (const std::uint32_t address : ours)
         if (const int error = ProbeUdpPort(address, port); error != 0)
             return {ServiceSetUp::Step::Bind, error};
-    ServiceSetUp setUp;
-    // A nameserver of this machine whose port nobody else holds will be this server.
-    if (bindAddress == 0)
-        for (const std::uint32_t server : SystemNameServers())
-            if (setUp.selfNameServer == 0 && IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0)
-                setUp.selfNameServer = server;
-    return setUp;
+    return {};
+}
+
+// A nameserver on an address this server answers on, whose port nobody else holds, will be this server.
+bool IsThisServer(std::uint32_t bindAddress, std::uint16_t port, std::span<const InterfaceAddress> machine,
+                  std::uint32_t server) {
+    if (port != 53)
+        return false;
+    if (bindAddress != 0)
+        return server == bindAddress;
+    return IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0;
 }
 
 } // namespace
@@ -37,18 +41,26 @@ ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
                                  std::span<const InterfaceAddress> machine) {
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0)
-        return {{ServiceSetUp::Step::CreateSocket, created.error}, {}};
+        return {{ServiceSetUp::Step::CreateSocket, created.error}, {}, {}};
     ServiceSetUp setUp;
+    std::vector<std::uint32_t> upstreams;
     if (const int error = SetServerSocketOptions(created.handle); error != 0)
         setUp = {ServiceSetUp::Step::SetOptions, error};
     else
         setUp = CheckPortIsOurs(bindAddress, port, machine);
     if (setUp.step == ServiceSetUp::Step::Done)
+        for (const std::uint32_t server : SystemNameServers()) {
+            if (!IsThisServer(bindAddress, port, machine, server))
+                upstreams.push_back(server);
+            else if (setUp.selfNameServer == 0 && bindAddress == 0)
+                setUp.selfNameServer = server;
+        }
+    if (setUp.step == ServiceSetUp::Step::Done)
         if (const int error = BindSocket(created.handle, bindAddress, port); error != 0)
             setUp = {ServiceSetUp::Step::Bind, error};
     if (setUp.step != ServiceSetUp::Step::Done) {
         CloseSocket(created.handle);
-        return {setUp, {}};
+        return {setUp, {}, {}};
     }
-    return {setUp, created.handle};
+    return {setUp, created.handle, std::move(upstreams)};
 }

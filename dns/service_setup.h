@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 // Which step of setting up the service failed, with the platform's code of the failure.
 struct ServiceSetUp {
@@ -18,6 +19,10 @@ struct ServiceSetUp {
 struct ServiceSocket {
     ServiceSetUp setUp;
     SocketHandle socket; // bound, when the set-up is done; nothing is kept when a step failed
+    // The machine's DNS servers that are not this server, in the resolver's order: where other types of names the
+    // table lacks are asked. A server on an address of this machine stays when another program holds its port
+    // (a resolver's stub such as systemd-resolved's on 127.0.0.53): only then can it not be this server.
+    std::vector<std::uint32_t> upstreams;
 };
 
 // Creates the service's UDP socket and binds it to the address (0: every address) and port (host byte order):
