@@ -25,18 +25,9 @@ awk 'BEGIN { print "127.0.0.1 localhost\n10.0.0.30 nas.lan"; for (i = 0; i < 400
 printf 'nameserver 192.0.2.99\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
 mount --bind "$work/resolv.conf" /etc/resolv.conf
 # The clients' network: the server at 192.0.2.1, the quiet client at .3, the flood from .2 or from 10.9.0.1-200.
-unshare --net sleep 3600 &
-clients=$!
-for _ in $(seq 50); do
-    [ "$(readlink "/proc/$clients/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.1
-done
+make_client_network
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; kill "$clients" 2>/dev/null; rm -rf "$work"' EXIT
-ip link add veth0 type veth peer name veth1
-ip addr add 192.0.2.1/24 dev veth0
-ip link set veth0 up
 ip route add 10.9.0.0/24 dev veth0
-ip link set veth1 netns "$clients"
 nsenter -t "$clients" -n sh -c 'ip link set lo up && ip link set veth1 up && ip addr add 192.0.2.2/24 dev veth1 &&
     ip addr add 192.0.2.3/24 dev veth1 && for i in $(seq 1 200); do ip addr add 10.9.0.$i/32 dev veth1; done &&
     ip route add default dev veth1'

@@ -26,18 +26,8 @@ printf "hosts: files dns\n" >"$work/nsswitch-dns.conf"
 printf 'nameserver 127.0.0.53\noptions timeout:1 attempts:2\n' >"$work/resolv.conf"
 mount --bind "$work/nsswitch-dns.conf" /etc/nsswitch.conf
 mount --bind "$work/resolv.conf" /etc/resolv.conf
-# The clients' network.
-unshare --net sleep 3600 &
-clients=$!
-for _ in $(seq 50); do
-    [ "$(readlink "/proc/$clients/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
-    sleep 0.1
-done
+make_client_network
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; kill "$upstream" "$clients" 2>/dev/null; rm -rf "$work"' EXIT
-ip link add veth0 type veth peer name veth1
-ip addr add 192.0.2.1/24 dev veth0
-ip link set veth0 up
-ip link set veth1 netns "$clients"
 nsenter -t "$clients" -n sh -c 'ip link set lo up && ip link set veth1 up &&
     for i in $(seq 101 108); do ip addr add 192.0.2.$i/24 dev veth1; done'
 for _ in $(seq 50); do getent hosts probe.lan >/dev/null && break || sleep 0.1; done

@@ -25,3 +25,18 @@ printf 'hosts: files\n' >"$work/nsswitch.conf"
 printf '127.0.0.1 localhost\n' >"$work/hosts"
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
 mount --bind "$work/hosts" /etc/hosts
+
+# The clients' network: a namespace of its own (its sleeping process's id in `clients`) behind a veth pair whose
+# end here is 192.0.2.1/24 and whose end there, veth1, the caller sets up with nsenter.
+make_client_network() {
+    unshare --net sleep 3600 &
+    clients=$!
+    for _ in $(seq 50); do
+        [ "$(readlink "/proc/$clients/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
+        sleep 0.1
+    done
+    ip link add veth0 type veth peer name veth1
+    ip addr add 192.0.2.1/24 dev veth0
+    ip link set veth0 up
+    ip link set veth1 netns "$clients"
+}
