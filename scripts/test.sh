@@ -14,7 +14,8 @@ esac
 # The whole-program tests hold port 53 with a few lines of Python; any python3 will do.
 python=()
 command -v python3 >/dev/null || python=(python3)
-bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev bind9-dnsutils bind9-host iproute2 "${python[@]}"
+bash "$root/scripts/install-packages.sh" g++ cmake make libgtest-dev libgmock-dev bind9-dnsutils bind9-host iproute2 \
+    unbound dns-root-data dnsmasq-base "${python[@]}"
 jobs=$(nproc)
 status=0
 variants=(plain address thread)

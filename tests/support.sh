@@ -161,3 +161,14 @@ started="> The Velquorn Software DNS Server
 > > 1 : gateway : Local
 > > 2 : files : nas.lan
 > DNS server running"
+
+# Moves the veth's other end into a network namespace of its own at 192.0.2.53, for an upstream DNS server of the
+# test's own (run it there with `nsenter -t "$upstream_net" -n`). Sets upstream_net: the id of the process that holds
+# the namespace, a job of this script, ended with the others at exit.
+make_upstream_network() {
+    unshare --net sleep 120 &
+    upstream_net=$!
+    wait_for 5 test "$(readlink "/proc/$upstream_net/ns/net")" != "$(readlink /proc/self/ns/net)"
+    ip link set veth1 netns "$upstream_net"
+    nsenter -t "$upstream_net" -n sh -c 'ip link set lo up && ip addr add 192.0.2.53/24 dev veth1 && ip link set veth1 up'
+}
