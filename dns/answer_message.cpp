@@ -87,8 +87,10 @@ std::size_t WriteAnswer(std::span<std::uint8_t> room, const Query& query, const 
     Writer out{room};
     const bool record = answer.record != Answer::Record::None;
     out.Bytes(query.datagram.first(2));
+    // Response, authoritative, recursion desired; recursion available, for names the table lacks are resolved
+    // (RFC 1035 §4.1.1); the code.
     const std::uint8_t flags[] = {
-        0x85, answer.responseCode,                       // response, authoritative, recursion desired; the code
+        0x85, static_cast<std::uint8_t>(0x80 | answer.responseCode),
         0x00, 0x01,                                      // one question
         0x00, static_cast<std::uint8_t>(record),         // the answer records
         0x00, static_cast<std::uint8_t>(answer.withSoa), // the authority records

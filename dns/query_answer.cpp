@@ -113,7 +113,7 @@ void AppendQueryLine(std::string& console, std::uint32_t clientAddress, std::str
     console += "> ";
     console += DottedAddress(clientAddress).data();
     console += ": ";
-    AppendConsoleText(console, queryName, terminal);
+    AppendConsoleText(console, queryName.empty() ? "." : queryName, terminal); // the root has no label to show
     if (type != TypeA) {
         console += ' ';
         console += TypeText(type);

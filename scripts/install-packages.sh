@@ -9,4 +9,13 @@ done
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 "${as_root[@]}" apt-get update -qq
+# The peers the tests run (unbound) are services too: installed, they must not start, nor take the machine's
+# resolver or port 53 (Debian's policy-rc.d: 101 forbids every start).
+policy=
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+    policy=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+    "${as_root[@]}" chmod 755 "$policy"
+    trap '"${as_root[@]}" rm -f "$policy"' EXIT
+fi
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -55,7 +55,7 @@ TEST(WriteAnswer, EchoesTheQuestionAndAnswersOneARecordWithItsTimeToLive) {
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 49),
                 ElementsAreArray<std::uint8_t>({
                     0xBE, 0xEF,                                     // ID, copied
-                    0x85, 0x00,                                     // response, authoritative, RD; no error
+                    0x85, 0x80,                                     // response, AA, RD, RA; no error
                     0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, // one question, one answer
                     3,    'w',  'w',  'w',  7,    'e',  'x',  'a',  'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, // QNAME
                     0x00, 0xFF, 0x00, 0x01,             // QTYPE ANY and QCLASS IN, as asked
@@ -79,7 +79,7 @@ TEST(WriteAnswer, SaysANameDoesNotExistWithAnSoaThatLetsItBeKept) {
     EXPECT_THAT(Bytes(buffer.begin(), buffer.begin() + 71),
                 ElementsAreArray<std::uint8_t>({
                     0x01, 0x02,                                     // ID, copied
-                    0x85, 0x03,                                     // response, authoritative, RD; no such name
+                    0x85, 0x83,                                     // response, AA, RD, RA; no such name
                     0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, // one question, one authority record
                     2,    'n',  'o',  3,    'l',  'a',  'n',  0,    // QNAME
                     0x00, 0x0F, 0x00, 0x01,                         // QTYPE MX, QCLASS IN, as asked

@@ -64,7 +64,7 @@ struct Machine {
             while (record < message.size() && message[record] != 0)
                 record += 1 + message[record];
             record += 5; // the root label, type and class
-            const bool answered = message[3] == 0 && message[7] == 1;
+            const bool answered = (message[3] & 0x0F) == 0 && message[7] == 1;
             const bool ptr = answered && message[record + 3] == 12;
             replies.push_back(std::to_string(reply.to.port) + " " +
                               (ptr        ? "name"

@@ -70,7 +70,7 @@ std::uint16_t FreePort() {
 
 // The address an answer gives, or nothing for a failure.
 std::optional<std::uint32_t> AddressOf(const std::optional<Bytes>& answer) {
-    if (!answer || answer->size() < 16 || (*answer)[3] != 0x00)
+    if (!answer || answer->size() < 16 || ((*answer)[3] & 0x0F) != 0)
         return std::nullopt;
     const auto end = answer->end();
     return MakeAddress(end[-4], end[-3], end[-2], end[-1]);
