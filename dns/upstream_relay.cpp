@@ -205,7 +205,7 @@ void ReceiveAnswers(RelayWork& work, Relayed& relayed, std::size_t attemptIndex,
 void UpstreamRelay::Run() {
     RelayWork work{servers_, times_, relayWake_, answerWake_, results_, {}, {}, {}, {}};
     std::vector<RelayRequest> incoming;
-    while (!requests_.IsClosed()) {
+    while (!closing_) {
         Clock::time_point now = Clock::now();
         requests_.TakeAll(incoming);
         for (RelayRequest& request : incoming)
@@ -257,11 +257,17 @@ void UpstreamRelay::TakeResults(std::vector<RelayResult>& out) {
 }
 
 void UpstreamRelay::Close() {
-    requests_.Close();
     if (!thread_.joinable())
         return;
+    closing_ = true;
     SignalWake(relayWake_);
     thread_.join();
+    closing_ = false;
     CloseWake(relayWake_);
     relayWake_ = {};
+    std::vector<RelayRequest> dropped;
+    requests_.TakeAll(dropped);
+    std::vector<RelayResult> unanswered;
+    results_.TakeAll(unanswered);
+    inFlight_ = 0;
 }

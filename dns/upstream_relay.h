@@ -5,6 +5,7 @@
 #include "platform/udp_socket.h"
 #include "platform/wake.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <thread>
@@ -22,8 +23,7 @@ struct RelayTimes {
 };
 
 // Passes queries on to the machine's DNS servers, on a thread of its own, so that the answering thread never waits
-// for them, and hands back only answers that match what was asked. One relay a service run: opened once, then
-// closed; the answering thread alone calls it.
+// for them, and hands back only answers that match what was asked. The answering thread alone calls it.
 class UpstreamRelay {
 public:
     UpstreamRelay() = default;
@@ -31,9 +31,9 @@ public:
     UpstreamRelay& operator=(const UpstreamRelay&) = delete;
     ~UpstreamRelay() { Close(); }
 
-    // Starts the thread. The servers are asked in their order; with none, every query fails at once. Every result
-    // signals `wake`, which must outlive the relay. Returns 0, or the platform's code of the failure to make the
-    // relay's own wake-up.
+    // Starts the thread, unless it runs. The servers are asked in their order; with none, every query fails at
+    // once. Every result signals `wake`, which must stay open until the close. Returns 0, or the platform's code of
+    // the failure to make the relay's own wake-up.
     [[nodiscard]] int Open(std::vector<SocketAddress> servers, WakeHandle wake, RelayTimes times = {});
 
     // Takes a query to pass on. False when MostRelayedQueries are in flight or the relay is not open: the query is
@@ -43,7 +43,7 @@ public:
     // Moves the results that came into `out`.
     void TakeResults(std::vector<RelayResult>& out);
 
-    // Ends the thread and closes its sockets; queries in flight get no result.
+    // Ends the thread and closes its sockets; queries in flight get no result. It may be opened again.
     void Close();
 
 private:
@@ -57,5 +57,6 @@ private:
     RelayTimes times_;                   // likewise
     WakeHandle answerWake_;              // likewise
     WakeHandle relayWake_;               // likewise; ends the relay thread's wait: a request, the close, an answer
+    std::atomic<bool> closing_{false};   // written by Close, while the thread runs
     std::thread thread_;
 };

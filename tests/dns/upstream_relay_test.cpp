@@ -262,6 +262,12 @@ TEST(UpstreamRelay, FailsAtOnceWithoutServersAndTakesNoMoreThanItsBound) {
         EXPECT_LT(Clock::now() - start, 2s);
         EXPECT_EQ(results[0].serial, 3u);
         EXPECT_TRUE(results[0].answer.empty());
+        // Closed, and opened again for the next service.
+        relay.relay.Close();
+        EXPECT_FALSE(relay.relay.Queue({MakeQuery(1, {"nas"}, TXT), Client, 4}));
+        ASSERT_EQ(relay.relay.Open({}, relay.wake), 0);
+        ASSERT_TRUE(relay.relay.Queue({MakeQuery(1, {"nas"}, TXT), Client, 5}));
+        EXPECT_EQ(relay.Await(1).size(), 1u);
     }
     FakeServer silent;
     TestRelay relay({silent.Address()}, {200ms, 200ms});
