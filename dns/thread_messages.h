@@ -1,7 +1,7 @@
 #pragma once
 
-// What the answering thread, the resolver's threads and the saver thread hand each other: plain values, each a
-// type of its own.
+// What the answering thread, the resolver's threads, the saver thread and the upstream relay hand each other:
+// plain values, each a type of its own.
 
 #include "platform/network.h"
 #include "resolutions/resolution_table.h"
@@ -70,3 +70,26 @@ struct SaveFailed {
     std::string line;
 };
 using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice, SaveFailed>;
+
+// Where a relayed query's answer goes: the client's address and port, and the local address it leaves from (0: the
+// system's choice). All in network byte order.
+struct RelayRoute {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::uint32_t from = 0;
+};
+// To the upstream relay: a query to pass on to the machine's DNS servers, the client's whole datagram as it came.
+// The serial is the asker's own, handed back with the result: one client may have two queries under way from one
+// port (A and AAAA), and a result that comes after its query was answered otherwise must be told apart.
+struct RelayRequest {
+    std::vector<std::uint8_t> query;
+    RelayRoute route;
+    std::uint64_t serial = 0;
+};
+// From it: the upstream's answer with the client's ID and question as asked, every record as it came; empty when
+// no server answered in time, and the client is to be told of a server failure.
+struct RelayResult {
+    RelayRoute route;
+    std::uint64_t serial = 0;
+    std::vector<std::uint8_t> answer;
+};
