@@ -28,6 +28,9 @@ inline std::uint16_t PortNumber(std::uint16_t networkPort) {
     return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
 }
 
+// A port number as sockets hold it: the same swap of bytes, the other way.
+inline std::uint16_t NetworkPort(std::uint16_t port) { return PortNumber(port); }
+
 inline bool IsLoopbackAddress(std::uint32_t address) { return FirstOctet(address) == 127; }
 
 // An address in dotted-decimal form, zero-terminated, as inet_ntoa writes it.

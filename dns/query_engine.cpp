@@ -102,9 +102,59 @@ void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, EngineOu
     if (FindResolution(table_, query.exactName)) {
         ++counters_.fromTable;
         Reply(query, route, AnswerFor({HostLookup::Outcome::NoData, 0}, Ttl()), out);
+    } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
+        Reply(query, route, FailureAnswer, out); // a server of ours that came back to us
+    } else {
+        PassOn(query, route, out);
+    }
+}
+
+// Hands the query to the machine's DNS servers, as its client's waiting query.
+void QueryEngine::PassOn(const Query& query, ReplyRoute route, EngineOutput& out) {
+    const ClientWaits::Admission admission = waits_.Admit(route.address);
+    if (admission.evict)
+        EvictOldestOf(*admission.evict, out);
+    if (!admission.admitted) {
+        ++counters_.refused;
+        Reply(query, route, FailureAnswer, out);
         return;
     }
-    Reply(query, route, FailureAnswer, out); // passed on upstream once the relay is in
+    const std::span<const std::uint8_t> head = QueryHead(query);
+    relayed_.emplace(
+        ++serial_,
+        WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial_, query.type});
+    waits_.Add(route.address);
+    out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial_});
+}
+
+void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) {
+    const auto found = relayed_.find(result.serial);
+    if (found == relayed_.end())
+        return;
+    const WaitingQuery& waiting = found->second;
+    const std::span<const std::uint8_t> answer = result.answer;
+    if (answer.size() < QueryNameOffset) {
+        Reply(waiting.AsQuery(), waiting.route, FailureAnswer, out);
+    } else {
+        const std::uint8_t code = answer[3] & 0x0F;
+        const bool records = answer[6] != 0 || answer[7] != 0;
+        ++counters_.passedOn;
+        AppendQueryLine(out.console, waiting.route.address, waiting.name, waiting.type,
+                        code == NoSuchName ? "No such name."
+                        : code != NoError  ? "Failure."
+                        : records          ? "Passed on."
+                                           : "No data.",
+                        terminal_);
+        out.replies.push_back({waiting.route, out.bytes.size(), answer.size()});
+        out.bytes.insert(out.bytes.end(), answer.begin(), answer.end());
+    }
+    waits_.Remove(waiting.route.address);
+    relayed_.erase(found);
+}
+
+void QueryEngine::FailUnqueuedRelay(std::uint64_t serial, EngineOutput& out) {
+    ++counters_.refused;
+    TakeRelayResult({{}, serial, {}}, out);
 }
 
 // Joins the query to the lookup of its name, starting one when none is under way; fails it at once when its

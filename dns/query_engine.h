@@ -27,14 +27,6 @@ inline constexpr std::size_t MostWaitingQueries = 1024;
 // next server or search domain at once, while a silent name holds the resolver for its full 10 s.
 inline constexpr auto LongestWait = std::chrono::seconds(3);
 
-// Where a reply goes: the client's address and port, and the local address it leaves from (0: the system's
-// choice). All in network byte order.
-struct ReplyRoute {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    std::uint32_t from = 0;
-};
-
 // What the engine asks of the world: replies to send, console lines to write, lookups to start, jobs for the
 // saver. Whoever runs it empties it after each step; the vectors keep their capacity.
 struct EngineOutput {
@@ -47,6 +39,7 @@ struct EngineOutput {
     std::vector<Reply> replies;
     std::string console;                // one line per reply, in their order, and the saver's lines
     std::vector<LookupRequest> lookups; // each must come back through TakeLookupResult or FailUnqueuedLookup
+    std::vector<RelayRequest> relays;   // each must come back through TakeRelayResult or FailUnqueuedRelay
     std::vector<SaverJob> saves;        // learned names in ticket order, and the rest the saver is asked to do
 };
 
@@ -79,6 +72,11 @@ public:
     void TakeLookupResult(const LookupResult& result, Clock::time_point now, EngineOutput& out);
     // A lookup asked for in the output could not be queued: its queries fail at once.
     void FailUnqueuedLookup(const std::string& name, EngineOutput& out);
+
+    // A query the output passed on upstream has its answer, or (empty) none came in time.
+    void TakeRelayResult(const RelayResult& result, EngineOutput& out);
+    // A query the output passed on could not be queued: it fails at once.
+    void FailUnqueuedRelay(std::uint64_t serial, EngineOutput& out);
 
     // What the saver reports: learned names settled (their queries are answered), the table the file now holds
     // (it replaces the one answered from, with the names learned since added; one console line says so), a
@@ -142,6 +140,7 @@ private:
     void EvictOldestOf(std::uint32_t client, EngineOutput& out);
     void TakeFileTable(std::unique_ptr<ResolutionTable> table, EngineOutput& out);
     void AnswerOtherType(const Query& query, ReplyRoute route, EngineOutput& out);
+    void PassOn(const Query& query, ReplyRoute route, EngineOutput& out);
     std::uint32_t Ttl() const { return settings_.timeToLive; }
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
     void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
@@ -156,6 +155,7 @@ private:
     TicketLedger tickets_;
     NegativeAnswers negative_;
     std::deque<Deadline> deadlines_; // of the waiting queries, in arrival order; answered ones stay till due
+    std::unordered_map<std::uint64_t, WaitingQuery> relayed_; // passed on upstream, by serial
     std::uint64_t serial_ = 0;
     ServiceCounters counters_;
     bool (*isOwnLookup_)(std::uint32_t address, std::uint16_t port) = nullptr;

@@ -7,6 +7,7 @@
 #include "dns/saver.h"
 #include "dns/service_console.h"
 #include "dns/service_statistics.h"
+#include "dns/upstream_relay.h"
 #include "platform/udp_socket.h"
 
 #include <algorithm>
@@ -76,6 +77,9 @@ struct Loop {
     std::vector<SaverReport> reports;
     std::vector<LookupRequest> lookups;
     std::vector<SaverJob> saves;
+    std::vector<RelayRequest> relays;
+    std::vector<RelayResult> relayResults;
+    UpstreamRelay relay;
     ServiceConsole console;
 };
 
@@ -114,12 +118,19 @@ void RefuseLearnedNames(Loop& loop, std::uint64_t upTo) {
 // Hands on the lookups and the saver's jobs that the engine asked for, until it asks for none: a lookup that cannot
 // be queued fails at once, which may start another.
 void HandOn(Loop& loop) {
-    while (!loop.out.lookups.empty() || !loop.out.saves.empty()) {
+    while (!loop.out.lookups.empty() || !loop.out.saves.empty() || !loop.out.relays.empty()) {
         std::swap(loop.lookups, loop.out.lookups);
         std::swap(loop.saves, loop.out.saves);
+        std::swap(loop.relays, loop.out.relays);
         for (const LookupRequest& lookup : loop.lookups)
             if (!QueueLookup(*loop.settings.resolverPool, lookup.lane, lookup.name, loop.settings.resolveHost))
                 loop.engine.FailUnqueuedLookup(lookup.name, loop.out);
+        for (RelayRequest& relayed : loop.relays) {
+            const std::uint64_t serial = relayed.serial;
+            if (!loop.relay.Queue(std::move(relayed)))
+                loop.engine.FailUnqueuedRelay(serial, loop.out);
+        }
+        loop.relays.clear();
         std::uint64_t refused = 0;
         for (SaverJob& job : loop.saves) {
             const auto* learned = std::get_if<SaveLearnedName>(&job);
@@ -148,6 +159,10 @@ void TakeResults(Loop& loop) {
         loop.engine.TakeSaverReport(std::move(report), loop.out);
     }
     loop.reports.clear();
+    loop.relay.TakeResults(loop.relayResults);
+    for (const RelayResult& result : loop.relayResults)
+        loop.engine.TakeRelayResult(result, loop.out);
+    loop.relayResults.clear();
     loop.engine.AnswerOverdue(Clock::now(), loop.out);
     HandOn(loop);
 }
@@ -277,7 +292,13 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
     StartSaver(loop->saver, service->wake);
+    std::vector<SocketAddress> upstreams;
+    for (const std::uint32_t address : service->upstreams)
+        upstreams.push_back({address, NetworkPort(53)});
+    // Without its thread every query passed on fails at once, and the rest is served as ever.
+    [[maybe_unused]] const int relayError = loop->relay.Open(std::move(upstreams), service->wake);
     Serve(*loop);
+    loop->relay.Close();
     loop->console.HandOn();
     CloseResolverPool(*settings.resolverPool);
     StopSaver(loop->saver);
@@ -310,6 +331,7 @@ ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings) 
     }
     service.wake = wake.handle;
     service.socket = set.socket;
+    service.upstreams = std::move(set.upstreams);
     return set.setUp;
 }
 

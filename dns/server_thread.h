@@ -49,7 +49,8 @@ struct ServiceSettings {
 // A running service, owned by whoever started it. The server thread reads `stopRequested` and takes the
 // requests; the rest is the starter's.
 struct DnsService {
-    SocketHandle socket; // set up, and not yet handed to the thread
+    SocketHandle socket;                  // set up, and not yet handed to the thread
+    std::vector<std::uint32_t> upstreams; // set up: the machine's DNS servers that are not this server
     std::thread thread;
     WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop, the requests and the saver
     std::atomic<bool> stopRequested{false};

@@ -13,6 +13,14 @@
 #include <variant>
 #include <vector>
 
+// Where a reply goes: the client's address and port, and the local address it leaves from (0: the system's
+// choice). All in network byte order.
+struct ReplyRoute {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::uint32_t from = 0;
+};
+
 // Names the table lacks share the resolver fairly among clients; forward entries' targets, the admin's own names,
 // have threads of their own and never wait behind them.
 enum class LookupLane { Unknown, Forward };
@@ -71,25 +79,18 @@ struct SaveFailed {
 };
 using SaverReport = std::variant<LearnedNamesSettled, FileTableChanged, WholeTableWanted, SaverNotice, SaveFailed>;
 
-// Where a relayed query's answer goes: the client's address and port, and the local address it leaves from (0: the
-// system's choice). All in network byte order.
-struct RelayRoute {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    std::uint32_t from = 0;
-};
 // To the upstream relay: a query to pass on to the machine's DNS servers, the client's whole datagram as it came.
 // The serial is the asker's own, handed back with the result: one client may have two queries under way from one
 // port (A and AAAA), and a result that comes after its query was answered otherwise must be told apart.
 struct RelayRequest {
     std::vector<std::uint8_t> query;
-    RelayRoute route;
+    ReplyRoute route;
     std::uint64_t serial = 0;
 };
 // From it: the upstream's answer with the client's ID and question as asked, every record as it came; empty when
 // no server answered in time, and the client is to be told of a server failure.
 struct RelayResult {
-    RelayRoute route;
+    ReplyRoute route;
     std::uint64_t serial = 0;
     std::vector<std::uint8_t> answer;
 };

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const std::uint32_t Loopback = MakeAddress(127, 0, 0, 1);
-const RelayRoute Client{MakeAddress(192, 168, 1, 40), 0x3930, 0};
+const ReplyRoute Client{MakeAddress(192, 168, 1, 40), 0x3930, 0};
 
 // PortNumber swaps a port's bytes as ntohs does; htons is the same swap.
 std::uint16_t NetworkPort(std::uint16_t port) { return PortNumber(port); }
