@@ -59,7 +59,7 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
         return;
     }
     if (query.type != TypeA && query.type != TypeAny) {
-        AnswerOtherType(query, route, out);
+        AnswerOtherType(query, route, now, out);
         return;
     }
     // A learned name being saved is answered only once it is on disk.
@@ -90,7 +90,7 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
 // Any type but an address: a table name has no record of it (RFC 1034 §4.3.2: only records of the type asked
 // answer), except the PTR of a fixed entry's address or of this machine's; a name the table lacks is asked of
 // the machine's DNS servers.
-void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, EngineOutput& out) {
+void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
     if (query.type == TypePtr)
         if (const std::optional<std::uint32_t> address = ReverseNameAddress(query.exactName))
             if (const std::optional<std::string_view> name =
@@ -102,6 +102,10 @@ void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, EngineOu
     if (FindResolution(table_, query.exactName)) {
         ++counters_.fromTable;
         Reply(query, route, AnswerFor({HostLookup::Outcome::NoData, 0}, Ttl()), out);
+    } else if (negative_.Knows(LowerCaseName(query.exactName), now)) {
+        // A name that does not exist has no records of any type (RFC 8020): a client's AAAA beside its A for each
+        // search-list candidate costs no round trip either.
+        Reply(query, route, AnswerFor({HostLookup::Outcome::NoSuchName, 0}, Ttl()), out);
     } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
         Reply(query, route, FailureAnswer, out); // a server of ours that came back to us
     } else {

@@ -139,7 +139,7 @@ private:
     bool AnswerWaiting(const Deadline& deadline, EngineOutput& out);
     void EvictOldestOf(std::uint32_t client, EngineOutput& out);
     void TakeFileTable(std::unique_ptr<ResolutionTable> table, EngineOutput& out);
-    void AnswerOtherType(const Query& query, ReplyRoute route, EngineOutput& out);
+    void AnswerOtherType(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out);
     void PassOn(const Query& query, ReplyRoute route, EngineOutput& out);
     std::uint32_t Ttl() const { return settings_.timeToLive; }
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;

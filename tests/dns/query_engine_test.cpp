@@ -329,13 +329,37 @@ TEST(QueryEngine, KeepsANameTheResolverSaysDoesNotExistForTheTimeToLiveAndTellsN
     machine.Ask(1, {"nobody"});
     machine.Fail("nobody", HostLookup::Outcome::NoSuchName);
     machine.Ask(2, {"NOBODY"});
+    machine.Ask(4, {"nobody"}, Client, 28); // AAAA: a name that does not exist has no records of any type
     EXPECT_THAT(machine.Lookups(), ElementsAre("nobody"));
-    EXPECT_THAT(machine.Replies(), ElementsAre("1001 no such name", "1002 no such name"));
-    EXPECT_THAT(machine.timesToLive, ElementsAre(60, 60));
+    EXPECT_THAT(machine.out.relays, IsEmpty());
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 no such name", "1002 no such name", "1004 no such name"));
+    EXPECT_THAT(machine.timesToLive, ElementsAre(60, 60, 60));
     machine.now += std::chrono::seconds(60);
     machine.Ask(3, {"nobody"});
     EXPECT_THAT(machine.Lookups(), ElementsAre("nobody"));
     // A name that exists without an IPv4 address is no missing name.
     machine.Fail("nobody", HostLookup::Outcome::NoData);
     EXPECT_THAT(machine.Replies(), ElementsAre("1003 no data"));
+}
+
+TEST(QueryEngine, PassesOtherTypesOfUnknownNamesUpstreamAndTheirAnswersBackAsTheyCame) {
+    Machine machine;
+    machine.Ask(1, {"mail", "example"}, Client, 15); // MX
+    machine.Ask(2, {"v6", "example"}, Client, 28);   // AAAA
+    ASSERT_EQ(machine.out.relays.size(), 2u);
+    EXPECT_EQ(machine.out.relays[0].query, MakeQuery(1, {"mail", "example"}, 15));
+    const RelayRequest mx = machine.out.relays[0], aaaa = machine.out.relays[1];
+    machine.out.relays.clear();
+    Bytes answer = mx.query;
+    answer[2] |= 0x80;
+    answer[7] = 1; // as if with a record: passed on byte for byte
+    machine.engine.TakeRelayResult({mx.route, mx.serial, answer}, machine.out);
+    machine.engine.TakeRelayResult({aaaa.route, aaaa.serial, {}}, machine.out); // no server answered in time
+    machine.engine.TakeRelayResult({mx.route, mx.serial, answer}, machine.out); // once only
+    ASSERT_EQ(machine.out.replies.size(), 2u);
+    EXPECT_EQ(Bytes(machine.out.bytes.begin(), machine.out.bytes.begin() + long(answer.size())), answer);
+    EXPECT_THAT(machine.Replies(), ElementsAre(testing::_, "1002 failure"));
+    EXPECT_TRUE(machine.out.console.ends_with("> 192.168.0.9: mail.example MX -> Passed on.\n"
+                                              "> 192.168.0.9: v6.example AAAA -> Failure.\n"));
+    EXPECT_EQ(machine.engine.Counters().passedOn, 1u);
 }
