@@ -11,12 +11,6 @@ namespace {
 const HostLookup Failure{};
 const Answer FailureAnswer = Answer::Code(ServerFailure);
 
-// Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
-// the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
-bool FromThisMachine(const ReplyRoute& route) {
-    return IsLoopbackAddress(route.address) || route.address == route.from;
-}
-
 void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, std::uint8_t responseCode,
                      EngineOutput& out) {
     const std::size_t offset = out.bytes.size();
@@ -80,85 +74,18 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
     } else if (learn && (!query.plain || negative_.Knows(LowerCaseName(query.exactName), now))) {
         // Given to the resolver or the file, a name dotted text cannot carry would be another name.
         Reply(query, route, AnswerFor({HostLookup::Outcome::NoSuchName, 0}, Ttl()), out);
-    } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
+    } else if (ComesFromOwnLookup(route)) {
         Reply(query, route, FailureAnswer, out);
     } else {
         AwaitLookup(query, route, answer.lookupName, learn, now, out);
     }
 }
 
-// Any type but an address: a table name has no record of it (RFC 1034 §4.3.2: only records of the type asked
-// answer), except the PTR of a fixed entry's address or of this machine's; a name the table lacks is asked of
-// the machine's DNS servers.
-void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
-    if (query.type == TypePtr)
-        if (const std::optional<std::uint32_t> address = ReverseNameAddress(query.exactName))
-            if (const std::optional<std::string_view> name =
-                    NameOfAddress(table_, settings_.own, settings_.hostName, *address)) {
-                ++counters_.fromTable;
-                Reply(query, route, {NoError, Answer::Record::Name, 0, *name, false, Ttl()}, out);
-                return;
-            }
-    if (FindResolution(table_, query.exactName)) {
-        ++counters_.fromTable;
-        Reply(query, route, AnswerFor({HostLookup::Outcome::NoData, 0}, Ttl()), out);
-    } else if (negative_.Knows(LowerCaseName(query.exactName), now)) {
-        // A name that does not exist has no records of any type (RFC 8020): a client's AAAA beside its A for each
-        // search-list candidate costs no round trip either.
-        Reply(query, route, AnswerFor({HostLookup::Outcome::NoSuchName, 0}, Ttl()), out);
-    } else if (FromThisMachine(route) && isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port)) {
-        Reply(query, route, FailureAnswer, out); // a server of ours that came back to us
-    } else {
-        PassOn(query, route, out);
-    }
-}
-
-// Hands the query to the machine's DNS servers, as its client's waiting query.
-void QueryEngine::PassOn(const Query& query, ReplyRoute route, EngineOutput& out) {
-    const ClientWaits::Admission admission = waits_.Admit(route.address);
-    if (admission.evict)
-        EvictOldestOf(*admission.evict, out);
-    if (!admission.admitted) {
-        ++counters_.refused;
-        Reply(query, route, FailureAnswer, out);
-        return;
-    }
-    const std::span<const std::uint8_t> head = QueryHead(query);
-    relayed_.emplace(
-        ++serial_,
-        WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial_, query.type});
-    waits_.Add(route.address);
-    out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial_});
-}
-
-void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) {
-    const auto found = relayed_.find(result.serial);
-    if (found == relayed_.end())
-        return;
-    const WaitingQuery& waiting = found->second;
-    const std::span<const std::uint8_t> answer = result.answer;
-    if (answer.size() < QueryNameOffset) {
-        Reply(waiting.AsQuery(), waiting.route, FailureAnswer, out);
-    } else {
-        const std::uint8_t code = answer[3] & 0x0F;
-        const bool records = answer[6] != 0 || answer[7] != 0;
-        ++counters_.passedOn;
-        AppendQueryLine(out.console, waiting.route.address, waiting.name, waiting.type,
-                        code == NoSuchName ? "No such name."
-                        : code != NoError  ? "Failure."
-                        : records          ? "Passed on."
-                                           : "No data.",
-                        terminal_);
-        out.replies.push_back({waiting.route, out.bytes.size(), answer.size()});
-        out.bytes.insert(out.bytes.end(), answer.begin(), answer.end());
-    }
-    waits_.Remove(waiting.route.address);
-    relayed_.erase(found);
-}
-
-void QueryEngine::FailUnqueuedRelay(std::uint64_t serial, EngineOutput& out) {
-    ++counters_.refused;
-    TakeRelayResult({{}, serial, {}}, out);
+// Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
+// the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
+bool QueryEngine::ComesFromOwnLookup(const ReplyRoute& route) const {
+    return (IsLoopbackAddress(route.address) || route.address == route.from) && isOwnLookup_ != nullptr &&
+           isOwnLookup_(route.address, route.port);
 }
 
 // Joins the query to the lookup of its name, starting one when none is under way; fails it at once when its

@@ -141,6 +141,7 @@ private:
     void TakeFileTable(std::unique_ptr<ResolutionTable> table, EngineOutput& out);
     void AnswerOtherType(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out);
     void PassOn(const Query& query, ReplyRoute route, EngineOutput& out);
+    bool ComesFromOwnLookup(const ReplyRoute& route) const;
     std::uint32_t Ttl() const { return settings_.timeToLive; }
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
     void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
