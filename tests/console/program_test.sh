@@ -38,17 +38,8 @@ as_client() {
 check "getent ahosts" "10.0.0.1" "$(as_client getent ahosts printer | awk '{print $1}' | sort -u)"
 check "getent hosts" "10.0.0.1        printer" "$(as_client getent hosts printer)"
 check "an unknown name fails at once" "2" "$(as_client getent ahosts nobody; echo $?)"
-# dig: the status, the question as asked, the answer and the authority's SOA (its time to live and MINIMUM).
-for question in "printer A" "gateway A" "printer AAAA" "printer MX" "nobody.lan A"; do
-    dig @127.0.0.1 +tries=1 +time=1 +noall +comments +question +answer +authority $question |
-        awk '/status:/ {line = $6} /^;.*\tIN\t/ {$1 = $1; line = line " " $0}
-            /^[^;].*\tIN\t/ {line = line " " $1 " " $2 " " $4 " " $NF} END {print line}'
-done >"$work/dig"
-check "dig" "NOERROR, ;printer. IN A printer. 60 A 10.0.0.1
-NOERROR, ;gateway. IN A gateway. 0 A 127.0.0.1
-NOERROR, ;printer. IN AAAA printer. 60 SOA 60
-NOERROR, ;printer. IN MX printer. 60 SOA 60
-NXDOMAIN, ;nobody.lan. IN A nobody.lan. 60 SOA 60" "$(cat "$work/dig")"
+check "answers kept for a minute unless -t says otherwise" "60" \
+    "$(dig @127.0.0.1 +tries=1 +time=1 +noall +answer printer | awk '{print $2}')"
 stop_process "$pid"
 check "SIGTERM exit code" "0" "$?"
 
