@@ -198,6 +198,16 @@ std::uint32_t DestinationOf(WSAMSG& message) {
     return destination;
 }
 
+// A message of one buffer to or from the address, without packet information yet.
+WSAMSG MessageFor(sockaddr_in& address, WSABUF& data) {
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&address);
+    message.namelen = sizeof address;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    return message;
+}
+
 // Takes the datagram waiting, without waiting: 0, or the error of the receive (WSAEWOULDBLOCK when none waits).
 int ReceiveOne(LPFN_WSARECVMSG receiveMessage, SocketHandle handle, DatagramBuffer& buffer,
                ReceivedDatagram& datagram) {
@@ -206,11 +216,7 @@ int ReceiveOne(LPFN_WSARECVMSG receiveMessage, SocketHandle handle, DatagramBuff
     sockaddr_in sender{};
     WSABUF data{static_cast<ULONG>(buffer.size()), reinterpret_cast<char*>(buffer.data())};
     alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-    WSAMSG message{};
-    message.name = reinterpret_cast<sockaddr*>(&sender);
-    message.namelen = sizeof sender;
-    message.lpBuffers = &data;
-    message.dwBufferCount = 1;
+    WSAMSG message = MessageFor(sender, data);
     message.Control = {sizeof control, control};
     DWORD got = 0;
     datagram = {};
@@ -259,11 +265,7 @@ void SendDatagrams(SocketHandle handle, std::span<OutgoingDatagram> datagrams) {
         WSABUF data{static_cast<ULONG>(datagram.bytes.size()),
                     const_cast<char*>(reinterpret_cast<const char*>(datagram.bytes.data()))};
         alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-        WSAMSG message{};
-        message.name = reinterpret_cast<sockaddr*>(&target);
-        message.namelen = sizeof target;
-        message.lpBuffers = &data;
-        message.dwBufferCount = 1;
+        WSAMSG message = MessageFor(target, data);
         if (datagram.from != 0) {
             message.Control = {sizeof control, control};
             WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message);
