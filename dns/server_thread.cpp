@@ -115,8 +115,8 @@ void RefuseLearnedNames(Loop& loop, std::uint64_t upTo) {
         loop.settings.onSaveFailed(line);
 }
 
-// Hands on the lookups and the saver's jobs that the engine asked for, until it asks for none: a lookup that cannot
-// be queued fails at once, which may start another.
+// Hands on the lookups, the queries to pass upstream and the saver's jobs that the engine asked for, until it asks
+// for none: one that cannot be queued fails at once, which may start another lookup.
 void HandOn(Loop& loop) {
     while (!loop.out.lookups.empty() || !loop.out.saves.empty() || !loop.out.relays.empty()) {
         std::swap(loop.lookups, loop.out.lookups);
