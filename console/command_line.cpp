@@ -47,7 +47,9 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
             continue;
         }
         if (letter == 't') {
-            const std::string_view seconds = !value.empty() || i + 1 == argumentCount ? value : arguments[++i];
+            std::string_view seconds = value;
+            if (value.empty() && i + 1 < argumentCount)
+                seconds = arguments[++i];
             const std::optional<std::uint32_t> timeToLive = ReadTimeToLive(seconds);
             if (!timeToLive)
                 return {{}, Refuse("a time to live is 0 to 9006000 seconds", seconds)};

@@ -64,7 +64,7 @@ struct Machine {
             while (record < message.size() && message[record] != 0)
                 record += 1 + message[record];
             record += 5; // the root label, type and class
-            const bool answered = (message[3] & 0x0F) == 0 && message[7] == 1;
+            const bool answered = (message[3] & 0x0F) == 0 && message[7] == 1 && record + 10 <= message.size();
             const bool ptr = answered && message[record + 3] == 12;
             replies.push_back(std::to_string(reply.to.port) + " " +
                               (ptr        ? "name"
@@ -72,7 +72,7 @@ struct Machine {
                                           : codes[message[3] & 7]));
             // Where an answer has a record or an SOA, its time to live.
             const std::size_t ttlAt = record + 6;
-            if (message[7] == 1 || message[9] == 1)
+            if ((message[7] == 1 || message[9] == 1) && ttlAt + 4 <= message.size())
                 timesToLive.push_back(std::uint32_t(message[ttlAt] << 24 | message[ttlAt + 1] << 16 |
                                                     message[ttlAt + 2] << 8 | message[ttlAt + 3]));
         }
