@@ -42,11 +42,11 @@ void QueryEngine::PassOn(const Query& query, ReplyRoute route, EngineOutput& out
         return;
     }
     const std::span<const std::uint8_t> head = QueryHead(query);
+    const std::uint64_t serial = ++serial_;
     relayed_.emplace(
-        ++serial_,
-        WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial_, query.type});
+        serial, WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial, query.type});
     waits_.Add(route.address);
-    out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial_});
+    out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial});
 }
 
 void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) {
