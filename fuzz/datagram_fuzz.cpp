@@ -25,23 +25,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AppendResolution(table, {"gateway", {}, 0, 0});
     AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
-    QueryEngine engine(table, addresses, true, ResolverThreads, MostQueuedLookups);
+    QueryEngine engine(table, addresses, true,
+                       {ResolverThreads, MostQueuedLookups, 60, "host", {MakeAddress(192, 168, 0, 2)}});
     EngineOutput out;
     QueryNames names;
     engine.TakeDatagram(ReadDatagram({data, size}, names), {MakeAddress(192, 168, 0, 9), 1053, 0}, {}, out);
     // The lookup it started ends with an address taken from the datagram, and the write it asks for succeeds.
     for (const LookupRequest& lookup : std::vector(out.lookups))
-        engine.TakeLookupResult({lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u}},
+        engine.TakeLookupResult({lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u}}, {},
                                 out);
+    // What it passed upstream comes back with the query's own bytes as the answer.
+    for (const RelayRequest& relayed : std::vector(out.relays))
+        engine.TakeRelayResult({relayed.route, relayed.serial, relayed.query}, out);
     std::vector<std::uint64_t> tickets;
     for (const SaverJob& job : out.saves)
         if (const auto* learned = std::get_if<SaveLearnedName>(&job))
             tickets.push_back(learned->ticket);
     for (const std::uint64_t ticket : tickets)
         engine.TakeSaverReport(LearnedNamesSettled{ticket}, out);
-    // An answer is the query's header and question and at most one A record of 16 bytes.
+    // An answer is the query's header and question, at most one record (a PTR's is the longest) and an SOA.
     for (const EngineOutput::Reply& reply : out.replies) {
-        Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= size + 16);
+        Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= size + 12 + 255 + 47);
         Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);
     }
     Require(out.console.empty() || out.console.back() == '\n');
