@@ -26,10 +26,11 @@ write_table "$work/table.drf"
 sc() { timeout 120 "$wine" sc "$@" 2>&1 | tr -d '\r'; }
 # STATE, WIN32_EXIT_CODE and SERVICE_EXIT_CODE as numbers.
 state() { sc query "${1:-VelquornDNS}" | awk '/STATE|EXIT_CODE/ { printf "%s ", $3 }'; }
-# Waits up to 30 s for the service to leave the pending states.
+# Waits up to 30 s for the service to leave the pending states; under load Wine's service manager may not know a
+# service just created for a moment.
 settled() {
     for _ in $(seq 60); do
-        case $(state "$@") in 2\ * | 3\ *) sleep 0.5 ;; *) break ;; esac
+        case $(state "$@") in 2\ * | 3\ * | "") sleep 0.5 ;; *) break ;; esac
     done
     state "$@"
 }
