@@ -78,9 +78,12 @@ void WriteSoa(Writer& out, std::uint32_t timeToLive) {
 
 } // namespace
 
-std::size_t MostAnswerLength(const Query& query) {
+std::size_t MostAnswerLength(const Query& query, const Answer& answer) {
     // An address record is 16 bytes, a PTR record at most 12 + 255, an SOA SoaLength.
-    return HeaderSize + query.questionLength + 12 + 255 + SoaLength;
+    const std::size_t record = answer.record == Answer::Record::Address ? 16
+                               : answer.record == Answer::Record::Name  ? 12 + 255
+                                                                        : 0;
+    return HeaderSize + query.questionLength + record + (answer.withSoa ? SoaLength : 0);
 }
 
 std::size_t WriteAnswer(std::span<std::uint8_t> room, const Query& query, const Answer& answer) {

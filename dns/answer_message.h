@@ -41,8 +41,9 @@ struct Answer {
 // record cannot be written as labels.
 std::size_t WriteAnswer(std::span<std::uint8_t> room, const Query& query, const Answer& answer);
 
-// The most bytes WriteAnswer may write for the query.
-std::size_t MostAnswerLength(const Query& query);
+// The most bytes WriteAnswer may write for the query and the answer: the room an answer from the table needs,
+// and no more, so that the answering loop clears no bytes it will not write.
+std::size_t MostAnswerLength(const Query& query, const Answer& answer);
 
 // Writes a bare header for a datagram that is no query we answer: its ID, its opcode and recursion bit, the
 // response code, no question and no records. Returns its length, 12, or 0.

@@ -319,7 +319,7 @@ void QueryEngine::Reply(const Query& query, ReplyRoute route, const Answer& answ
     counters_.noSuchName += answer.responseCode == NoSuchName ? 1 : 0;
     counters_.serverFailures += answer.responseCode == ServerFailure ? 1 : 0;
     const std::size_t offset = out.bytes.size();
-    out.bytes.resize(offset + MostAnswerLength(query));
+    out.bytes.resize(offset + MostAnswerLength(query, answer));
     const std::size_t length = WriteAnswer({out.bytes.data() + offset, out.bytes.size() - offset}, query, answer);
     out.bytes.resize(offset + length);
     if (length > 0)
