@@ -14,11 +14,13 @@
 #include <vector>
 
 // Where a reply goes: the client's address and port, and the local address it leaves from (0: the system's
-// choice). All in network byte order.
+// choice). All in network byte order. A query that came over TCP names its connection: its reply goes back on it,
+// whole, where a datagram's is held to the size the client can take.
 struct ReplyRoute {
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     std::uint32_t from = 0;
+    std::uint32_t stream = 0; // the TCP connection's number; 0 for a datagram
 };
 
 // Names the table lacks share the resolver fairly among clients; forward entries' targets, the admin's own names,
