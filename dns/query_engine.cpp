@@ -82,10 +82,11 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
 }
 
 // Only a query from this machine can be one of its lookups: one from a loopback address, or one whose sender is
-// the address it was sent to. Others are not asked about, which costs a look at the system's sockets.
+// the address it was sent to, by datagram as the resolver asks. Others are not asked about, which costs a look at
+// the system's sockets.
 bool QueryEngine::ComesFromOwnLookup(const ReplyRoute& route) const {
-    return (IsLoopbackAddress(route.address) || route.address == route.from) && isOwnLookup_ != nullptr &&
-           isOwnLookup_(route.address, route.port);
+    return route.stream == 0 && (IsLoopbackAddress(route.address) || route.address == route.from) &&
+           isOwnLookup_ != nullptr && isOwnLookup_(route.address, route.port);
 }
 
 // Joins the query to the lookup of its name, starting one when none is under way; fails it at once when its

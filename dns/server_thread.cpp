@@ -7,6 +7,7 @@
 #include "dns/saver.h"
 #include "dns/service_console.h"
 #include "dns/service_statistics.h"
+#include "dns/stream_connections.h"
 #include "dns/upstream_relay.h"
 #include "platform/udp_socket.h"
 
@@ -53,8 +54,8 @@ EngineSettings EngineSettingsOf(const ServiceSettings& settings) {
 // The service loop: the socket, the batches, and the threads that the engine hands work to. Everything here
 // belongs to the server thread.
 struct Loop {
-    Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
-        : service(service), settings(settings), socket(socket),
+    Loop(DnsService& service, const ServiceSettings& settings, ServiceSocket& set)
+        : service(service), settings(settings), socket(set.socket), streams(set.streamWatch, std::move(set.listeners)),
           engine(*settings.table, this->settings.addresses, settings.terminal, EngineSettingsOf(settings)),
           generation(settings.resolverPool->generation) {
         engine.SetOwnLookupCheck(settings.isOwnLookup);
@@ -63,6 +64,7 @@ struct Loop {
     DnsService& service;
     const ServiceSettings settings;
     const SocketHandle socket;
+    StreamConnections streams;
     QueryEngine engine;
     // A job per learned name, each held by a waiting query, and room for the rest.
     Saver saver{2 * MostWaitingQueries, settings.fileName, settings.loadedFile};
@@ -71,6 +73,7 @@ struct Loop {
     bool running = true; // until an empty datagram from this machine
 
     Batch batch;
+    QueryNames streamNames; // of the query from a connection being answered
     EngineOutput out;
     std::vector<OutgoingDatagram> outgoing;
     std::vector<LookupResult> results;
@@ -88,11 +91,14 @@ void SendReplies(Loop& loop) {
     EngineOutput& out = loop.out;
     if (!loop.service.stopRequested) {
         loop.outgoing.clear();
-        for (const EngineOutput::Reply& reply : out.replies)
-            loop.outgoing.push_back({std::span<const std::uint8_t>(out.bytes.data() + reply.offset, reply.length),
-                                     {reply.to.address, reply.to.port},
-                                     reply.to.from,
-                                     0});
+        const Clock::time_point now = Clock::now();
+        for (const EngineOutput::Reply& reply : out.replies) {
+            const std::span<const std::uint8_t> bytes(out.bytes.data() + reply.offset, reply.length);
+            if (reply.to.stream != 0)
+                loop.streams.Reply(reply.to.stream, bytes, now);
+            else
+                loop.outgoing.push_back({bytes, {reply.to.address, reply.to.port}, reply.to.from, 0});
+        }
         SendDatagrams(loop.socket, loop.outgoing);
         for (const OutgoingDatagram& datagram : loop.outgoing)
             if (datagram.error != 0)
@@ -217,6 +223,18 @@ void AnswerBatch(Loop& loop) {
     }
 }
 
+// Takes the connections and the queries that came on them. A message of length 0 closes its connection; the empty
+// datagram's stop is for datagrams alone.
+void ServeStreams(Loop& loop) {
+    const Clock::time_point now = Clock::now();
+    loop.streams.CloseIdle(now);
+    loop.streams.Serve(now, [&loop, now](std::span<const std::uint8_t> message, const ReplyRoute& route) {
+        const ReadDatagramResult read = ReadDatagram(message, loop.streamNames);
+        loop.engine.TakeDatagram(read, route, now, loop.out);
+        HandOn(loop);
+    });
+}
+
 // Paces the receives: a short pause while the load is steady, so that batches fill.
 struct Pacing {
     bool busy = false;
@@ -242,14 +260,18 @@ struct Pacing {
 
 // Takes the datagrams waiting; when none is, waits for one, a wake-up, or the next query's deadline.
 ReceiveResult ReceiveBatch(Loop& loop) {
-    const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake};
+    const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake, loop.streams.Wake()};
     Batch& batch = loop.batch;
     ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, batch.buffers, batch.received, NoWait);
     if (got.count == 0 && got.error == 0) {
         // Nothing came: the thread waits now, and no line may wait with it.
         loop.console.HandOn();
         std::chrono::milliseconds wait = WaitForever;
-        if (const std::optional<Clock::time_point> deadline = loop.engine.NextDeadline())
+        std::optional<Clock::time_point> deadline = loop.engine.NextDeadline();
+        if (const std::optional<Clock::time_point> idle = loop.streams.NextDeadline();
+            idle && (!deadline || *idle < *deadline))
+            deadline = idle;
+        if (deadline)
             wait = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()) +
                                 std::chrono::milliseconds(1),
                             std::chrono::milliseconds(0));
@@ -278,6 +300,7 @@ void Serve(Loop& loop) {
         }
         failures = 0;
         AnswerBatch(loop);
+        ServeStreams(loop);
         TakeResults(loop);
         if (loop.service.statisticsRequested.exchange(false))
             loop.out.console +=
@@ -288,12 +311,12 @@ void Serve(Loop& loop) {
     }
 }
 
-void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle socket) {
+void ServerThread(DnsService* service, ServiceSettings settings, ServiceSocket set) {
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
-    const auto loop = std::make_unique<Loop>(*service, settings, socket);
+    const auto loop = std::make_unique<Loop>(*service, settings, set);
     StartSaver(loop->saver, service->wake);
     std::vector<SocketAddress> upstreams;
-    for (const std::uint32_t address : service->upstreams)
+    for (const std::uint32_t address : set.upstreams)
         upstreams.push_back({address, NetworkPort(53)});
     // Without its thread every query passed on fails at once, and the rest is served as ever.
     [[maybe_unused]] const int relayError = loop->relay.Open(std::move(upstreams), service->wake);
@@ -303,7 +326,8 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     CloseResolverPool(*settings.resolverPool);
     StopSaver(loop->saver);
     SendReplies(*loop);
-    CloseSocket(socket);
+    loop->streams.Close();
+    CloseSocket(loop->socket);
     // The service's last lines are out before anyone is told that it ended.
     loop->console.Close();
     if (!service->stopRequested && settings.onEnded != nullptr)
@@ -313,7 +337,7 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
 } // namespace
 
 ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings) {
-    if (service.thread.joinable() || service.socket.value >= 0)
+    if (service.thread.joinable() || service.set.socket.value >= 0)
         return {};
     ServiceSocket set = SetUpServiceSocket(settings.bindAddress, settings.port, settings.machine);
     // The wake-ups are no sockets of the network, but a failure to make one is a failure to set up the socket's
@@ -326,21 +350,20 @@ ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings) 
             set.setUp = {ServiceSetUp::Step::CreateSocket, error};
     if (set.setUp.step != ServiceSetUp::Step::Done) {
         CloseWake(wake.handle);
-        CloseSocket(set.socket);
+        CloseServiceSocket(set);
         return set.setUp;
     }
     service.wake = wake.handle;
-    service.socket = set.socket;
-    service.upstreams = std::move(set.upstreams);
-    return set.setUp;
+    service.set = std::move(set);
+    return service.set.setUp;
 }
 
 void StartServerThread(DnsService& service, ServiceSettings settings) {
-    if (service.thread.joinable() || service.socket.value < 0)
+    if (service.thread.joinable() || service.set.socket.value < 0)
         return;
     service.stopRequested = false;
-    service.thread = std::thread(ServerThread, &service, std::move(settings), service.socket);
-    service.socket = {};
+    service.thread = std::thread(ServerThread, &service, std::move(settings), std::move(service.set));
+    service.set = {};
 }
 
 void RequestStatistics(DnsService& service) {

@@ -49,8 +49,7 @@ struct ServiceSettings {
 // A running service, owned by whoever started it. The server thread reads `stopRequested` and takes the
 // requests; the rest is the starter's.
 struct DnsService {
-    SocketHandle socket;                  // set up, and not yet handed to the thread
-    std::vector<std::uint32_t> upstreams; // set up: the machine's DNS servers that are not this server
+    ServiceSocket set; // set up, and not yet handed to the thread
     std::thread thread;
     WakeHandle wake; // ends the thread's wait for a datagram; signalled by the stop, the requests and the saver
     std::atomic<bool> stopRequested{false};
@@ -58,9 +57,9 @@ struct DnsService {
     std::atomic<bool> reloadRequested{false};     // set by RequestReload
 };
 
-// Sets up the service's socket, bound: datagrams wait in it from then on. Nothing is kept when a step fails: also
-// when another socket holds the port on an address the service would answer on (a second copy, another server),
-// with the bind's error.
+// Sets up the service's sockets, bound: datagrams and connections wait in them from then on. Nothing is kept when a
+// step fails: also when another socket holds the port on an address the service would answer on (a second copy, another
+// server), with the bind's error.
 ServiceSetUp SetUpService(DnsService& service, const ServiceSettings& settings);
 
 // Starts the DNS service that SetUpService set up on a thread of its own.

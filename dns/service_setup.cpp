@@ -35,13 +35,47 @@ bool IsThisServer(std::uint32_t bindAddress, std::uint16_t port, std::span<const
     return IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0;
 }
 
+// The addresses the service answers on: the one it is bound to, or loopback's and the machine's.
+std::vector<std::uint32_t> ServedAddresses(std::uint32_t bindAddress, std::span<const InterfaceAddress> machine) {
+    if (bindAddress != 0)
+        return {bindAddress};
+    std::vector<std::uint32_t> served = {MakeAddress(127, 0, 0, 1)};
+    for (const InterfaceAddress& item : machine)
+        if (std::find(served.begin(), served.end(), item.address) == served.end())
+            served.push_back(item.address);
+    return served;
+}
+
+// An address whose TCP port another program holds is served over UDP alone.
+ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::uint32_t bindAddress, std::uint16_t port,
+                                     std::span<const InterfaceAddress> machine) {
+    const StreamWatchResult watch = OpenStreamWatch();
+    if (watch.error != 0)
+        return {ServiceSetUp::Step::CreateSocket, watch.error};
+    set.streamWatch = watch.watch;
+    for (const std::uint32_t address : ServedAddresses(bindAddress, machine))
+        if (const SocketResult listener = ListenOnStream(set.streamWatch, address, port); listener.error == 0)
+            set.listeners.push_back(listener.handle);
+    return {};
+}
+
 } // namespace
+
+void CloseServiceSocket(ServiceSocket& set) {
+    CloseSocket(set.socket);
+    for (const SocketHandle& listener : set.listeners)
+        CloseStream(set.streamWatch, listener);
+    CloseStreamWatch(set.streamWatch);
+    set.socket = {};
+    set.listeners.clear();
+    set.streamWatch = {};
+}
 
 ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
                                  std::span<const InterfaceAddress> machine) {
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0)
-        return {{ServiceSetUp::Step::CreateSocket, created.error}, {}, {}};
+        return {{ServiceSetUp::Step::CreateSocket, created.error}, {}, {}, {}, {}};
     ServiceSetUp setUp;
     std::vector<std::uint32_t> upstreams;
     if (const int error = SetServerSocketOptions(created.handle); error != 0)
@@ -58,9 +92,15 @@ ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
     if (setUp.step == ServiceSetUp::Step::Done)
         if (const int error = BindSocket(created.handle, bindAddress, port); error != 0)
             setUp = {ServiceSetUp::Step::Bind, error};
-    if (setUp.step != ServiceSetUp::Step::Done) {
-        CloseSocket(created.handle);
-        return {setUp, {}, {}};
+    ServiceSocket set{setUp, created.handle, {}, {}, std::move(upstreams)};
+    if (set.setUp.step == ServiceSetUp::Step::Done)
+        if (const ServiceSetUp listened = ListenOnServedAddresses(set, bindAddress, port, machine);
+            listened.step != ServiceSetUp::Step::Done)
+            set.setUp = listened;
+    if (set.setUp.step != ServiceSetUp::Step::Done) {
+        const ServiceSetUp failed = set.setUp;
+        CloseServiceSocket(set);
+        return {failed, {}, {}, {}, {}};
     }
-    return {setUp, created.handle, std::move(upstreams)};
+    return set;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/network.h"
+#include "platform/stream_socket.h"
 #include "platform/udp_socket.h"
 
 #include <cstdint>
@@ -19,6 +20,11 @@ struct ServiceSetUp {
 struct ServiceSocket {
     ServiceSetUp setUp;
     SocketHandle socket; // bound, when the set-up is done; nothing is kept when a step failed
+    // TCP: the watch of the listening sockets and their connections, and the listening sockets, one on each
+    // address the service answers on (a wildcard socket could not listen beside a resolver's stub, which listens
+    // on 127.0.0.53).
+    StreamWatch streamWatch;
+    std::vector<SocketHandle> listeners;
     // The machine's DNS servers that are not this server, in the resolver's order: where other types of names the
     // table lacks are asked. A server on an address of this machine stays when another program holds its port
     // (a resolver's stub such as systemd-resolved's on 127.0.0.53): only then can it not be this server.
@@ -28,6 +34,10 @@ struct ServiceSocket {
 // Creates the service's UDP socket and binds it to the address (0: every address) and port (host byte order):
 // datagrams wait in it from then on. It shares the port with sockets bound to other addresses (a resolver's stub
 // on 127.0.0.53), but not with one that holds an address it answers on, or all of them: a second copy, another
-// server. That is a failed bind, with the bind's error. `machine`: the machine's own addresses.
+// server. That is a failed bind, with the bind's error. `machine`: the machine's own addresses. The TCP listening
+// sockets are set up beside it.
 ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
                                  std::span<const InterfaceAddress> machine);
+
+// Closes what a set-up left open.
+void CloseServiceSocket(ServiceSocket& set);

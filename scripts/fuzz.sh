@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) and runs each for
 # SECONDS (default 30) from the seed corpus in fuzz/corpus. A crash fails the run with the reproducer's bytes.
-# Usage: fuzz.sh [SECONDS] [TARGET...]   (targets: datagram file keeper editor keys)
+# Usage: fuzz.sh [SECONDS] [TARGET...]   (targets: datagram stream file keeper editor keys)
 set -euo pipefail
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(datagram file keeper editor keys)
+[ ${#targets[@]} -gt 0 ] || targets=(datagram stream file keeper editor keys)
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-packages.sh" clang libclang-rt-14-dev cmake make
 build=$root/build/fuzz
