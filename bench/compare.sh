@@ -2,7 +2,8 @@
 # Runs velquorn-dns and dnsmasq in turn on the same names, in a private network namespace so that no query leaves
 # this machine, each server pinned to core 0 and the load on core 1, and prints per table size: answers per second
 # (dnsperf, and our own batched generator where dnsperf is the limit), server CPU per query and average latency at
-# a steady 50,000 queries per second, start-up to the first answer, resident memory (the larger of after start-up
+# a steady 50,000 queries per second, answers per second and CPU per query over TCP (dnsperf keeping 32 connections
+# with up to 500 queries under way on them), start-up to the first answer, resident memory (the larger of after start-up
 # and after the load), and our figure over dnsmasq's on each line. Our console goes to a file.
 # Each figure is the median of alternating runs (ours, dnsmasq, the bare responder, ours, ...; DNS_BENCH_RUNS, 3 by
 # default) with its minimum and maximum; a ratio is the median of the runs' own ratios. The bare responder
@@ -21,7 +22,8 @@ source "$(dirname "$0")/prepare.sh"
 runs=${DNS_BENCH_RUNS:-3}
 
 now() { date +%s%N; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Its own and its ended children's: dnsmasq serves each TCP connection in a child process of its own.
+cpu_ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }
 resident() { awk '/VmRSS/{print $2}' "/proc/$1/status"; }
 dnsperf_rate() { # queries per second limit (0 for none)
     local limit=()
@@ -29,6 +31,11 @@ dnsperf_rate() { # queries per second limit (0 for none)
     taskset -c 1 dnsperf -s 127.0.0.1 -d "$work/queries" -l "$seconds" -c 1 -q 500 "${limit[@]}" 2>&1 |
         awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4} /Average Latency/{latency = $4}
             END {printf "%.0f %s %.0f\n", rate, completed, latency * 1000000}'
+}
+tcp_rate() {
+    taskset -c 1 dnsperf -m tcp -s 127.0.0.1 -d "$work/queries" -l "$seconds" -c 32 -q 500 2>&1 |
+        awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4}
+            END {printf "%.0f %s\n", rate, completed}'
 }
 batched_rate() {
     taskset -c 1 "$generator" run 127.0.0.1 53 "$work/queries" "$seconds" 512 | cut -d' ' -f1
@@ -53,6 +60,10 @@ measure() { # name, run, then the command that starts the server
     # Clock ticks are hundredths of a second: microseconds per query.
     figure[$name.cpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
     figure[$name.memory]=$(( $(resident "$server") > figure[$name.memory] ? $(resident "$server") : figure[$name.memory] ))
+    before=$(cpu_ticks "$server")
+    read -r figure[$name.tcp] completed <<<"$(tcp_rate)"
+    sleep 0.5 # until dnsmasq has seen its children end
+    figure[$name.tcpcpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
     stop_server
 }
 
@@ -135,13 +146,15 @@ for size in "${sizes[@]}"; do
     row "answers per second, dnsperf" "q/s" dnsperf %.0f
     row "answers per second, batched" "q/s" batched %.0f
     row "CPU per query at 50,000 q/s" "us" cpu %.2f
+    row "answers per second, TCP" "q/s" tcp %.0f
+    row "CPU per query, TCP" "us" tcpcpu %.2f
     row "average latency at 50,000 q/s" "us" latency %.0f
     row "start-up to first answer" "ms" startup %.0f
     row "resident memory" "kB" memory %.0f
     echo "bare responder, batched: $(summary %.0f $(values bare batched)) q/s;" \
         "ours over it: $(summary %.2fx $(ratios ours bare batched))"
     # Each run's own ratios, for a table of runs.
-    for key in batched cpu; do
+    for key in batched cpu tcp; do
         echo "ours/dnsmasq, $key, each run: $(ratios ours dnsmasq "$key" | xargs printf '%.2f ')"
     done
     echo "ours/bare, batched, each run: $(ratios ours bare batched | xargs printf '%.2f ')"
