@@ -32,6 +32,8 @@ start_service "$run" timeout 120 "$wine" "$program"
 check "start-up report" "$started" "$(tr -d '\r' <"$run/out" | head -n 8)"
 check "fixed, Local from the second network, forward, learned" "10.0.0.1 192.0.2.1 192.0.2.50 10.1.2.3" \
     "$(echo $(ask printer) $(ask gateway 192.0.2.1) $(ask files) $(ask learned.lan))"
+check "over TCP, several queries on one connection" "10.0.0.1 192.0.2.1" \
+    "$(dig @192.0.2.1 +tcp +keepopen +tries=1 +time=5 +short printer gateway | xargs)"
 # Sent to the broadcast address, answered from the interface's own address: the source is chosen by the system.
 check "broadcast query" "192.0.2.1 10.0.0.1" "$(ask_broadcast)"
 # Wine shows no owner for a Linux process's socket, as Windows does not show an unprivileged server another
