@@ -51,7 +51,7 @@ struct RelayWork {
     WakeHandle answerWake;
     BoundedQueue<RelayResult>& results;
     std::vector<Relayed> relayed;
-    std::vector<SocketHandle> sockets;                       // the open ones, for the wait
+    std::vector<SocketWait> sockets;                         // the open ones, for the wait
     std::vector<std::pair<std::size_t, std::size_t>> owners; // the query and attempt of each
     std::vector<std::size_t> ready;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(LargestDatagram);
@@ -169,7 +169,7 @@ std::chrono::milliseconds PrepareWait(RelayWork& work, Clock::time_point now) {
         for (std::size_t j = 0; j < relayed.attempts.size(); ++j) {
             if (relayed.attempts[j].socket.value < 0)
                 continue;
-            work.sockets.push_back(relayed.attempts[j].socket);
+            work.sockets.push_back({relayed.attempts[j].socket});
             work.owners.emplace_back(i, j);
         }
         next = std::min(next.value_or(relayed.nextServerAt), relayed.nextServerAt);
