@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -170,13 +171,18 @@ TEST(UpstreamRelay, AsksTheNextServerWhenOneIsSilentAndFailsWhenNoneAnswersInTim
         EXPECT_EQ(results[0].answer, MakeResponse(0x4242, 0x8180, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
     }
     {
-        // Neither answers: a failure once the time is up, not before.
+        // Neither answers, the second's truncated answer asked again of it over TCP in vain: a failure once the time
+        // is up, not before.
         FakeUpstream silent, second;
         TestRelay relay({silent.Address(), second.Address()}, {100ms, 400ms});
         const auto start = Clock::now();
         ASSERT_TRUE(relay.relay.Queue({query, Client, 7}));
         ASSERT_TRUE(silent.Receive());
-        ASSERT_TRUE(second.Receive());
+        const std::optional<FakeUpstream::Datagram> asked = second.Receive();
+        ASSERT_TRUE(asked);
+        second.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 0, 0, {}), asked->from);
+        const std::optional<SocketHandle> connection = second.Accept();
+        ASSERT_TRUE(connection && second.ReceiveMessage(*connection));
         const std::vector<RelayResult> results = relay.Await(1);
         ASSERT_EQ(results.size(), 1u);
         EXPECT_GE(Clock::now() - start, 400ms);
@@ -223,4 +229,62 @@ TEST(UpstreamRelay, FailsAtOnceWithoutServersAndTakesNoMoreThanItsBound) {
     // The results taken, there is room again.
     EXPECT_EQ(relay.Await(MostRelayedQueries).size(), MostRelayedQueries);
     EXPECT_TRUE(relay.relay.Queue({MakeQuery(1, {"nas"}, TXT), Client, 0}));
+}
+
+TEST(UpstreamRelay, AsksAgainOverTcpWhenTheAnswerComesTruncated) {
+    const Bytes query = MakeQuery(0x4242, {"files", "lan"}, AAAA);
+    // The whole answer over TCP, sent in pieces; one with another ID; one whose length is beyond what comes before
+    // the close. The truncated answer stands in for the last two, at once.
+    enum class Reply { Whole, OtherId, ClosedEarly };
+    for (const Reply reply : {Reply::Whole, Reply::OtherId, Reply::ClosedEarly}) {
+        FakeUpstream server;
+        TestRelay relay({server.Address()}, {100ms, 1000ms});
+        const auto start = Clock::now();
+        ASSERT_TRUE(relay.relay.Queue({query, Client, 1}));
+        const std::optional<FakeUpstream::Datagram> asked = server.Receive();
+        ASSERT_TRUE(asked);
+        server.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress),
+                    asked->from);
+        const std::optional<SocketHandle> connection = server.Accept();
+        ASSERT_TRUE(connection);
+        const std::optional<Bytes> message = server.ReceiveMessage(*connection);
+        ASSERT_TRUE(message);
+        EXPECT_TRUE(std::equal(query.begin() + 2, query.end(), message->begin() + 2, message->end()));
+        const std::uint16_t id = reply == Reply::OtherId ? IdOf(*message) ^ 1 : IdOf(*message);
+        const Bytes whole = MakeResponse(id, 0x8180, {"files", "lan"}, AAAA, 100, 0, Repeated(100));
+        const std::size_t length = whole.size() + (reply == Reply::ClosedEarly ? 1 : 0);
+        Bytes framed = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+        framed.insert(framed.end(), whole.begin(), whole.end());
+        for (const auto& [from, to] : {std::pair{0, 1}, {1, 300}, {300, static_cast<int>(framed.size())}}) {
+            server.SendBytes(*connection, Bytes(framed.begin() + from, framed.begin() + to));
+            std::this_thread::sleep_for(50ms);
+        }
+        if (reply == Reply::ClosedEarly)
+            server.Disconnect(*connection);
+        const std::vector<RelayResult> results = relay.Await(1);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_LT(Clock::now() - start, 1000ms);
+        EXPECT_EQ(results[0].answer, reply == Reply::Whole
+                                         ? MakeResponse(0x4242, 0x8180, {"files", "lan"}, AAAA, 100, 0, Repeated(100))
+                                         : MakeResponse(0x4242, 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
+    }
+}
+
+TEST(UpstreamRelay, HandsBackTheTruncatedAnswerBeyondItsTcpExchanges) {
+    FakeUpstream server; // accepts no connection: each exchange waits for the time
+    TestRelay relay({server.Address()}, {1000ms, 1000ms});
+    for (std::size_t i = 0; i <= MostTcpExchanges; ++i)
+        ASSERT_TRUE(relay.relay.Queue({MakeQuery(0x4242, {"files", "lan"}, AAAA), Client, i}));
+    for (std::size_t i = 0; i <= MostTcpExchanges; ++i) {
+        const std::optional<FakeUpstream::Datagram> asked = server.Receive();
+        ASSERT_TRUE(asked);
+        server.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress),
+                    asked->from);
+    }
+    // One truncated answer at once; the others wait for their exchanges, and fail at the time.
+    const std::vector<RelayResult> results = relay.Await(MostTcpExchanges + 1);
+    ASSERT_EQ(results.size(), MostTcpExchanges + 1);
+    EXPECT_EQ(results[0].answer, MakeResponse(0x4242, 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
+    EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const auto& result) { return result.answer.empty(); }),
+              static_cast<std::ptrdiff_t>(MostTcpExchanges));
 }
