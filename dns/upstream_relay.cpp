@@ -1,12 +1,14 @@
 #include "dns/upstream_relay.h"
 
 #include "dns/query_answer.h"
+#include "dns/tcp_exchange.h"
 #include "platform/connected_socket.h"
 #include "platform/random.h"
 #include "resolutions/resolution_table.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -23,16 +25,21 @@ constexpr std::size_t LargestDatagram = 65535;
 constexpr std::size_t MostReceivesPerRound = 8;
 // After a failed wait: a lasting failure must not spin a core.
 constexpr std::chrono::milliseconds FailedWaitPause{10};
+// The header's TC bit, in its third byte (RFC 1035 §4.1.1).
+constexpr std::uint8_t TruncatedFlag = 0x02;
+// The attempt index that stands for a query's TCP exchange in the wait's list.
+constexpr std::size_t OverTcp = SIZE_MAX;
 
 // One server asked: the socket connected to it, and the ID the query went to it with.
 struct Attempt {
     SocketHandle socket; // closed once its server refused
     MessageId id{};
+    SocketAddress server;
 };
 
 // A query in flight on the relay's thread.
 struct Relayed {
-    RelayRequest request; // its query holds the ID of the latest attempt
+    RelayRequest request; // its query holds the ID of the latest attempt, or of the TCP exchange
     MessageId clientId{};
     std::size_t questionEnd = 0; // the header and the question, read once
     // The servers asked, in order; a server passed over may still answer, so their sockets stay open.
@@ -40,6 +47,11 @@ struct Relayed {
     std::size_t asked = 0; // servers tried, also those that could not be asked
     Clock::time_point nextServerAt;
     Clock::time_point giveUpAt;
+    // Once a server's answer came truncated: the same question asked of it over TCP, with an ID of its own, and
+    // that answer as the client would get it, handed back should the exchange fail.
+    TcpExchange tcp;
+    MessageId tcpId{};
+    std::vector<std::uint8_t> truncated;
     bool done = false;
 };
 
@@ -51,8 +63,8 @@ struct RelayWork {
     WakeHandle answerWake;
     BoundedQueue<RelayResult>& results;
     std::vector<Relayed> relayed;
-    std::vector<SocketHandle> sockets;                       // the open ones, for the wait
-    std::vector<std::pair<std::size_t, std::size_t>> owners; // the query and attempt of each
+    std::vector<SocketWait> sockets;                         // the open ones, for the wait
+    std::vector<std::pair<std::size_t, std::size_t>> owners; // the query and attempt (or OverTcp) of each
     std::vector<std::size_t> ready;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(LargestDatagram);
 };
@@ -94,6 +106,7 @@ void Finish(RelayWork& work, Relayed& relayed, std::vector<std::uint8_t> answer)
         CloseSocket(attempt.socket);
         attempt.socket = {};
     }
+    relayed.tcp.Close();
     relayed.done = true;
     if (work.results.Push({relayed.request.route, relayed.request.serial, std::move(answer)}))
         SignalWake(work.answerWake);
@@ -107,6 +120,8 @@ bool HasOpenAttempt(const Relayed& relayed) {
 // Asks the next server that can be asked. With none left the query waits for those asked, or fails when none of
 // them can answer any more.
 void AskNextServer(RelayWork& work, Relayed& relayed, Clock::time_point now) {
+    if (relayed.tcp.UnderWay())
+        return; // a server has the answer, which is on its way over TCP
     while (relayed.asked < work.servers.size()) {
         const SocketAddress server = work.servers[relayed.asked++];
         // An ID nobody can foretell, from a socket of its own on a random port (RFC 5452 §9.2).
@@ -122,6 +137,7 @@ void AskNextServer(RelayWork& work, Relayed& relayed, Clock::time_point now) {
             continue;
         }
         attempt.socket = created.handle;
+        attempt.server = server;
         relayed.attempts.push_back(attempt);
         relayed.nextServerAt = std::min(now + work.times.nextServer, relayed.giveUpAt);
         return;
@@ -169,8 +185,12 @@ std::chrono::milliseconds PrepareWait(RelayWork& work, Clock::time_point now) {
         for (std::size_t j = 0; j < relayed.attempts.size(); ++j) {
             if (relayed.attempts[j].socket.value < 0)
                 continue;
-            work.sockets.push_back(relayed.attempts[j].socket);
+            work.sockets.push_back({relayed.attempts[j].socket});
             work.owners.emplace_back(i, j);
+        }
+        if (relayed.tcp.UnderWay()) {
+            work.sockets.push_back(relayed.tcp.Wait());
+            work.owners.emplace_back(i, OverTcp);
         }
         next = std::min(next.value_or(relayed.nextServerAt), relayed.nextServerAt);
     }
@@ -180,8 +200,42 @@ std::chrono::milliseconds PrepareWait(RelayWork& work, Clock::time_point now) {
     return std::max(std::chrono::ceil<std::chrono::milliseconds>(*next - now), std::chrono::milliseconds(0));
 }
 
-// Takes what a server sent: its answer ends the query. A failure (nobody listens on the server's port) closes
-// the attempt and asks the next server at once.
+// Asks the server whose answer came truncated again over TCP (RFC 7766 §5, RFC 1035 §4.2.2), without asking
+// others. Beyond MostTcpExchanges, or when the connection cannot begin, the truncated answer ends the query: it
+// tells the client to ask over TCP itself (RFC 2181 §9).
+void AskOverTcp(RelayWork& work, Relayed& relayed, SocketAddress server, std::span<const std::uint8_t> answer) {
+    if (relayed.tcp.UnderWay())
+        return; // one exchange a query: the first truncated answer's
+    std::vector<std::uint8_t> truncated = ClientAnswer(answer, relayed);
+    const auto underWay = std::count_if(work.relayed.begin(), work.relayed.end(),
+                                        [](const Relayed& other) { return other.tcp.UnderWay(); });
+    if (static_cast<std::size_t>(underWay) >= MostTcpExchanges || !FillRandom(relayed.tcpId)) {
+        Finish(work, relayed, std::move(truncated));
+        return;
+    }
+    std::copy(relayed.tcpId.begin(), relayed.tcpId.end(), relayed.request.query.begin());
+    if (relayed.tcp.Start(server, relayed.request.query, work.relayWake) != 0) {
+        Finish(work, relayed, std::move(truncated));
+        return;
+    }
+    relayed.truncated = std::move(truncated);
+    relayed.nextServerAt = relayed.giveUpAt;
+}
+
+// Moves the TCP exchange on: a whole answer that matches the query ends it, as over UDP; a failure, or an answer
+// that does not match, hands back the truncated one.
+void AdvanceTcp(RelayWork& work, Relayed& relayed) {
+    const TcpExchange::Progress progress = relayed.tcp.Advance();
+    if (progress == TcpExchange::Progress::Waiting)
+        return;
+    if (progress == TcpExchange::Progress::Answered && AnswersQuery(relayed.tcp.Answer(), relayed.tcpId, relayed))
+        Finish(work, relayed, ClientAnswer(relayed.tcp.Answer(), relayed));
+    else
+        Finish(work, relayed, std::move(relayed.truncated));
+}
+
+// Takes what a server sent: its answer ends the query, or, truncated, is asked again over TCP. A failure (nobody
+// listens on the server's port) closes the attempt and asks the next server at once.
 void ReceiveAnswers(RelayWork& work, Relayed& relayed, std::size_t attemptIndex, Clock::time_point now) {
     for (std::size_t i = 0; i < MostReceivesPerRound && !relayed.done; ++i) {
         Attempt& attempt = relayed.attempts[attemptIndex];
@@ -195,7 +249,11 @@ void ReceiveAnswers(RelayWork& work, Relayed& relayed, std::size_t attemptIndex,
         if (!got.received)
             return;
         const std::span<const std::uint8_t> answer(work.buffer.data(), got.size);
-        if (!got.truncated && AnswersQuery(answer, attempt.id, relayed))
+        if (got.truncated || !AnswersQuery(answer, attempt.id, relayed))
+            continue;
+        if ((answer[2] & TruncatedFlag) != 0)
+            AskOverTcp(work, relayed, attempt.server, answer);
+        else
             Finish(work, relayed, ClientAnswer(answer, relayed));
     }
 }
@@ -219,8 +277,13 @@ void UpstreamRelay::Run() {
         now = Clock::now();
         for (const std::size_t index : work.ready) {
             const auto [query, attempt] = work.owners[index];
-            if (!work.relayed[query].done && work.relayed[query].attempts[attempt].socket.value >= 0)
-                ReceiveAnswers(work, work.relayed[query], attempt, now);
+            Relayed& relayed = work.relayed[query];
+            if (relayed.done)
+                continue;
+            if (attempt == OverTcp)
+                AdvanceTcp(work, relayed);
+            else if (relayed.attempts[attempt].socket.value >= 0)
+                ReceiveAnswers(work, relayed, attempt, now);
         }
     }
     for (Relayed& relayed : work.relayed)

@@ -14,6 +14,10 @@
 // Queries passed on at once, from all clients together: waiting, asked, or answered and not yet taken.
 inline constexpr std::size_t MostRelayedQueries = 256;
 
+// Queries asked again over TCP at once, from all clients together: beyond them a truncated answer is handed back
+// as it came, and its client asks over TCP itself.
+inline constexpr std::size_t MostTcpExchanges = 32;
+
 // A server that has not answered in this time is joined by the next; a query no server has answered in time is
 // given up: before the engine's own bound of 3 s, so that the client hears of the failure, and well before its
 // resolver gives up at 5 s.
@@ -23,7 +27,8 @@ struct RelayTimes {
 };
 
 // Passes queries on to the machine's DNS servers, on a thread of its own, so that the answering thread never waits
-// for them, and hands back only answers that match what was asked. The answering thread alone calls it.
+// for them, and hands back only answers that match what was asked, whole: one that comes back truncated is asked
+// again over TCP. The answering thread alone calls it.
 class UpstreamRelay {
 public:
     UpstreamRelay() = default;

@@ -28,8 +28,31 @@ struct ConnectedReceive {
 // Takes one datagram from the socket's server, without waiting.
 ConnectedReceive ReceiveConnected(SocketHandle handle, std::span<std::uint8_t> buffer);
 
-// Waits until one of the sockets has a datagram or an error, the wake-up is signalled, or the time is up (NoWait,
-// WaitForever or a time), and puts the indexes of the sockets that have one into `ready`, in order. A wake-up's
-// signals are used up. 0, or the platform's code of the failure.
-int WaitForSockets(std::span<const SocketHandle> sockets, WakeHandle wake, std::chrono::milliseconds wait,
+// A TCP socket for one exchange with one server, its connection begun and not awaited: it is up once the wait finds
+// it ready to send, and failed when a send or receive says so. It never blocks; like the UDP socket, it signals
+// `wake` where the system needs that. CloseSocket closes it.
+SocketResult StartTcpConnection(SocketAddress server, WakeHandle wake);
+
+struct StreamTransfer {
+    std::size_t size = 0; // bytes sent or received; 0 and no error: the socket takes or has none now
+    bool closed = false;  // the server closed its side: nothing more will come
+    int error = 0;        // the platform's code, such as a refused connection
+};
+
+// Sends what the socket takes of the bytes now, without waiting.
+StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes);
+// Takes what has come, at most the buffer's size, without waiting.
+StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer);
+
+// A socket to wait for, and for what: room to send (a TCP connection under way, a message not yet sent whole), or
+// something to receive.
+struct SocketWait {
+    SocketHandle handle;
+    bool toSend = false;
+};
+
+// Waits until one of the sockets is ready or has an error, the wake-up is signalled, or the time is up (NoWait,
+// WaitForever or a time), and puts the indexes of the ready ones into `ready`, in order. A wake-up's signals are
+// used up. 0, or the platform's code of the failure.
+int WaitForSockets(std::span<const SocketWait> sockets, WakeHandle wake, std::chrono::milliseconds wait,
                    std::vector<std::size_t>& ready);

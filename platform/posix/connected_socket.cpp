@@ -11,16 +11,28 @@ namespace {
 
 int Descriptor(SocketHandle handle) { return static_cast<int>(handle.value); }
 
+sockaddr_in Peer(SocketAddress server) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = server.address;
+    peer.sin_port = server.port;
+    return peer;
+}
+
+// What a send or receive that returned `got` did.
+StreamTransfer Transferred(ssize_t got) {
+    if (got >= 0)
+        return {static_cast<std::size_t>(got), false, 0};
+    return {0, false, errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno};
+}
+
 } // namespace
 
 SocketResult CreateConnectedUdpSocket(SocketAddress server, WakeHandle) {
     const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
     if (handle < 0)
         return {{}, errno};
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = server.address;
-    peer.sin_port = server.port;
+    const sockaddr_in peer = Peer(server);
     // The connect binds the socket to a port that Linux picks at random from its ephemeral range.
     if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         const int error = errno;
@@ -50,18 +62,52 @@ ConnectedReceive ReceiveConnected(SocketHandle handle, std::span<std::uint8_t> b
     return {true, std::min(length, buffer.size()), length > buffer.size(), 0};
 }
 
-int WaitForSockets(std::span<const SocketHandle> sockets, WakeHandle wake, std::chrono::milliseconds wait,
+SocketResult StartTcpConnection(SocketAddress server, WakeHandle) {
+    const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (handle < 0)
+        return {{}, errno};
+    const sockaddr_in peer = Peer(server);
+    // Interrupted, it goes on as one under way.
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS &&
+        errno != EINTR) {
+        const int error = errno;
+        close(handle);
+        return {{}, error};
+    }
+    return {{handle}, 0};
+}
+
+StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes) {
+    ssize_t sent;
+    // MSG_NOSIGNAL: a server that has gone away is an error here, not SIGPIPE for the whole program.
+    do
+        sent = send(Descriptor(handle), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return Transferred(sent);
+}
+
+StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer) {
+    ssize_t got;
+    do
+        got = recv(Descriptor(handle), buffer.data(), buffer.size(), 0);
+    while (got < 0 && errno == EINTR);
+    StreamTransfer result = Transferred(got);
+    result.closed = got == 0 && !buffer.empty();
+    return result;
+}
+
+int WaitForSockets(std::span<const SocketWait> sockets, WakeHandle wake, std::chrono::milliseconds wait,
                    std::vector<std::size_t>& ready) {
     ready.clear();
     std::vector<pollfd> waits(sockets.size() + 1);
     for (std::size_t i = 0; i < sockets.size(); ++i)
-        waits[i] = {Descriptor(sockets[i]), POLLIN, 0};
+        waits[i] = {Descriptor(sockets[i].handle), static_cast<short>(sockets[i].toSend ? POLLOUT : POLLIN), 0};
     waits.back() = {static_cast<int>(wake.value), POLLIN, 0};
     // WaitForever is -1, poll's own "no time-out"; a day is as good as none.
     const int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 24 * 3600 * 1000));
     if (poll(waits.data(), waits.size(), timeout) < 0)
         return errno == EINTR ? 0 : errno;
-    // An error (POLLERR, a refusal) counts too: the receive tells it.
+    // An error (POLLERR, a refusal) counts too: the send or receive tells it.
     for (std::size_t i = 0; i < sockets.size(); ++i)
         if (waits[i].revents != 0)
             ready.push_back(i);

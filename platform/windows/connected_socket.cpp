@@ -13,6 +13,22 @@ namespace {
 
 SOCKET Native(SocketHandle handle) { return static_cast<SOCKET>(handle.value); }
 
+sockaddr_in Peer(SocketAddress server) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = server.address;
+    peer.sin_port = server.port;
+    return peer;
+}
+
+// What a send or receive that returned `got` did.
+StreamTransfer Transferred(int got) {
+    if (got != SOCKET_ERROR)
+        return {static_cast<std::size_t>(got), false, 0};
+    const int error = WSAGetLastError();
+    return {0, false, error == WSAEWOULDBLOCK ? 0 : error};
+}
+
 // Ports are tried at random among the dynamic ones before the system's choice, which may come in sequence.
 constexpr std::uint16_t FirstDynamicPort = 49152;
 constexpr int RandomPortTries = 16;
@@ -38,10 +54,7 @@ SocketResult CreateConnectedUdpSocket(SocketAddress server, WakeHandle wake) {
     if (handle == INVALID_SOCKET)
         return {{}, WSAGetLastError()};
     BindRandomPort(handle);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = server.address;
-    peer.sin_port = server.port;
+    const sockaddr_in peer = Peer(server);
     // The event select makes the socket non-blocking; its datagrams set the wake-up's event, so that one wait
     // covers every socket, beyond WaitForMultipleObjects' 64 handles.
     if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 ||
@@ -69,15 +82,46 @@ ConnectedReceive ReceiveConnected(SocketHandle handle, std::span<std::uint8_t> b
     return {false, 0, false, error == WSAEWOULDBLOCK ? 0 : error};
 }
 
+SocketResult StartTcpConnection(SocketAddress server, WakeHandle wake) {
+    const SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET)
+        return {{}, WSAGetLastError()};
+    const sockaddr_in peer = Peer(server);
+    // The event select makes the socket non-blocking, so the connect only begins; its completion, room to send,
+    // data and the server's close set the wake-up's event. WSAPoll before Windows 10 2004 does not tell a failed
+    // connect: such an exchange waits out its caller's time.
+    if (WSAEventSelect(handle, reinterpret_cast<WSAEVENT>(wake.value), FD_CONNECT | FD_WRITE | FD_READ | FD_CLOSE) !=
+            0 ||
+        (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
+        const int error = WSAGetLastError();
+        closesocket(handle);
+        return {{}, error};
+    }
+    return {{static_cast<std::intptr_t>(handle)}, 0};
+}
+
+StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes) {
+    return Transferred(
+        send(Native(handle), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0));
+}
+
+StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer) {
+    const int got = recv(Native(handle), reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
+    StreamTransfer result = Transferred(got);
+    result.closed = got == 0 && !buffer.empty();
+    return result;
+}
+
 namespace {
 
-// The sockets that have a datagram or an error now, without waiting.
-int PollSockets(std::span<const SocketHandle> sockets, std::vector<std::size_t>& ready) {
+// The sockets that are ready or have an error now, without waiting.
+int PollSockets(std::span<const SocketWait> sockets, std::vector<std::size_t>& ready) {
     if (sockets.empty())
         return 0;
     std::vector<WSAPOLLFD> polls(sockets.size());
     for (std::size_t i = 0; i < sockets.size(); ++i)
-        polls[i] = {Native(sockets[i]), POLLRDNORM, 0};
+        polls[i] = {Native(sockets[i].handle), static_cast<SHORT>(sockets[i].toSend ? POLLWRNORM : POLLRDNORM), 0};
     if (WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), 0) == SOCKET_ERROR)
         return WSAGetLastError();
     for (std::size_t i = 0; i < sockets.size(); ++i)
@@ -89,8 +133,9 @@ int PollSockets(std::span<const SocketHandle> sockets, std::vector<std::size_t>&
 } // namespace
 
 // WSAPoll cannot wait for an event, and WaitForMultipleObjects not for more than 64: the sockets signal the
-// wake-up's own event (CreateConnectedUdpSocket), which is waited for, and a poll that does not wait tells which.
-int WaitForSockets(std::span<const SocketHandle> sockets, WakeHandle wake, std::chrono::milliseconds wait,
+// wake-up's own event (CreateConnectedUdpSocket, StartTcpConnection), which is waited for, and a poll that does not
+// wait tells which.
+int WaitForSockets(std::span<const SocketWait> sockets, WakeHandle wake, std::chrono::milliseconds wait,
                    std::vector<std::size_t>& ready) {
     ready.clear();
     if (const int error = PollSockets(sockets, ready); error != 0 || !ready.empty()) {

@@ -3,7 +3,7 @@
 #include "common/ipv4.h"
 #include "platform/connected_socket.h"
 #include "platform/network.h"
-#include "platform/random.h"
+#include "tests/dns/fake_upstream.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -19,57 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::uint32_t Loopback = MakeAddress(127, 0, 0, 1);
 const ReplyRoute Client{MakeAddress(192, 168, 1, 40), 0x3930, 0};
-
-// PortNumber swaps a port's bytes as ntohs does; htons is the same swap.
-std::uint16_t NetworkPort(std::uint16_t port) { return PortNumber(port); }
-
-// A DNS server of the test's own on loopback and a port that was free: it takes what the relay sends, and sends
-// what the test tells it to.
-class FakeServer {
-public:
-    FakeServer() {
-        StartNetwork();
-        socket_ = CreateUdpSocket().handle;
-        std::uint16_t random = 0;
-        EXPECT_TRUE(FillRandom(std::span(reinterpret_cast<std::uint8_t*>(&random), sizeof random)));
-        port_ = static_cast<std::uint16_t>(20000 + random % 20000);
-        for (int tries = 0; tries < 100 && BindSocket(socket_, Loopback, port_) != 0; ++tries)
-            ++port_;
-    }
-    ~FakeServer() {
-        CloseSocket(socket_);
-        StopNetwork();
-    }
-    SocketAddress Address() const { return {Loopback, NetworkPort(port_)}; }
-
-    struct Datagram {
-        Bytes bytes;
-        SocketAddress from;
-    };
-    // The next datagram, within `wait`.
-    std::optional<Datagram> Receive(std::chrono::milliseconds wait = 5s) {
-        std::array<DatagramBuffer, 1> buffers{};
-        std::array<ReceivedDatagram, 1> received{};
-        const auto until = Clock::now() + wait;
-        // A wait may end early without a datagram (a signal): it goes on until its time.
-        for (auto now = Clock::now(); now < until; now = Clock::now())
-            if (ReceiveDatagrams(socket_, {}, buffers, received,
-                                 std::chrono::ceil<std::chrono::milliseconds>(until - now))
-                    .count == 1)
-                return Datagram{{buffers[0].begin(), buffers[0].begin() + received[0].size}, received[0].sender};
-        return std::nullopt;
-    }
-    void Send(const Bytes& bytes, SocketAddress to) {
-        OutgoingDatagram datagram{bytes, to};
-        SendDatagrams(socket_, std::span(&datagram, 1));
-    }
-
-private:
-    SocketHandle socket_;
-    std::uint16_t port_ = 0;
-};
 
 // A relay on the servers, whose results signal a wake-up of the test's own.
 struct TestRelay {
@@ -101,18 +52,6 @@ struct TestRelay {
 
 std::uint16_t IdOf(const Bytes& message) { return static_cast<std::uint16_t>(message[0] << 8 | message[1]); }
 
-// A response: the ID and flags, the question's labels and type (class IN), and the records behind it.
-Bytes Response(std::uint16_t id, std::uint16_t flags, std::initializer_list<std::string_view> labels,
-               std::uint16_t type, std::uint8_t answers, std::uint8_t authorities, const Bytes& records) {
-    Bytes response = MakeQuery(id, labels, type);
-    response[2] = static_cast<std::uint8_t>(flags >> 8);
-    response[3] = static_cast<std::uint8_t>(flags);
-    response[7] = answers;
-    response[9] = authorities;
-    response.insert(response.end(), records.begin(), records.end());
-    return response;
-}
-
 constexpr std::uint16_t AAAA = 28, MX = 15, TXT = 16;
 
 const Bytes PrinterAddress = {
@@ -122,6 +61,14 @@ const Bytes PrinterAddress = {
     0x00, 0x10,             // sixteen bytes: fd00::20
     0xFD, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20,
 };
+// The printer's address, `count` times.
+Bytes Repeated(std::size_t count) {
+    Bytes records;
+    for (std::size_t i = 0; i < count; ++i)
+        records.insert(records.end(), PrinterAddress.begin(), PrinterAddress.end());
+    return records;
+}
+
 const Bytes LanSoa = {
     0x03, 'l',  'a',  'n',  0x00, // lan
     0x00, 0x06, 0x00, 0x01,       // SOA, IN
@@ -138,60 +85,60 @@ const Bytes LanSoa = {
 } // namespace
 
 TEST(UpstreamRelay, PassesTheAnswerOnAsItCameWithTheClientsIdAndQuestion) {
-    FakeServer server;
+    FakeUpstream server;
     TestRelay relay({server.Address()});
     // One client, one port, one ID, two questions (as getaddrinfo asks A and AAAA).
     const Bytes printer = MakeQuery(0x1234, {"Printer", "LAN"}, AAAA);
     const Bytes lan = MakeQuery(0x1234, {"lan"}, MX);
     ASSERT_TRUE(relay.relay.Queue({printer, Client, 1}));
     ASSERT_TRUE(relay.relay.Queue({lan, Client, 2}));
-    std::optional<FakeServer::Datagram> asked[] = {server.Receive(), server.Receive()};
-    ASSERT_TRUE(asked[0] && asked[1]);
+    const std::optional<FakeUpstream::Datagram> first = server.Receive(), second = server.Receive();
+    ASSERT_TRUE(first && second);
+    const bool inOrder = first->bytes.size() == printer.size();
+    const FakeUpstream::Datagram* asked[] = {inOrder ? &*first : &*second, inOrder ? &*second : &*first};
     // Each from a socket of its own, with an ID of its own in place of the client's, and otherwise as asked.
     EXPECT_NE(asked[0]->from.port, asked[1]->from.port);
-    if (asked[0]->bytes.size() != printer.size())
-        std::swap(asked[0], asked[1]);
     EXPECT_TRUE(std::equal(printer.begin() + 2, printer.end(), asked[0]->bytes.begin() + 2, asked[0]->bytes.end()));
     EXPECT_TRUE(std::equal(lan.begin() + 2, lan.end(), asked[1]->bytes.begin() + 2, asked[1]->bytes.end()));
-    // The question echoed in small letters, truncated (TC); no data for lan, with its SOA.
-    server.Send(Response(IdOf(asked[0]->bytes), 0x8380, {"printer", "lan"}, AAAA, 1, 0, PrinterAddress),
+    // The question echoed in small letters, in the longest datagram there is; no data for lan, with its SOA.
+    server.Send(MakeResponse(IdOf(asked[0]->bytes), 0x8180, {"printer", "lan"}, AAAA, 2338, 0, Repeated(2338)),
                 asked[0]->from);
-    server.Send(Response(IdOf(asked[1]->bytes), 0x8180, {"lan"}, MX, 0, 1, LanSoa), asked[1]->from);
+    server.Send(MakeResponse(IdOf(asked[1]->bytes), 0x8180, {"lan"}, MX, 0, 1, LanSoa), asked[1]->from);
     std::vector<RelayResult> results = relay.Await(2);
     ASSERT_EQ(results.size(), 2u);
     std::sort(results.begin(), results.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });
-    EXPECT_EQ(results[0].answer, Response(0x1234, 0x8380, {"Printer", "LAN"}, AAAA, 1, 0, PrinterAddress));
-    EXPECT_EQ(results[1].answer, Response(0x1234, 0x8180, {"lan"}, MX, 0, 1, LanSoa));
+    EXPECT_EQ(results[0].answer, MakeResponse(0x1234, 0x8180, {"Printer", "LAN"}, AAAA, 2338, 0, Repeated(2338)));
+    EXPECT_EQ(results[1].answer, MakeResponse(0x1234, 0x8180, {"lan"}, MX, 0, 1, LanSoa));
     EXPECT_EQ(results[1].route.address, Client.address);
     EXPECT_EQ(results[1].route.port, Client.port);
 }
 
 TEST(UpstreamRelay, TakesOnlyAResponseFromItsServerWithItsIdAndQuestion) {
-    FakeServer server;
-    FakeServer stranger;
+    FakeUpstream server;
+    FakeUpstream stranger;
     TestRelay relay({server.Address()});
     ASSERT_TRUE(relay.relay.Queue({MakeQuery(0xBEEF, {"nas", "lan"}, TXT), Client, 1}));
-    const std::optional<FakeServer::Datagram> asked = server.Receive();
+    const std::optional<FakeUpstream::Datagram> asked = server.Receive();
     ASSERT_TRUE(asked);
     const std::uint16_t id = IdOf(asked->bytes);
-    const Bytes right = Response(id, 0x8183, {"nas", "lan"}, TXT, 0, 1, LanSoa); // no such name
+    const Bytes right = MakeResponse(id, 0x8183, {"nas", "lan"}, TXT, 0, 1, LanSoa); // no such name
     // Each unlike the right one past its ID and question, which the client's replace.
     std::vector<Bytes> wrong = {
-        Response(id ^ 0x0100, 0x8180, {"nas", "lan"}, TXT, 0, 0, {}), // another ID
-        Response(id, 0x8180, {"nas", "lam"}, TXT, 0, 0, {}),          // another name
-        Response(id, 0x8180, {"nas", "lan"}, MX, 0, 0, {}),           // another type
-        MakeQuery(id, {"nas", "lan"}, TXT),                           // a query, no response
+        MakeResponse(id ^ 0x0100, 0x8180, {"nas", "lan"}, TXT, 0, 0, {}), // another ID
+        MakeResponse(id, 0x8180, {"nas", "lam"}, TXT, 0, 0, {}),          // another name
+        MakeResponse(id, 0x8180, {"nas", "lan"}, MX, 0, 0, {}),           // another type
+        MakeQuery(id, {"nas", "lan"}, TXT),                               // a query, no response
     };
     // Cut short of its question: never read past its end (beyond it the records are the client's to judge).
     for (std::size_t length = 0; length < 12 + 9 + 4; ++length)
         wrong.emplace_back(right.begin(), right.begin() + static_cast<std::ptrdiff_t>(length));
     for (const Bytes& datagram : wrong)
         server.Send(datagram, asked->from);
-    stranger.Send(Response(id, 0x8180, {"nas", "lan"}, TXT, 0, 0, {}), asked->from);
+    stranger.Send(MakeResponse(id, 0x8180, {"nas", "lan"}, TXT, 0, 0, {}), asked->from);
     server.Send(right, asked->from);
     const std::vector<RelayResult> results = relay.Await(1);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].answer, Response(0xBEEF, 0x8183, {"nas", "lan"}, TXT, 0, 1, LanSoa));
+    EXPECT_EQ(results[0].answer, MakeResponse(0xBEEF, 0x8183, {"nas", "lan"}, TXT, 0, 1, LanSoa));
 }
 
 TEST(UpstreamRelay, AsksTheNextServerWhenOneIsSilentAndFailsWhenNoneAnswersInTime) {
@@ -199,38 +146,43 @@ TEST(UpstreamRelay, AsksTheNextServerWhenOneIsSilentAndFailsWhenNoneAnswersInTim
     const RelayTimes quick{100ms, 5000ms};
     {
         // The first is silent: the second is asked, and answers.
-        FakeServer silent, second;
+        FakeUpstream silent, second;
         TestRelay relay({silent.Address(), second.Address()}, quick);
         ASSERT_TRUE(relay.relay.Queue({query, Client, 1}));
         ASSERT_TRUE(silent.Receive());
-        const std::optional<FakeServer::Datagram> asked = second.Receive();
+        const std::optional<FakeUpstream::Datagram> asked = second.Receive();
         ASSERT_TRUE(asked);
-        second.Send(Response(IdOf(asked->bytes), 0x8180, {"files", "lan"}, AAAA, 0, 1, LanSoa), asked->from);
+        second.Send(MakeResponse(IdOf(asked->bytes), 0x8180, {"files", "lan"}, AAAA, 0, 1, LanSoa), asked->from);
         const std::vector<RelayResult> results = relay.Await(1);
         ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0].answer, Response(0x4242, 0x8180, {"files", "lan"}, AAAA, 0, 1, LanSoa));
+        EXPECT_EQ(results[0].answer, MakeResponse(0x4242, 0x8180, {"files", "lan"}, AAAA, 0, 1, LanSoa));
     }
     {
         // The first answers once the second has been asked: it is still heard.
-        FakeServer late, silent;
+        FakeUpstream late, silent;
         TestRelay relay({late.Address(), silent.Address()}, quick);
         ASSERT_TRUE(relay.relay.Queue({query, Client, 1}));
-        const std::optional<FakeServer::Datagram> asked = late.Receive();
+        const std::optional<FakeUpstream::Datagram> asked = late.Receive();
         ASSERT_TRUE(asked);
         ASSERT_TRUE(silent.Receive());
-        late.Send(Response(IdOf(asked->bytes), 0x8180, {"files", "lan"}, AAAA, 1, 0, PrinterAddress), asked->from);
+        late.Send(MakeResponse(IdOf(asked->bytes), 0x8180, {"files", "lan"}, AAAA, 1, 0, PrinterAddress), asked->from);
         const std::vector<RelayResult> results = relay.Await(1);
         ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0].answer, Response(0x4242, 0x8180, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
+        EXPECT_EQ(results[0].answer, MakeResponse(0x4242, 0x8180, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
     }
     {
-        // Neither answers: a failure once the time is up, not before.
-        FakeServer silent, second;
+        // Neither answers, the second's truncated answer asked again of it over TCP in vain: a failure once the time
+        // is up, not before.
+        FakeUpstream silent, second;
         TestRelay relay({silent.Address(), second.Address()}, {100ms, 400ms});
         const auto start = Clock::now();
         ASSERT_TRUE(relay.relay.Queue({query, Client, 7}));
         ASSERT_TRUE(silent.Receive());
-        ASSERT_TRUE(second.Receive());
+        const std::optional<FakeUpstream::Datagram> asked = second.Receive();
+        ASSERT_TRUE(asked);
+        second.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 0, 0, {}), asked->from);
+        const std::optional<SocketHandle> connection = second.Accept();
+        ASSERT_TRUE(connection && second.ReceiveMessage(*connection));
         const std::vector<RelayResult> results = relay.Await(1);
         ASSERT_EQ(results.size(), 1u);
         EXPECT_GE(Clock::now() - start, 400ms);
@@ -243,10 +195,10 @@ TEST(UpstreamRelay, AsksTheNextServerWhenOneIsSilentAndFailsWhenNoneAnswersInTim
 TEST(UpstreamRelay, AsksTheNextServerAtOnceWhenOneRefuses) {
     SocketAddress gone;
     {
-        const FakeServer closed;
+        const FakeUpstream closed;
         gone = closed.Address();
     }
-    FakeServer second;
+    FakeUpstream second;
     TestRelay relay({gone, second.Address()}, {4000ms, 5000ms});
     ASSERT_TRUE(relay.relay.Queue({MakeQuery(0x4242, {"files", "lan"}, AAAA), Client, 1}));
     EXPECT_TRUE(second.Receive(3000ms));
@@ -269,7 +221,7 @@ TEST(UpstreamRelay, FailsAtOnceWithoutServersAndTakesNoMoreThanItsBound) {
         ASSERT_TRUE(relay.relay.Queue({MakeQuery(1, {"nas"}, TXT), Client, 5}));
         EXPECT_EQ(relay.Await(1).size(), 1u);
     }
-    FakeServer silent;
+    FakeUpstream silent;
     TestRelay relay({silent.Address()}, {200ms, 200ms});
     for (std::size_t i = 0; i < MostRelayedQueries; ++i)
         ASSERT_TRUE(relay.relay.Queue({MakeQuery(static_cast<std::uint16_t>(i), {"nas"}, TXT), Client, i}));
@@ -277,4 +229,62 @@ TEST(UpstreamRelay, FailsAtOnceWithoutServersAndTakesNoMoreThanItsBound) {
     // The results taken, there is room again.
     EXPECT_EQ(relay.Await(MostRelayedQueries).size(), MostRelayedQueries);
     EXPECT_TRUE(relay.relay.Queue({MakeQuery(1, {"nas"}, TXT), Client, 0}));
+}
+
+TEST(UpstreamRelay, AsksAgainOverTcpWhenTheAnswerComesTruncated) {
+    const Bytes query = MakeQuery(0x4242, {"files", "lan"}, AAAA);
+    // The whole answer over TCP, sent in pieces; one with another ID; one whose length is beyond what comes before
+    // the close. The truncated answer stands in for the last two, at once.
+    enum class Reply { Whole, OtherId, ClosedEarly };
+    for (const Reply reply : {Reply::Whole, Reply::OtherId, Reply::ClosedEarly}) {
+        FakeUpstream server;
+        TestRelay relay({server.Address()}, {100ms, 1000ms});
+        const auto start = Clock::now();
+        ASSERT_TRUE(relay.relay.Queue({query, Client, 1}));
+        const std::optional<FakeUpstream::Datagram> asked = server.Receive();
+        ASSERT_TRUE(asked);
+        server.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress),
+                    asked->from);
+        const std::optional<SocketHandle> connection = server.Accept();
+        ASSERT_TRUE(connection);
+        const std::optional<Bytes> message = server.ReceiveMessage(*connection);
+        ASSERT_TRUE(message);
+        EXPECT_TRUE(std::equal(query.begin() + 2, query.end(), message->begin() + 2, message->end()));
+        const std::uint16_t id = reply == Reply::OtherId ? IdOf(*message) ^ 1 : IdOf(*message);
+        const Bytes whole = MakeResponse(id, 0x8180, {"files", "lan"}, AAAA, 100, 0, Repeated(100));
+        const std::size_t length = whole.size() + (reply == Reply::ClosedEarly ? 1 : 0);
+        Bytes framed = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+        framed.insert(framed.end(), whole.begin(), whole.end());
+        for (const auto& [from, to] : {std::pair{0, 1}, {1, 300}, {300, static_cast<int>(framed.size())}}) {
+            server.SendBytes(*connection, Bytes(framed.begin() + from, framed.begin() + to));
+            std::this_thread::sleep_for(50ms);
+        }
+        if (reply == Reply::ClosedEarly)
+            server.Disconnect(*connection);
+        const std::vector<RelayResult> results = relay.Await(1);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_LT(Clock::now() - start, 1000ms);
+        EXPECT_EQ(results[0].answer, reply == Reply::Whole
+                                         ? MakeResponse(0x4242, 0x8180, {"files", "lan"}, AAAA, 100, 0, Repeated(100))
+                                         : MakeResponse(0x4242, 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
+    }
+}
+
+TEST(UpstreamRelay, HandsBackTheTruncatedAnswerBeyondItsTcpExchanges) {
+    FakeUpstream server; // accepts no connection: each exchange waits for the time
+    TestRelay relay({server.Address()}, {1000ms, 1000ms});
+    for (std::size_t i = 0; i <= MostTcpExchanges; ++i)
+        ASSERT_TRUE(relay.relay.Queue({MakeQuery(0x4242, {"files", "lan"}, AAAA), Client, i}));
+    for (std::size_t i = 0; i <= MostTcpExchanges; ++i) {
+        const std::optional<FakeUpstream::Datagram> asked = server.Receive();
+        ASSERT_TRUE(asked);
+        server.Send(MakeResponse(IdOf(asked->bytes), 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress),
+                    asked->from);
+    }
+    // One truncated answer at once; the others wait for their exchanges, and fail at the time.
+    const std::vector<RelayResult> results = relay.Await(MostTcpExchanges + 1);
+    ASSERT_EQ(results.size(), MostTcpExchanges + 1);
+    EXPECT_EQ(results[0].answer, MakeResponse(0x4242, 0x8380, {"files", "lan"}, AAAA, 1, 0, PrinterAddress));
+    EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const auto& result) { return result.answer.empty(); }),
+              static_cast<std::ptrdiff_t>(MostTcpExchanges));
 }
