@@ -105,7 +105,7 @@ void QueryEngine::AwaitLookup(const Query& query, ReplyRoute route, std::string_
     lookup.learn = lookup.learn || learn;
     const std::span<const std::uint8_t> head = QueryHead(query);
     lookup.waiting.push_back(
-        {{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_, query.type});
+        {{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_, query.type, query.edns});
     waits_.Add(route.address);
     deadlines_.push_back({now + LongestWait, std::move(key), serial_, route.address});
     StartUnknownLookups(out);

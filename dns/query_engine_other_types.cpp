@@ -44,7 +44,8 @@ void QueryEngine::PassOn(const Query& query, ReplyRoute route, EngineOutput& out
     const std::span<const std::uint8_t> head = QueryHead(query);
     const std::uint64_t serial = ++serial_;
     relayed_.emplace(
-        serial, WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial, query.type});
+        serial, WaitingQuery{
+                    {head.begin(), head.end()}, std::string(query.name), route, false, serial, query.type, query.edns});
     waits_.Add(route.address);
     out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial});
 }

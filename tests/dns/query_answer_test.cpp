@@ -42,6 +42,30 @@ TEST(ReadDatagram, WalksTheLabelsIntoADottedNameOrDropsWhatIsNoUsableQuery) {
         EXPECT_EQ(NameOf(Bytes(query.begin(), query.begin() + static_cast<long>(length))), std::nullopt) << length;
 }
 
+TEST(ReadDatagram, ReadsTheOptRecordBehindTheCountedRecordsOrTellsAFormatError) {
+    QueryNames names;
+    // Behind an answer record whose owner is a pointer and an authority record of the OPT type, which is no OPT
+    // record there: the payload size, version and DO bit of the one in the additional section.
+    Bytes query = MakeQuery(1, {"a"});
+    query[7] = query[9] = 1;
+    query.insert(query.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 0, 0, 4, 10, 0, 0, 1});
+    query.insert(query.end(), {1, 'b', 0, 0, 41, 0, 1, 0, 0, 0, 0, 0, 0});
+    query = WithOpt(query, 4096, 1, true, {0, 10, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8}); // a client cookie
+    const ReadDatagramResult read = ReadDatagram(query, names);
+    ASSERT_EQ(read.kind, DatagramKind::Query);
+    EXPECT_TRUE(read.query.edns.present && read.query.edns.dnssecOk && !read.query.edns.malformed);
+    EXPECT_EQ(read.query.edns.payloadSize, 4096);
+    EXPECT_EQ(read.query.edns.version, 1);
+    EXPECT_FALSE(QueryOf(MakeQuery(1, {"a"}), names).edns.present);
+    EXPECT_TRUE(QueryOf(WithOpt(WithOpt(MakeQuery(1, {"a"}))), names).edns.malformed); // two OPT records
+    // Cut anywhere in its records, the question is still read and the records are a format error.
+    for (std::size_t length = MakeQuery(1, {"a"}).size(); length < query.size(); ++length) {
+        const ReadDatagramResult cut = ReadDatagram(Bytes(query.begin(), query.begin() + long(length)), names);
+        EXPECT_EQ(cut.kind, DatagramKind::Query) << length;
+        EXPECT_TRUE(cut.query.edns.malformed) << length;
+    }
+}
+
 TEST(WriteAnswer, EchoesTheQuestionAndAnswersOneARecordWithItsTimeToLive) {
     // www.example.com: 15 characters in three labels, so n = 16 and the message is 49 bytes.
     Bytes datagram = MakeQuery(0xBEEF, {"www", "example", "com"}, 255);
