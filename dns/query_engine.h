@@ -146,6 +146,7 @@ private:
     std::uint32_t Ttl() const { return settings_.timeToLive; }
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
     void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
+    void WriteReply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
 
     ResolutionTable& table_;
     const LocalAddressList& addresses_;
