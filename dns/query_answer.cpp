@@ -61,18 +61,93 @@ bool ReadQuestion(std::span<const std::uint8_t> datagram, QueryNames& names, Que
 
 } // namespace
 
+namespace {
+
+constexpr std::size_t RecordFieldsSize = 10; // TYPE, CLASS, TTL, RDLENGTH
+constexpr std::uint8_t PointerBits = 0xC0;
+constexpr std::uint8_t DnssecOkBit = 0x80;
+
+std::size_t Count(std::span<const std::uint8_t> message, std::size_t at) {
+    return static_cast<std::size_t>(message[at] << 8 | message[at + 1]);
+}
+
+// The offset behind the name at `offset`, which ends with the root or a compression pointer; 0 when it runs past
+// the message or holds a reserved label type.
+std::size_t SkipName(std::span<const std::uint8_t> message, std::size_t offset) {
+    while (offset < message.size()) {
+        const std::uint8_t length = message[offset];
+        if (length == 0)
+            return offset + 1;
+        if ((length & PointerBits) == PointerBits)
+            return message.size() - offset >= 2 ? offset + 2 : 0;
+        if (length > LongestLabel)
+            return 0;
+        offset += 1 + std::size_t{length};
+    }
+    return 0;
+}
+
+// The OPT record's fields as the answer needs them. Several OPT records, or records that cannot be read, are a
+// format error (RFC 6891 §6.1.1).
+Edns ReadEdns(std::span<const std::uint8_t> datagram) {
+    Edns edns;
+    if (std::all_of(datagram.begin() + 6, datagram.begin() + HeaderSize, [](std::uint8_t byte) { return byte == 0; }))
+        return edns; // no records: a query as most stubs send it, read no further
+    const OptRecords opt = FindOptRecords(datagram);
+    edns.malformed = opt.count > 1 || !opt.whole;
+    if (opt.count == 0)
+        return edns;
+    edns.present = true;
+    edns.payloadSize = static_cast<std::uint16_t>(Count(opt.first, 2));
+    edns.version = opt.first[5];
+    edns.dnssecOk = (opt.first[6] & DnssecOkBit) != 0;
+    return edns;
+}
+
+} // namespace
+
+OptRecords FindOptRecords(std::span<const std::uint8_t> message) {
+    OptRecords found;
+    if (message.size() < HeaderSize)
+        return {{}, 0, false};
+    std::size_t offset = HeaderSize;
+    // Each question and record moves on by one byte at least, or ends the walk.
+    for (std::size_t i = Count(message, 4); i > 0; --i) {
+        offset = SkipName(message, offset);
+        if (offset == 0 || message.size() - offset < TypeAndClassSize)
+            return {found.first, found.count, false};
+        offset += TypeAndClassSize;
+    }
+    const std::size_t beforeAdditional = Count(message, 6) + Count(message, 8);
+    for (std::size_t i = 0; i < beforeAdditional + Count(message, 10); ++i) {
+        offset = SkipName(message, offset);
+        if (offset == 0 || message.size() - offset < RecordFieldsSize)
+            return {found.first, found.count, false};
+        const std::size_t length = RecordFieldsSize + Count(message, offset + 8);
+        if (length > message.size() - offset)
+            return {found.first, found.count, false};
+        if (i >= beforeAdditional && Count(message, offset) == TypeOpt && found.count++ == 0)
+            found.first = message.subspan(offset, length);
+        offset += length;
+    }
+    return found;
+}
+
 ReadDatagramResult ReadDatagram(std::span<const std::uint8_t> datagram, QueryNames& names) {
     ReadDatagramResult result{datagram, DatagramKind::Malformed, {}};
     if (datagram.size() < HeaderSize)
         return result;
     if ((datagram[2] & ResponseBit) != 0)
-        result.kind = DatagramKind::Response;
-    else if ((datagram[2] & OpcodeBits) != 0)
+        return {datagram, DatagramKind::Response, {}};
+    if ((datagram[2] & OpcodeBits) != 0)
         result.kind = DatagramKind::OtherOpcode;
     else if (datagram[4] != 0 || datagram[5] != 1)
         result.kind = DatagramKind::NotOneQuestion;
     else if (ReadQuestion(datagram, names, result.query))
         result.kind = DatagramKind::Query;
+    else
+        return result;
+    result.query.edns = ReadEdns(datagram);
     return result;
 }
 

@@ -13,7 +13,16 @@
 
 inline constexpr std::size_t QueryNameOffset = 12;
 
-// A query as far as it is read: the datagram's ID and its question.
+// What a query's OPT record asks of its answer (RFC 6891 §6.1.2), the first one's where several came.
+struct Edns {
+    bool present = false;   // an OPT record came: the answer carries one (§6.1.1)
+    bool malformed = false; // two OPT records, or records the header counts that cannot be read: a format error
+    std::uint8_t version = 0;
+    bool dnssecOk = false;           // DO, copied into the answer (RFC 3225 §3)
+    std::uint16_t payloadSize = 512; // the most the client takes in a datagram, as it said
+};
+
+// A query as far as it is read: the datagram's ID, its question and what its OPT record asks.
 struct Query {
     std::span<const std::uint8_t> datagram; // only the bytes received
     std::size_t questionLength = 0;         // the question as asked, from offset 12: wire name, type and class
@@ -26,9 +35,10 @@ struct Query {
     bool plain = true;
     std::uint16_t type = 0;
     std::uint16_t klass = 0;
+    Edns edns;
 };
 
-inline constexpr std::uint16_t TypeA = 1, TypePtr = 12, TypeAny = 255;
+inline constexpr std::uint16_t TypeA = 1, TypePtr = 12, TypeOpt = 41, TypeAny = 255;
 inline constexpr std::uint16_t ClassIn = 1, ClassAny = 255;
 
 // Where ReadDatagram builds a query's names.
@@ -49,14 +59,22 @@ enum class DatagramKind {
 struct ReadDatagramResult {
     std::span<const std::uint8_t> datagram;
     DatagramKind kind = DatagramKind::Malformed;
-    Query query; // DatagramKind::Query only
+    Query query; // DatagramKind::Query only; its edns also for OtherOpcode and NotOneQuestion, whose answer has it
 };
 
-// Reads a datagram once: its kind and, for a query, its question. The shown name joins the labels with dots,
-// every byte inside a label that is 31 or less as a signed byte also a dot. A question is unreadable when a
-// label is of 64 or more (a compression pointer or a reserved type), a label or the type and class run past the
-// datagram, or the name is longer than 255 bytes.
+// Reads a datagram once: its kind and, for a query, its question and its OPT record. The shown name joins the
+// labels with dots, every byte inside a label that is 31 or less as a signed byte also a dot. A question is
+// unreadable when a label is of 64 or more (a compression pointer or a reserved type), a label or the type and
+// class run past the datagram, or the name is longer than 255 bytes.
 ReadDatagramResult ReadDatagram(std::span<const std::uint8_t> datagram, QueryNames& names);
+
+// A message's OPT records, found through the questions and records that its header counts.
+struct OptRecords {
+    std::span<const std::uint8_t> first; // the first one from its TYPE on: CLASS, TTL, RDLENGTH, RDATA follow
+    std::size_t count = 0;
+    bool whole = true; // false when a question or record the header counts runs past the message
+};
+OptRecords FindOptRecords(std::span<const std::uint8_t> message);
 
 // The bytes a query must keep to be answered later: its header and its question.
 std::span<const std::uint8_t> QueryHead(const Query& query);

@@ -11,11 +11,13 @@ namespace {
 const HostLookup Failure{};
 const Answer FailureAnswer = Answer::Code(ServerFailure);
 
-void ReplyWithHeader(std::span<const std::uint8_t> datagram, ReplyRoute route, std::uint8_t responseCode,
+void ReplyWithHeader(const ReadDatagramResult& datagram, ReplyRoute route, std::uint8_t responseCode,
                      EngineOutput& out) {
+    constexpr std::size_t Room = QueryNameOffset + OptRecordLength;
     const std::size_t offset = out.bytes.size();
-    out.bytes.resize(offset + QueryNameOffset);
-    out.bytes.resize(offset + WriteErrorHeader({out.bytes.data() + offset, QueryNameOffset}, datagram, responseCode));
+    out.bytes.resize(offset + Room);
+    out.bytes.resize(offset + WriteErrorHeader({out.bytes.data() + offset, Room}, datagram.datagram, responseCode,
+                                               datagram.query.edns));
     out.replies.push_back({route, offset, out.bytes.size() - offset});
 }
 
@@ -36,10 +38,10 @@ void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute ro
         ++counters_.malformed;
         return;
     case DatagramKind::OtherOpcode:
-        ReplyWithHeader(datagram.datagram, route, NotImplemented, out);
+        ReplyWithHeader(datagram, route, NotImplemented, out);
         return;
     case DatagramKind::NotOneQuestion:
-        ReplyWithHeader(datagram.datagram, route, FormatError, out);
+        ReplyWithHeader(datagram, route, FormatError, out);
         return;
     case DatagramKind::Query:
         AnswerQuery(datagram.query, route, now, out);
@@ -48,6 +50,12 @@ void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute ro
 }
 
 void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
+    // Before anything is asked, and without a line, as for the other messages we cannot take (RFC 6891 §6.1.1,
+    // §6.1.3: a version above ours).
+    if (query.edns.malformed || query.edns.version > 0) {
+        WriteReply(query, route, Answer::Code(query.edns.malformed ? FormatError : BadVersion), out);
+        return;
+    }
     if (query.klass != ClassIn && query.klass != ClassAny) {
         Reply(query, route, Answer::Code(Refused), out);
         return;
@@ -106,7 +114,7 @@ void QueryEngine::AwaitLookup(const Query& query, ReplyRoute route, std::string_
     lookup.learn = lookup.learn || learn;
     const std::span<const std::uint8_t> head = QueryHead(query);
     lookup.waiting.push_back(
-        {{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_, query.type});
+        {{head.begin(), head.end()}, std::string(query.name), route, learn, ++serial_, query.type, query.edns});
     waits_.Add(route.address);
     deadlines_.push_back({now + LongestWait, std::move(key), serial_, route.address});
     StartUnknownLookups(out);
@@ -319,9 +327,15 @@ void QueryEngine::Reply(const Query& query, ReplyRoute route, const Answer& answ
     AppendQueryLine(out.console, route.address, query.name, query.type, said, terminal_);
     counters_.noSuchName += answer.responseCode == NoSuchName ? 1 : 0;
     counters_.serverFailures += answer.responseCode == ServerFailure ? 1 : 0;
+    WriteReply(query, route, answer, out);
+}
+
+// The answer's bytes alone, held to what the route's client takes.
+void QueryEngine::WriteReply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out) {
     const std::size_t offset = out.bytes.size();
     out.bytes.resize(offset + MostAnswerLength(query, answer));
-    const std::size_t length = WriteAnswer({out.bytes.data() + offset, out.bytes.size() - offset}, query, answer);
+    const std::size_t length = WriteAnswer({out.bytes.data() + offset, out.bytes.size() - offset}, query, answer,
+                                           LongestReply(query.edns, route.stream != 0));
     out.bytes.resize(offset + length);
     if (length > 0)
         out.replies.push_back({route, offset, length});

@@ -105,9 +105,10 @@ private:
         bool learn = false; // asked for the looked-up name itself, which the table lacked
         std::uint64_t serial = 0;
         std::uint16_t type = TypeA; // A or ANY: only address questions wait
+        Edns edns;
 
         // As far as its answer needs it.
-        Query AsQuery() const { return {head, head.size() - QueryNameOffset, name, {}, true, type, ClassIn}; }
+        Query AsQuery() const { return {head, head.size() - QueryNameOffset, name, {}, true, type, ClassIn, edns}; }
     };
     enum class State {
         Resolving, // the resolver is asked for the name, or it waits for its client's turn
@@ -145,6 +146,7 @@ private:
     std::uint32_t Ttl() const { return settings_.timeToLive; }
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
     void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
+    void WriteReply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
 
     ResolutionTable& table_;
     const LocalAddressList& addresses_;

@@ -44,7 +44,8 @@ void QueryEngine::PassOn(const Query& query, ReplyRoute route, EngineOutput& out
     const std::span<const std::uint8_t> head = QueryHead(query);
     const std::uint64_t serial = ++serial_;
     relayed_.emplace(
-        serial, WaitingQuery{{head.begin(), head.end()}, std::string(query.name), route, false, serial, query.type});
+        serial, WaitingQuery{
+                    {head.begin(), head.end()}, std::string(query.name), route, false, serial, query.type, query.edns});
     waits_.Add(route.address);
     out.relays.push_back({{query.datagram.begin(), query.datagram.end()}, route, serial});
 }
@@ -55,7 +56,7 @@ void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) 
         return;
     const WaitingQuery& waiting = found->second;
     const std::span<const std::uint8_t> answer = result.answer;
-    if (answer.size() < QueryNameOffset) {
+    if (answer.size() < waiting.head.size()) {
         Reply(waiting.AsQuery(), waiting.route, Answer::Code(ServerFailure), out);
     } else {
         const std::uint8_t code = answer[3] & 0x0F;
@@ -67,8 +68,15 @@ void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) 
                         : records          ? "Passed on."
                                            : "No data.",
                         terminal_);
-        out.replies.push_back({waiting.route, out.bytes.size(), answer.size()});
-        out.bytes.insert(out.bytes.end(), answer.begin(), answer.end());
+        // The relay sent the client's datagram on as it came: the upstream answered the client's own OPT record.
+        const std::size_t offset = out.bytes.size();
+        out.bytes.resize(offset + answer.size());
+        const std::size_t length = WritePassedOnAnswer({out.bytes.data() + offset, answer.size()}, answer,
+                                                       waiting.head.size() - QueryNameOffset, waiting.edns,
+                                                       LongestReply(waiting.edns, waiting.route.stream != 0));
+        out.bytes.resize(offset + length);
+        if (length > 0)
+            out.replies.push_back({waiting.route, offset, length});
     }
     waits_.Remove(waiting.route.address);
     relayed_.erase(found);

@@ -1,7 +1,9 @@
 // A datagram in, its answers and console lines out, through the query engine against a small table, with the
 // lookup and the save it may start brought to an end: whatever arrives, every reply carries the query's ID, is
-// no longer than an answer can be, and nothing is read or written out of bounds.
+// no longer than an answer can be nor, in a datagram, than its client takes, and nothing is read or written out
+// of bounds.
 #include "common/ipv4.h"
+#include "dns/answer_message.h"
 #include "dns/query_answer.h"
 #include "dns/query_engine.h"
 #include "dns/resolver_pool.h"
@@ -29,7 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        {ResolverThreads, MostQueuedLookups, 60, "host", {MakeAddress(192, 168, 0, 2)}});
     EngineOutput out;
     QueryNames names;
-    engine.TakeDatagram(ReadDatagram({data, size}, names), {MakeAddress(192, 168, 0, 9), 1053, 0}, {}, out);
+    const ReadDatagramResult read = ReadDatagram({data, size}, names);
+    // A bit queries leave 0 (Z) picks whether it came over TCP.
+    const std::uint32_t stream = size > 3 && (data[3] & 0x40) != 0 ? 1 : 0;
+    engine.TakeDatagram(read, {MakeAddress(192, 168, 0, 9), 1053, 0, stream}, {}, out);
     // The lookup it started ends with an address taken from the datagram, and the write it asks for succeeds.
     for (const LookupRequest& lookup : std::vector(out.lookups))
         engine.TakeLookupResult({lookup.name, {HostLookup::Outcome::Found, size > 7 ? 0x01020304u + data[7] : 0u}}, {},
@@ -47,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const EngineOutput::Reply& reply : out.replies) {
         Require(reply.offset + reply.length <= out.bytes.size() && reply.length <= size + 12 + 255 + 47);
         Require(reply.length >= 12 && size >= 2 && std::memcmp(out.bytes.data() + reply.offset, data, 2) == 0);
+        Require(reply.length <= LongestReply(read.query.edns, stream != 0));
     }
     Require(out.console.empty() || out.console.back() == '\n');
     return 0;

@@ -109,3 +109,13 @@ Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels
     query.insert(query.end(), {0, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 1});
     return query;
 }
+
+Bytes WithOpt(Bytes message, std::uint16_t payloadSize, std::uint8_t version, bool dnssecOk, const Bytes& options) {
+    ++message[11];
+    message.insert(message.end(),
+                   {0, 0, 41, static_cast<std::uint8_t>(payloadSize >> 8), static_cast<std::uint8_t>(payloadSize), 0,
+                    version, static_cast<std::uint8_t>(dnssecOk ? 0x80 : 0), 0,
+                    static_cast<std::uint8_t>(options.size() >> 8), static_cast<std::uint8_t>(options.size())});
+    message.insert(message.end(), options.begin(), options.end());
+    return message;
+}

@@ -37,3 +37,7 @@ void ResetFakeResolver();
 
 // A query datagram: the ID, flags 0x0100 (recursion desired), one question with the labels, the type, class IN.
 Bytes MakeQuery(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint16_t type = 1);
+// The message with one more additional record: an OPT record of the payload size, version and DO bit, and the
+// option bytes.
+Bytes WithOpt(Bytes message, std::uint16_t payloadSize = 1232, std::uint8_t version = 0, bool dnssecOk = false,
+              const Bytes& options = {});

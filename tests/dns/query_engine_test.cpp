@@ -34,9 +34,9 @@ struct Machine {
         AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
         AppendResolution(table, {"gateway", {}, 0, 0});
     }
-    void Take(const Bytes& datagram, std::uint32_t client, std::uint16_t port) {
+    void Take(const Bytes& datagram, std::uint32_t client, std::uint16_t port, std::uint32_t stream = 0) {
         QueryNames names;
-        engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0}, now, out);
+        engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0, stream}, now, out);
     }
     void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client,
              std::uint16_t type = TypeA) {
@@ -49,35 +49,46 @@ struct Machine {
         engine.TakeLookupResult({name, {outcome, 0}}, now, out);
     }
     void Settled(std::uint64_t ticket) { engine.TakeSaverReport(LearnedNamesSettled{ticket}, out); }
-    // The replies so far as "PORT ADDRESS" or "PORT failure", and nothing of them left in the output.
+    // The reply messages so far, each to its port, and nothing of them left in the output.
+    std::vector<std::pair<std::uint16_t, Bytes>> Messages() {
+        std::vector<std::pair<std::uint16_t, Bytes>> messages;
+        for (const EngineOutput::Reply& reply : out.replies)
+            messages.emplace_back(reply.to.port, Bytes(out.bytes.begin() + long(reply.offset),
+                                                       out.bytes.begin() + long(reply.offset + reply.length)));
+        out.replies.clear();
+        out.bytes.clear();
+        return messages;
+    }
+    // The replies so far as "PORT ADDRESS" or "PORT failure", " +opt" (" do") behind one with an OPT record (and
+    // DO), and nothing of them left in the output.
     std::vector<std::string> Replies() {
         std::vector<std::string> replies;
         timesToLive.clear();
-        for (const EngineOutput::Reply& reply : out.replies) {
-            const Bytes message(out.bytes.begin() + long(reply.offset),
-                                out.bytes.begin() + long(reply.offset + reply.length));
-            const std::uint32_t address =
-                MakeAddress(message.end()[-4], message.end()[-3], message.end()[-2], message.end()[-1]);
+        for (const auto& [port, message] : Messages()) {
             const char* const codes[] = {"no data",      "format error",    "failure",
                                          "no such name", "not implemented", "refused"};
             std::size_t record = 12;
             while (record < message.size() && message[record] != 0)
                 record += 1 + message[record];
             record += 5; // the root label, type and class
-            const bool answered = (message[3] & 0x0F) == 0 && message[7] == 1 && record + 10 <= message.size();
+            const bool answered = (message[3] & 0x0F) == 0 && message[7] == 1 && record + 16 <= message.size();
+            const std::uint32_t address = answered ? MakeAddress(message[record + 12], message[record + 13],
+                                                                 message[record + 14], message[record + 15])
+                                                   : 0;
             const bool ptr = answered && message[record + 3] == 12;
-            replies.push_back(std::to_string(reply.to.port) + " " +
-                              (ptr        ? "name"
-                               : answered ? DottedAddress(address).data()
-                                          : codes[message[3] & 7]));
+            const bool opt = message[11] == 1; // ours is the last record
+            replies.push_back(std::to_string(port) + " " +
+                              (ptr                        ? "name"
+                               : answered                 ? DottedAddress(address).data()
+                               : opt && message.end()[-6] ? "bad version"
+                                                          : codes[message[3] & 7]) +
+                              (opt ? message.end()[-4] != 0 ? " +opt do" : " +opt" : ""));
             // Where an answer has a record or an SOA, its time to live.
             const std::size_t ttlAt = record + 6;
             if ((message[7] == 1 || message[9] == 1) && ttlAt + 4 <= message.size())
                 timesToLive.push_back(std::uint32_t(message[ttlAt] << 24 | message[ttlAt + 1] << 16 |
                                                     message[ttlAt + 2] << 8 | message[ttlAt + 3]));
         }
-        out.replies.clear();
-        out.bytes.clear();
         return replies;
     }
     // The lookups started so far, as "NAME" for names the table lacks and "NAME forward" for forward targets.
@@ -186,16 +197,13 @@ TEST(QueryEngine, NeverLearnsNumericNamesOrZeroAndBoundsTheWaiting) {
     EXPECT_THAT(machine.Lookups(), ElementsAre("3000000001", "zero", "nobody"));
     EXPECT_THAT(machine.Saves(), IsEmpty());
     EXPECT_EQ(ResolutionCount(machine.table), 3u);
-    // A result nobody waits for changes nothing; a response gets nothing, an update "not implemented", and
-    // neither a line.
+    // A result nobody waits for changes nothing; a response gets nothing, not even a line.
     const std::size_t lines = machine.out.console.size();
     machine.Resolve("unasked", Learned);
-    Bytes response = MakeQuery(4, {"printer"}), update = MakeQuery(8, {"printer"});
+    Bytes response = MakeQuery(4, {"printer"});
     response[2] |= 0x80;
-    update[2] = 0x28;
     machine.Take(response, Client, 1004);
-    machine.Take(update, Client, 1008);
-    EXPECT_THAT(machine.Replies(), ElementsAre("1008 not implemented"));
+    EXPECT_THAT(machine.Replies(), IsEmpty());
     EXPECT_EQ(machine.out.console.size(), lines);
     const ServiceCounters& counted = machine.engine.Counters();
     EXPECT_EQ(std::vector({counted.fromTable, counted.forwarded, counted.noSuchName, counted.serverFailures,
@@ -362,4 +370,41 @@ TEST(QueryEngine, PassesOtherTypesOfUnknownNamesUpstreamAndTheirAnswersBackAsThe
     EXPECT_TRUE(machine.out.console.ends_with("> 192.168.0.9: mail.example MX -> Passed on.\n"
                                               "> 192.168.0.9: v6.example AAAA -> Failure.\n"));
     EXPECT_EQ(machine.engine.Counters().passedOn, 1u);
+    // Longer than a datagram without EDNS takes: its header and question with TC; over TCP, whole.
+    const Bytes big = MakeQuery(3, {"big"}, 16);
+    machine.Take(big, Client, 1003);
+    machine.Take(big, Client, 1004, 7);
+    for (const RelayRequest& relayed : std::exchange(machine.out.relays, {})) {
+        Bytes longAnswer = relayed.query;
+        longAnswer.resize(600);
+        machine.engine.TakeRelayResult({relayed.route, relayed.serial, longAnswer}, machine.out);
+    }
+    const std::vector<std::pair<std::uint16_t, Bytes>> messages = machine.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    Bytes cut = big;
+    cut[2] |= 0x02; // TC
+    EXPECT_EQ(messages[0].second, cut);
+    EXPECT_EQ(messages[1].second.size(), 600u);
+}
+
+TEST(QueryEngine, AnswersAnOptRecordWithItsOwnAlsoAfterAWaitAndRefusesWhatItCannotTakeWithoutALine) {
+    Machine machine;
+    machine.Take(WithOpt(MakeQuery(1, {"printer"}), 4096, 0, true), Client, 1001);
+    machine.Take(WithOpt(MakeQuery(2, {"new"})), Client, 1002);
+    machine.Resolve("new", Learned);
+    machine.Settled(1);
+    const std::size_t lines = machine.out.console.size();
+    // A newer version, two OPT records, one cut short, an update: refused before anything is asked.
+    machine.Take(WithOpt(MakeQuery(3, {"other"}), 1232, 1), Client, 1003);
+    machine.Take(WithOpt(WithOpt(MakeQuery(4, {"other"}))), Client, 1004);
+    const Bytes cut = WithOpt(MakeQuery(5, {"other"}));
+    machine.Take(Bytes(cut.begin(), cut.end() - 1), Client, 1005);
+    Bytes update = WithOpt(MakeQuery(8, {"printer"}));
+    update[2] = 0x28;
+    machine.Take(update, Client, 1008);
+    EXPECT_THAT(machine.Replies(),
+                ElementsAre("1001 192.168.1.20 +opt do", "1002 10.0.0.8 +opt", "1003 bad version +opt",
+                            "1004 format error +opt", "1005 format error", "1008 not implemented +opt"));
+    EXPECT_THAT(machine.Lookups(), ElementsAre("new"));
+    EXPECT_EQ(machine.out.console.size(), lines);
 }

@@ -73,6 +73,11 @@ for question in "printer" "gateway @192.0.2.1" "files" "new.lan" "gone.lan" "AAA
 done
 check "each kind of entry, a learned name, a failure, no data and an answer passed on: the same over TCP as UDP" \
     "" "$same"
+# The upstream truncates big.example's 30 TXT records over UDP: the server asks it again over TCP, and hands the
+# whole answer on over TCP, and to a client without EDNS over UDP only the question with TC.
+check "a large passed-on answer: TC over UDP, whole over TCP" "tc 0 30" \
+    "$(dig @127.0.0.1 +tries=1 +time=3 +noedns +ignore TXT big.example | grep -o -e ' tc' -e 'ANSWER: [0-9]*' |
+        awk '{printf "%s ", $NF}')$(dig @127.0.0.1 +tries=1 +time=3 +tcp +short TXT big.example | wc -l)"
 check "dig ANY asks over TCP and gets the A record" "10.0.0.1 TCP" \
     "$(dig @127.0.0.1 +tries=1 ANY printer | awk '/^printer/ {a = $5} /^;; SERVER/ {t = $NF} END {print a, t}' |
         tr -d '()')"

@@ -28,7 +28,8 @@ zone = {"": {}, "example": {}, "www.example": {A: bytes([10, 5, 5, 8])}, "v6only
                           TXT: b"\x05hello"},
         "mail.known.example": {A: bytes([10, 5, 5, 7])},
         "_sip._udp.known.example": {SRV: struct.pack(">HHH", 0, 5, 5060) + wire("known.example")},
-        "6.5.5.10.in-addr.arpa": {PTR: wire("host6.example")}}
+        "6.5.5.10.in-addr.arpa": {PTR: wire("host6.example")},
+        "big.example": {TXT: (b"\xc8" + b"t" * 200) * 4}}
 soa = wire("ns.example") + wire("hostmaster.example") + struct.pack(">5I", 7, 3600, 600, 86400, 30)
 soa = wire("") + struct.pack(">HHIH", SOA, 1, 30, len(soa)) + soa
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -95,6 +96,26 @@ check "a passed-on answer keeps the question as the client asked it" ";KnOwN.exa
 30 IN MX 10 mail.known.example." "$(records +question MX KnOwN.example)"
 check "the upstream's no-such-name and no-data keep its SOA" "NXDOMAIN 30 30 NOERROR 30 30" \
     "$(negative AAAA gone.example) $(negative MX v6only.example)"
+
+# EDNS: an OPT record answers one, a newer version is refused, and an answer is held to what the client takes.
+# The response code, the header's flags, and the OPT record as dig shows it.
+edns() {
+    ask_dns "$@" | grep -o -e 'status: [A-Z]*' -e '^;; flags: [a-z ]*' -e 'version: [0-9]*, flags:[a-z ]*; udp: [0-9]*' |
+        xargs
+}
+ours="version: 0, flags:; udp: 1232"
+check "an OPT record is answered with ours, 1232 bytes, DO as asked, also where a lookup came between" \
+    "status: NOERROR ;; flags: qr aa rd ra $ours
+status: NOERROR ;; flags: qr aa rd ra ${ours/flags:/flags: do}
+status: NOERROR ;; flags: qr aa rd ra $ours" "$(edns +edns=0 printer; edns +dnssec printer; edns files)"
+check "a version above 0 is BADVERS, with an OPT record of version 0" "status: BADVERS ;; flags: qr aa rd ra $ours" \
+    "$(edns +edns=1 +noednsneg printer)"
+check "two OPT records are a format error, with an OPT record" "1 1" "$(python3 -c 'import socket
+opt, s = bytes([0, 0, 41, 4, 208, 0, 0, 0, 0, 0, 0]), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3); s.sendto(b"\x12\x34\1\0\0\1\0\0\0\0\0\2\7printer\0\0\1\0\1" + opt + opt, ("127.0.0.1", 53))
+answer = s.recv(512); print(answer[3] & 15, answer[11])')"
+check "an upstream's answer of 850 bytes is cut with TC for a client without EDNS, whole within a client's 1232" \
+    "status: NOERROR ;; flags: qr tc rd ra 1" "$(edns +noedns +ignore TXT big.example) $(records TXT big.example | wc -l)"
 
 # Negative answers of the server's own: kept for the answers' time to live, never learned.
 check "a name the resolver does not know: no such name, with an SOA of the answers' time to live" "NXDOMAIN 300 300" \
