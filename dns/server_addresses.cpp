@@ -71,6 +71,17 @@ LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine
     return list;
 }
 
+std::string LocalAddressesText(const LocalAddressList& list) {
+    std::string text = "> IP Addresses: ";
+    for (const std::uint32_t address : list.addresses) {
+        if (address == 0)
+            break;
+        text += DottedAddress(address).data();
+        text += ' ';
+    }
+    return text;
+}
+
 std::uint32_t ChooseReplySource(std::span<const InterfaceAddress> machine, std::uint32_t destination,
                                 std::uint32_t interfaceAddress) {
     if (destination == 0 || destination == interfaceAddress || IsLoopbackAddress(destination))

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 inline constexpr std::size_t LocalAddressSlots = 10;
 
@@ -23,6 +24,10 @@ std::uint32_t ChooseServerAddress(const LocalAddressList& list, std::uint32_t cl
 // (0 when it set none), else chosen from the machine's addresses.
 LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, std::span<const std::uint32_t> added,
                                        std::span<const std::uint32_t> excluded, std::uint32_t defaultAddress);
+
+// "> IP Addresses: " and each address of the list followed by a blank, without a line end: the start-up report's
+// line, and the service's whenever the list changes.
+std::string LocalAddressesText(const LocalAddressList& list);
 
 // The local address a reply leaves from: the address the query was sent to when it is one of the machine's own
 // (a broadcast address is none), else the receiving interface's address; 0 lets the system choose.

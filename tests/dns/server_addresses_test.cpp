@@ -1,7 +1,6 @@
 #include "dns/server_addresses.h"
 
 #include "common/ipv4.h"
-#include "console/startup_report.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +14,7 @@ LocalAddressList List;
 std::string Build(std::vector<InterfaceAddress> machine, std::vector<std::uint32_t> added = {},
                   std::vector<std::uint32_t> excluded = {}, std::uint32_t defaultAddress = 0) {
     List = BuildLocalAddressList(machine, added, excluded, defaultAddress);
-    testing::internal::CaptureStdout();
-    PrintLocalAddresses(List);
-    return testing::internal::GetCapturedStdout();
+    return LocalAddressesText(List);
 }
 
 const std::uint32_t Home = MakeAddress(192, 168, 0, 2), Office = MakeAddress(10, 0, 0, 5),
