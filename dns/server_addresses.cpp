@@ -6,6 +6,10 @@
 
 namespace {
 
+// An address of 127/8 is this machine's own wherever the system lists it: given to a client on another network,
+// it would send the client to itself.
+bool IsLoopback(const InterfaceAddress& item) { return item.loopback || IsLoopbackAddress(item.address); }
+
 bool PreferredAsDefault(std::uint32_t address) {
     const std::uint8_t first = FirstOctet(address);
     return first < 128 && first != 10;
@@ -18,9 +22,9 @@ void DiscoverLocalAddresses(LocalAddressList& list, std::span<const InterfaceAdd
     slots.fill(0);
     std::size_t found = 0;
     for (const InterfaceAddress& item : machine)
-        if (!item.loopback && found < slots.size())
+        if (!IsLoopback(item) && found < slots.size())
             slots[found++] = item.address;
-    const auto loopback = std::find_if(machine.begin(), machine.end(), [](const auto& item) { return item.loopback; });
+    const auto loopback = std::find_if(machine.begin(), machine.end(), IsLoopback);
     if (found == 0 && loopback != machine.end())
         slots[found++] = loopback->address;
     for (std::size_t i = 0; i < found; ++i)

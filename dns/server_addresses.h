@@ -21,7 +21,7 @@ std::uint32_t ChooseServerAddress(const LocalAddressList& list, std::uint32_t cl
 
 // The start-up sequence: the machine's addresses (loopback ones only when there is no other), the added
 // addresses in front, the excluded ones removed, 127.0.0.1 in front of all. The default is the command line's
-// (0 when it set none), else chosen from the machine's addresses.
+// (0 when it set none), else chosen from the machine's addresses, a loopback one only when there is no other.
 LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, std::span<const std::uint32_t> added,
                                        std::span<const std::uint32_t> excluded, std::uint32_t defaultAddress);
 
