@@ -75,6 +75,10 @@ LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine
     return list;
 }
 
+LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, const LocalAddressChoice& choice) {
+    return BuildLocalAddressList(machine, choice.added, choice.excluded, choice.defaultAddress);
+}
+
 std::string LocalAddressesText(const LocalAddressList& list) {
     std::string text = "> IP Addresses: ";
     for (const std::uint32_t address : list.addresses) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 inline constexpr std::size_t LocalAddressSlots = 10;
 
@@ -13,6 +14,14 @@ inline constexpr std::size_t LocalAddressSlots = 10;
 // first octet matches none of them.
 struct LocalAddressList {
     std::array<std::uint32_t, LocalAddressSlots> addresses{};
+    std::uint32_t defaultAddress = 0;
+};
+
+// How the command line shapes the list: addresses added in front, addresses excluded, and the default (0 when it
+// set none). Kept while the service runs, for the machine's addresses read anew.
+struct LocalAddressChoice {
+    std::vector<std::uint32_t> added;
+    std::vector<std::uint32_t> excluded;
     std::uint32_t defaultAddress = 0;
 };
 
@@ -24,6 +33,7 @@ std::uint32_t ChooseServerAddress(const LocalAddressList& list, std::uint32_t cl
 // (0 when it set none), else chosen from the machine's addresses, a loopback one only when there is no other.
 LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, std::span<const std::uint32_t> added,
                                        std::span<const std::uint32_t> excluded, std::uint32_t defaultAddress);
+LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, const LocalAddressChoice& choice);
 
 // "> IP Addresses: " and each address of the list followed by a blank, without a line end: the start-up report's
 // line, and the service's whenever the list changes.

@@ -2,6 +2,7 @@
 
 #include "common/ipv4.h"
 #include "common/messages.h"
+#include "dns/address_follower.h"
 #include "dns/query_answer.h"
 #include "dns/query_engine.h"
 #include "dns/saver.h"
@@ -55,7 +56,7 @@ EngineSettings EngineSettingsOf(const ServiceSettings& settings) {
 struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, SocketHandle socket)
         : service(service), settings(settings), socket(socket),
-          engine(*settings.table, this->settings.addresses, settings.terminal, EngineSettingsOf(settings)),
+          engine(*settings.table, addresses.List(), settings.terminal, EngineSettingsOf(settings)),
           generation(settings.resolverPool->generation) {
         engine.SetOwnLookupCheck(settings.isOwnLookup);
     }
@@ -63,6 +64,8 @@ struct Loop {
     DnsService& service;
     const ServiceSettings settings;
     const SocketHandle socket;
+    // Before the engine, which answers from its list.
+    AddressFollower addresses{settings.machine, settings.addresses, settings.addressChoice, settings.listAddresses};
     QueryEngine engine;
     // A job per learned name, each held by a waiting query, and room for the rest.
     Saver saver{2 * MostWaitingQueries, settings.fileName, settings.loadedFile};
@@ -210,7 +213,7 @@ void AnswerBatch(Loop& loop) {
         } else {
             const ReplyRoute route{
                 received.sender.address, received.sender.port,
-                ChooseReplySource(loop.settings.machine, received.destination, received.interfaceAddress)};
+                ChooseReplySource(loop.addresses.Machine(), received.destination, received.interfaceAddress)};
             loop.engine.TakeDatagram(loop.batch.read[i], route, now, loop.out);
             HandOn(loop);
         }
@@ -249,7 +252,7 @@ ReceiveResult ReceiveBatch(Loop& loop) {
         // Nothing came: the thread waits now, and no line may wait with it.
         loop.console.HandOn();
         std::chrono::milliseconds wait = WaitForever;
-        if (const std::optional<Clock::time_point> deadline = loop.engine.NextDeadline())
+        if (const auto deadline = loop.addresses.EarlierDeadline(loop.engine.NextDeadline()))
             wait = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()) +
                                 std::chrono::milliseconds(1),
                             std::chrono::milliseconds(0));
@@ -277,6 +280,9 @@ void Serve(Loop& loop) {
             continue;
         }
         failures = 0;
+        // The batch is answered from the addresses as they are now.
+        if (loop.addresses.Follow(Clock::now(), loop.out.console).Any())
+            loop.engine.SetOwnAddresses(loop.addresses.OwnAddresses());
         AnswerBatch(loop);
         TakeResults(loop);
         if (loop.service.statisticsRequested.exchange(false))
@@ -292,6 +298,8 @@ void ServerThread(DnsService* service, ServiceSettings settings, SocketHandle so
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, socket);
     StartSaver(loop->saver, service->wake);
+    // Without the system's notices the addresses of the start stay, as before they were followed.
+    [[maybe_unused]] const int watchError = loop->addresses.Watch(service->wake, Clock::now());
     std::vector<SocketAddress> upstreams;
     for (const std::uint32_t address : service->upstreams)
         upstreams.push_back({address, NetworkPort(53)});
