@@ -107,6 +107,7 @@ void SendConsoleOutputToServiceLog(const std::string& resolutionFileName) {
 
 struct FoundAddresses {
     std::vector<InterfaceAddress> machine;
+    LocalAddressChoice choice;
     LocalAddressList server;
 };
 
@@ -114,8 +115,8 @@ struct FoundAddresses {
 FoundAddresses FindServerAddresses(const StartupOptions& options) {
     FoundAddresses found;
     found.machine = ListInterfaceAddresses();
-    found.server =
-        BuildLocalAddressList(found.machine, options.addedAddresses, options.excludedAddresses, options.defaultAddress);
+    found.choice = {options.addedAddresses, options.excludedAddresses, options.defaultAddress};
+    found.server = BuildLocalAddressList(found.machine, found.choice);
     PrintLocalAddresses(found.server);
     return found;
 }
@@ -164,6 +165,7 @@ int LoadAndRun(const StartupOptions& options, bool terminal, bool underServiceMa
     settings.fileName = fileName;
     settings.addresses = addresses.server;
     settings.machine = addresses.machine;
+    settings.addressChoice = addresses.choice;
     settings.terminal = terminal;
     settings.timeToLive = options.timeToLive;
     settings.hostName = MachineHostName();

@@ -6,14 +6,7 @@
 
 void PrintBanner() { std::puts("> The Velquorn Software DNS Server\n"); }
 
-void PrintLocalAddresses(const LocalAddressList& list) {
-    std::fputs("> IP Addresses: ", stdout);
-    for (const std::uint32_t address : list.addresses) {
-        if (address == 0)
-            break;
-        std::printf("%s ", DottedAddress(address).data());
-    }
-}
+void PrintLocalAddresses(const LocalAddressList& list) { std::fputs(LocalAddressesText(list).c_str(), stdout); }
 
 std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
     char line[256] = "";

@@ -94,6 +94,9 @@ public:
         isOwnLookup_ = isOwnLookup;
     }
 
+    // The machine's addresses changed: PTR questions of its own are answered from these from now on.
+    void SetOwnAddresses(std::vector<std::uint32_t> own) { settings_.own = std::move(own); }
+
     const ResolutionTable& Table() const { return table_; }
     ServiceCounters& Counters() { return counters_; }
 
@@ -151,7 +154,7 @@ private:
     ResolutionTable& table_;
     const LocalAddressList& addresses_;
     const bool terminal_; // console lines show control bytes as '?'
-    const EngineSettings settings_;
+    EngineSettings settings_;
     std::unordered_map<std::string, Lookup> pending_; // by the name looked up, in lower case
     ClientTurns turns_;
     ClientWaits waits_{MostWaitingQueries};

@@ -6,6 +6,10 @@
 
 namespace {
 
+// An address of 127/8 is this machine's own wherever the system lists it: given to a client on another network,
+// it would send the client to itself.
+bool IsLoopback(const InterfaceAddress& item) { return item.loopback || IsLoopbackAddress(item.address); }
+
 bool PreferredAsDefault(std::uint32_t address) {
     const std::uint8_t first = FirstOctet(address);
     return first < 128 && first != 10;
@@ -18,9 +22,9 @@ void DiscoverLocalAddresses(LocalAddressList& list, std::span<const InterfaceAdd
     slots.fill(0);
     std::size_t found = 0;
     for (const InterfaceAddress& item : machine)
-        if (!item.loopback && found < slots.size())
+        if (!IsLoopback(item) && found < slots.size())
             slots[found++] = item.address;
-    const auto loopback = std::find_if(machine.begin(), machine.end(), [](const auto& item) { return item.loopback; });
+    const auto loopback = std::find_if(machine.begin(), machine.end(), IsLoopback);
     if (found == 0 && loopback != machine.end())
         slots[found++] = loopback->address;
     for (std::size_t i = 0; i < found; ++i)
@@ -69,6 +73,21 @@ LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine
         RemoveLocalAddress(list, address);
     InsertLocalAddress(list, MakeAddress(127, 0, 0, 1));
     return list;
+}
+
+LocalAddressList BuildLocalAddressList(std::span<const InterfaceAddress> machine, const LocalAddressChoice& choice) {
+    return BuildLocalAddressList(machine, choice.added, choice.excluded, choice.defaultAddress);
+}
+
+std::string LocalAddressesText(const LocalAddressList& list) {
+    std::string text = "> IP Addresses: ";
+    for (const std::uint32_t address : list.addresses) {
+        if (address == 0)
+            break;
+        text += DottedAddress(address).data();
+        text += ' ';
+    }
+    return text;
 }
 
 std::uint32_t ChooseReplySource(std::span<const InterfaceAddress> machine, std::uint32_t destination,

@@ -2,6 +2,7 @@
 
 #include "common/ipv4.h"
 #include "common/messages.h"
+#include "dns/address_follower.h"
 #include "dns/query_answer.h"
 #include "dns/query_engine.h"
 #include "dns/saver.h"
@@ -51,12 +52,18 @@ EngineSettings EngineSettingsOf(const ServiceSettings& settings) {
     return engine;
 }
 
+// The earlier of two deadlines, either of which may be none.
+std::optional<Clock::time_point> EarlierOf(std::optional<Clock::time_point> one,
+                                           std::optional<Clock::time_point> other) {
+    return one && (!other || *one < *other) ? one : other;
+}
+
 // The service loop: the socket, the batches, and the threads that the engine hands work to. Everything here
 // belongs to the server thread.
 struct Loop {
     Loop(DnsService& service, const ServiceSettings& settings, ServiceSocket& set)
         : service(service), settings(settings), socket(set.socket), streams(set.streamWatch, std::move(set.listeners)),
-          engine(*settings.table, this->settings.addresses, settings.terminal, EngineSettingsOf(settings)),
+          engine(*settings.table, addresses.List(), settings.terminal, EngineSettingsOf(settings)),
           generation(settings.resolverPool->generation) {
         engine.SetOwnLookupCheck(settings.isOwnLookup);
     }
@@ -65,6 +72,8 @@ struct Loop {
     const ServiceSettings settings;
     const SocketHandle socket;
     StreamConnections streams;
+    // Before the engine, which answers from its list.
+    AddressFollower addresses{settings.machine, settings.addresses, settings.addressChoice, settings.listAddresses};
     QueryEngine engine;
     // A job per learned name, each held by a waiting query, and room for the rest.
     Saver saver{2 * MostWaitingQueries, settings.fileName, settings.loadedFile};
@@ -216,7 +225,7 @@ void AnswerBatch(Loop& loop) {
         } else {
             const ReplyRoute route{
                 received.sender.address, received.sender.port,
-                ChooseReplySource(loop.settings.machine, received.destination, received.interfaceAddress)};
+                ChooseReplySource(loop.addresses.Machine(), received.destination, received.interfaceAddress)};
             loop.engine.TakeDatagram(loop.batch.read[i], route, now, loop.out);
             HandOn(loop);
         }
@@ -267,11 +276,8 @@ ReceiveResult ReceiveBatch(Loop& loop) {
         // Nothing came: the thread waits now, and no line may wait with it.
         loop.console.HandOn();
         std::chrono::milliseconds wait = WaitForever;
-        std::optional<Clock::time_point> deadline = loop.engine.NextDeadline();
-        if (const std::optional<Clock::time_point> idle = loop.streams.NextDeadline();
-            idle && (!deadline || *idle < *deadline))
-            deadline = idle;
-        if (deadline)
+        if (const auto deadline = EarlierOf(EarlierOf(loop.engine.NextDeadline(), loop.streams.NextDeadline()),
+                                            loop.addresses.NextDeadline()))
             wait = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()) +
                                 std::chrono::milliseconds(1),
                             std::chrono::milliseconds(0));
@@ -299,6 +305,9 @@ void Serve(Loop& loop) {
             continue;
         }
         failures = 0;
+        // The batch is answered from the addresses as they are now.
+        if (loop.addresses.Follow(Clock::now(), loop.out.console).Any())
+            loop.engine.SetOwnAddresses(loop.addresses.OwnAddresses());
         AnswerBatch(loop);
         ServeStreams(loop);
         TakeResults(loop);
@@ -315,6 +324,8 @@ void ServerThread(DnsService* service, ServiceSettings settings, ServiceSocket s
     // On the heap: its batch buffers are too large for a thread stack to carry comfortably.
     const auto loop = std::make_unique<Loop>(*service, settings, set);
     StartSaver(loop->saver, service->wake);
+    // Without the system's notices the addresses of the start stay, as before they were followed.
+    [[maybe_unused]] const int watchError = loop->addresses.Watch(service->wake, Clock::now());
     std::vector<SocketAddress> upstreams;
     for (const std::uint32_t address : set.upstreams)
         upstreams.push_back({address, NetworkPort(53)});

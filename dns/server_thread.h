@@ -25,6 +25,7 @@ struct ServiceSettings {
     std::string fileName;                  // the resolution file, which learned entries are written to
     LocalAddressList addresses;            // for entries answered with the server's own address
     std::vector<InterfaceAddress> machine; // the machine's own addresses, to reply from
+    LocalAddressChoice addressChoice;      // how the command line shaped `addresses` from `machine`
     bool terminal = false;                 // console lines show control bytes as '?'
     std::uint32_t timeToLive = 60;         // of answers from the table (-t)
     std::string hostName;                  // the machine's, for PTR questions of its own addresses
@@ -32,6 +33,8 @@ struct ServiceSettings {
     std::uint16_t port = 53;
     ResolverPool* resolverPool = nullptr;
     ResolveHostFunction resolveHost = ResolveHost;
+    // Lists the machine's addresses anew whenever the system tells of a change; none keeps those of the start.
+    std::vector<InterfaceAddress> (*listAddresses)() = ListInterfaceAddresses;
     // Tells the lookups of the resolver back from the resolver; none where every client is another process.
     bool (*isOwnLookup)(std::uint32_t address, std::uint16_t port) = IsOwnUdpSocket;
     // Tells who sent an empty datagram from this machine, which stops the service only from root or its own user.

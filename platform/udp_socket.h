@@ -71,6 +71,8 @@ struct OutgoingDatagram {
 // Whether another socket holds the address and port (host byte order) already: binds a socket there for a moment.
 // Returns 0 when the port is free there, else the platform's code of the failed bind.
 int ProbeUdpPort(std::uint32_t address, std::uint16_t port);
+// Whether a failed bind's error (ProbeUdpPort's) says that another socket holds the address and port.
+bool IsPortHeld(int error);
 
 // Who holds a UDP socket, as far as the system tells: this process, a process of this process's user, an
 // administrator (root; on Windows LocalSystem or an elevated token).

@@ -68,6 +68,8 @@ int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
     return error;
 }
 
+bool IsPortHeld(int error) { return error == EADDRINUSE; }
+
 namespace {
 
 // The inodes of this process's sockets, which its descriptors name "socket:[INODE]".

@@ -88,6 +88,10 @@ int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
     return error;
 }
 
+// A socket bound with SO_EXCLUSIVEADDRUSE (as this server's is), or with SO_REUSEADDR to that very address, denies
+// the probe's bind access rather than reporting the address in use.
+bool IsPortHeld(int error) { return error == WSAEADDRINUSE || error == WSAEACCES; }
+
 namespace {
 
 // The user of a process's token, and whether that token is an administrator's: the system's own account, or one

@@ -1,7 +1,6 @@
 #include "dns/server_addresses.h"
 
 #include "common/ipv4.h"
-#include "console/startup_report.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +14,7 @@ LocalAddressList List;
 std::string Build(std::vector<InterfaceAddress> machine, std::vector<std::uint32_t> added = {},
                   std::vector<std::uint32_t> excluded = {}, std::uint32_t defaultAddress = 0) {
     List = BuildLocalAddressList(machine, added, excluded, defaultAddress);
-    testing::internal::CaptureStdout();
-    PrintLocalAddresses(List);
-    return testing::internal::GetCapturedStdout();
+    return LocalAddressesText(List);
 }
 
 const std::uint32_t Home = MakeAddress(192, 168, 0, 2), Office = MakeAddress(10, 0, 0, 5),
@@ -34,6 +31,9 @@ TEST(BuildLocalAddressList, ListsTheMachinesAddressesAndChoosesOneByTheClientsFi
     EXPECT_EQ(ChooseServerAddress(List, MakeAddress(172, 16, 0, 4)), Office);
     EXPECT_EQ(ChooseServerAddress(List, MakeAddress(0, 1, 2, 3)), Office);
     EXPECT_EQ(Build({{MakeAddress(127, 0, 1, 1), true}}), "> IP Addresses: 127.0.0.1 127.0.1.1 ");
+    // A loopback address on an interface the system does not call loopback is no default for other networks.
+    EXPECT_EQ(Build({{MakeAddress(127, 0, 0, 2)}, {Office}}), "> IP Addresses: 127.0.0.1 10.0.0.5 ");
+    EXPECT_EQ(ChooseServerAddress(List, MakeAddress(172, 16, 0, 4)), Office);
     Build({{Home}, {Carrier}, {MakeAddress(11, 0, 0, 1)}});
     EXPECT_EQ(List.defaultAddress, Carrier);
     Build({{Carrier}}, {}, {}, Home); // set by the command line: kept

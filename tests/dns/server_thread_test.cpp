@@ -92,6 +92,8 @@ ServiceSettings TestSettings(ResolutionTable& table, const std::string& fileName
     settings.resolverPool = &TestPool();
     settings.resolveHost = ResolveFake;
     settings.isOwnLookup = nullptr; // the test's clients are sockets of this process
+    // The machine's address changes are not the test's.
+    settings.listAddresses = nullptr;
     return settings;
 }
 
