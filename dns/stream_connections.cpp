@@ -1,6 +1,7 @@
 #include "dns/stream_connections.h"
 
 #include <algorithm>
+#include <tuple>
 
 StreamFrame ReadStreamFrame(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 2)
@@ -49,8 +50,10 @@ void StreamConnections::Accept(SocketHandle listener, Clock::time_point now) {
             return; // none waits, or the accept failed: the next one is taken when it comes
         if (connections_.size() >= MostStreamConnections) {
             const auto idlest = std::min_element(
-                connections_.begin(), connections_.end(),
-                [](const Connection& one, const Connection& other) { return one.lastActive < other.lastActive; });
+                connections_.begin(), connections_.end(), [](const Connection& one, const Connection& other) {
+                    // Of those accepted at once, the first.
+                    return std::tie(one.lastActive, one.id) < std::tie(other.lastActive, other.id);
+                });
             Drop(static_cast<std::size_t>(idlest - connections_.begin()));
         }
         if (++lastId_ == 0)
