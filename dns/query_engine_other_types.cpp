@@ -61,12 +61,12 @@ void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) 
         const std::uint8_t code = answer[3] & 0x0F;
         const bool records = answer[6] != 0 || answer[7] != 0;
         ++counters_.passedOn;
-        AppendQueryLine(out.console, waiting.route.address, waiting.name, waiting.type,
-                        code == NoSuchName ? "No such name."
-                        : code != NoError  ? "Failure."
-                        : records          ? "Passed on."
-                                           : "No data.",
-                        terminal_);
+        AppendLine(waiting.route.address, waiting.name, waiting.type,
+                   code == NoSuchName ? "No such name."
+                   : code != NoError  ? "Failure."
+                   : records          ? "Passed on."
+                                      : "No data.",
+                   out);
         out.replies.push_back({waiting.route, out.bytes.size(), answer.size()});
         out.bytes.insert(out.bytes.end(), answer.begin(), answer.end());
     }

@@ -363,3 +363,19 @@ TEST(QueryEngine, PassesOtherTypesOfUnknownNamesUpstreamAndTheirAnswersBackAsThe
                                               "> 192.168.0.9: v6.example AAAA -> Failure.\n"));
     EXPECT_EQ(machine.engine.Counters().passedOn, 1u);
 }
+
+TEST(QueryEngine, HoldsBackTheLinesOfAClientBeyondItsShareAndTellsThemWhenItsSecondIsOver) {
+    Machine machine;
+    const auto most = QueryLineLimit::MostLinesPerSecond;
+    for (std::uint16_t i = 0; i < most + 5; ++i)
+        machine.Ask(i, {"printer"});
+    machine.Ask(100, {"printer"}, Nas);
+    EXPECT_EQ(machine.Replies().size(), most + 6); // answers are never held back
+    EXPECT_EQ(std::count(machine.out.console.begin(), machine.out.console.end(), '\n'), most + 1);
+    // The count comes once the second is over, also when the client has gone quiet.
+    EXPECT_EQ(machine.engine.NextDeadline(), machine.now + QueryLineLimit::Second);
+    machine.out.console.clear();
+    machine.engine.AnswerOverdue(machine.now + QueryLineLimit::Second, machine.out);
+    EXPECT_EQ(machine.out.console, "> 192.168.0.9: 5 more queries not shown\n");
+    EXPECT_EQ(machine.engine.NextDeadline(), std::nullopt);
+}
