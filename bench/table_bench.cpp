@@ -79,7 +79,7 @@ void AnswerFromTheTable(benchmark::State& state) {
     for (auto _ : state) {
         QueryNames names;
         const Query query = ReadDatagram(datagrams[i++ % datagrams.size()], names).query;
-        const TableAnswer found = AnswerFromTable(*table, addresses, query.exactName, MakeAddress(127, 0, 0, 1));
+        const TableAnswer found = AnswerFromTable(*table, addresses, {}, query.exactName, MakeAddress(127, 0, 0, 1));
         benchmark::DoNotOptimize(WriteAnswerMessage(answer, query, found.address));
         AppendQueryLine(console, MakeAddress(127, 0, 0, 1), query.name, found.address, false);
         if (console.size() > 65536)

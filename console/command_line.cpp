@@ -1,5 +1,6 @@
 #include "console/command_line.h"
 
+#include "dns/local_domains.h"
 #include "platform/network.h"
 
 #include <charconv>
@@ -25,6 +26,17 @@ std::string_view SeparableValue(std::string_view glued, int& i, int argumentCoun
     if (glued.empty() && i + 1 < argumentCount)
         return arguments[++i];
     return glued;
+}
+
+// Adds -d's domain; the error line when it is refused.
+std::string AddLocalDomain(StartupOptions& options, std::string_view text) {
+    std::optional<std::string> domain = ReadDomainName(text);
+    if (!domain)
+        return Refuse("not a domain name", text);
+    if (options.localDomains.size() == MaxDomainOptions)
+        return Refuse("too many domains", text);
+    options.localDomains.push_back(std::move(*domain));
+    return {};
 }
 
 // Takes the address of -i, -o, -n or -x; the error line when it is refused.
@@ -78,9 +90,12 @@ CommandLineResult ReadStartupOptions(int argumentCount, const char* const* argum
             options.timeToLive = *timeToLive;
             continue;
         }
-        if (letter != 'i' && letter != 'o' && letter != 'n' && letter != 'x')
-            continue;
-        if (std::string error = AddAddress(options, letter, argument); !error.empty())
+        std::string error;
+        if (letter == 'd')
+            error = AddLocalDomain(options, SeparableValue(value, i, argumentCount, arguments));
+        else if (letter == 'i' || letter == 'o' || letter == 'n' || letter == 'x')
+            error = AddAddress(options, letter, argument);
+        if (!error.empty())
             return {{}, std::move(error)};
     }
     return result;

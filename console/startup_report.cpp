@@ -15,6 +15,14 @@ void PrintLocalAddresses(const LocalAddressList& list) {
     }
 }
 
+void PrintLocalDomains(const LocalDomains& domains) {
+    const char* before = "\n> Local domains: ";
+    for (const std::string& domain : domains.Names()) {
+        std::printf("%s%s", before, domain.c_str());
+        before = " ";
+    }
+}
+
 std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
     char line[256] = "";
     switch (setUp.step) {

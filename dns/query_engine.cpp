@@ -65,7 +65,8 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
             return;
         }
     }
-    const TableAnswer answer = AnswerFromTable(table_, addresses_, query.exactName, route.address);
+    const TableAnswer answer =
+        AnswerFromTable(table_, addresses_, settings_.localDomains, query.exactName, route.address);
     const bool learn = answer.outcome == TableAnswer::Outcome::Learn;
     if (answer.outcome == TableAnswer::Outcome::Answered) {
         ++counters_.fromTable;
@@ -195,7 +196,7 @@ void QueryEngine::TakeLookupResult(const LookupResult& result, Clock::time_point
     // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
     // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
     if (result.result.outcome != HostLookup::Outcome::Found || !lookup.learn || address == 0 || result.numeric ||
-        IsLoopbackAddress(address) || FindResolution(table_, result.name)) {
+        IsLoopbackAddress(address) || FindAnsweringEntry(table_, settings_.localDomains, result.name)) {
         if (result.result.outcome == HostLookup::Outcome::NoSuchName && lookup.learn)
             negative_.Remember(result.name, now + std::chrono::seconds(Ttl()));
         Finish(result.name, result.result, out);

@@ -2,6 +2,7 @@
 
 #include "dns/answer_message.h"
 #include "dns/client_turns.h"
+#include "dns/local_domains.h"
 #include "dns/negative_answers.h"
 #include "dns/query_answer.h"
 #include "dns/query_line_limit.h"
@@ -54,6 +55,7 @@ struct EngineSettings {
     std::uint32_t timeToLive = 60;
     std::string hostName;           // the machine's, for PTR questions of its own addresses
     std::vector<std::uint32_t> own; // the machine's own addresses
+    LocalDomains localDomains;      // under which the table's names of one label answer too
 };
 
 // Answers queries from the table, and holds those that need a lookup (and, for a learned name, its save) until
