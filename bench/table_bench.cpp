@@ -80,7 +80,7 @@ void AnswerFromTheTable(benchmark::State& state) {
     for (auto _ : state) {
         QueryNames names;
         const Query query = ReadDatagram(datagrams[i++ % datagrams.size()], names).query;
-        const TableAnswer found = AnswerFromTable(*table, addresses, query.exactName, MakeAddress(127, 0, 0, 1));
+        const TableAnswer found = AnswerFromTable(*table, addresses, {}, query.exactName, MakeAddress(127, 0, 0, 1));
         benchmark::DoNotOptimize(WriteAnswer(answer, query,
                                              {NoError, Answer::Record::Address, found.address, {}, false, 60},
                                              LongestReply(query.edns, false)));

@@ -7,6 +7,7 @@
 #include <vector>
 
 inline constexpr std::size_t MaxAddressOptions = 10;
+inline constexpr std::size_t MaxDomainOptions = 10;
 // The longest address text an option takes, and the longest file name.
 inline constexpr std::size_t MaxAddressText = 127;
 inline constexpr std::size_t MaxFileName = 259;
@@ -22,6 +23,7 @@ struct StartupOptions {
     std::vector<std::uint32_t> excludedAddresses; // -x, in command-line order
     std::uint32_t defaultAddress = 0;             // from -n or -o; 0 when neither was given
     std::uint32_t timeToLive = 60;                // -t: of answers from the table, in seconds
+    std::vector<std::string> localDomains;        // -d, in command-line order, as ReadDomainName gives them
     std::string resolutionFileName = "default.drf";
 };
 
@@ -33,6 +35,6 @@ struct CommandLineResult {
 inline constexpr std::uint32_t LongestTimeToLive = 9006000;
 
 // Reads the arguments after the program's name: --install and --uninstall, -e, -i, -o, -n and -x in either case
-// with the value glued to the letter, -t with its seconds glued or as the next argument, and plain arguments
-// naming the resolution file, the last one winning. Other options are ignored.
+// with the value glued to the letter, -t and -d with their value glued or as the next argument, and plain
+// arguments naming the resolution file, the last one winning. Other options are ignored.
 CommandLineResult ReadStartupOptions(int argumentCount, const char* const* arguments);

@@ -121,6 +121,17 @@ FoundAddresses FindServerAddresses(const StartupOptions& options) {
     return found;
 }
 
+// The local domains: those of -d, then the machine's search domains; printed.
+LocalDomains FindLocalDomains(const StartupOptions& options) {
+    LocalDomains domains;
+    for (const std::string& domain : options.localDomains)
+        domains.Add(domain);
+    for (const std::string& domain : SystemSearchDomains())
+        domains.Add(domain);
+    PrintLocalDomains(domains);
+    return domains;
+}
+
 // Loads the table and lists its entries, or prints why the file could not be read (load.error).
 ResolutionFileLoad LoadTable(const std::string& fileName, bool terminal, bool underServiceManager) {
     std::fputs("\n> Loading resolutions: ", stdout);
@@ -140,6 +151,7 @@ ResolutionFileLoad LoadTable(const std::string& fileName, bool terminal, bool un
 // The Entry Editor, or the DNS service on the server's addresses, with the table loaded.
 int LoadAndRun(const StartupOptions& options, bool terminal, bool underServiceManager) {
     const FoundAddresses addresses = options.openEditor ? FoundAddresses{} : FindServerAddresses(options);
+    LocalDomains domains = options.openEditor ? LocalDomains{} : FindLocalDomains(options);
     const std::string& fileName = options.resolutionFileName;
     ResolutionFileLoad load = LoadTable(fileName, terminal, underServiceManager);
     if (load.error != 0)
@@ -169,6 +181,7 @@ int LoadAndRun(const StartupOptions& options, bool terminal, bool underServiceMa
     settings.terminal = terminal;
     settings.timeToLive = options.timeToLive;
     settings.hostName = MachineHostName();
+    settings.localDomains = std::move(domains);
     settings.loadedFile = loaded;
     return RunServiceWithResolverPool(std::move(settings), underServiceManager);
 }

@@ -8,6 +8,14 @@ void PrintBanner() { std::puts("> The Velquorn Software DNS Server\n"); }
 
 void PrintLocalAddresses(const LocalAddressList& list) { std::fputs(LocalAddressesText(list).c_str(), stdout); }
 
+void PrintLocalDomains(const LocalDomains& domains) {
+    const char* before = "\n> Local domains: ";
+    for (const std::string& domain : domains.Names()) {
+        std::printf("%s%s", before, domain.c_str());
+        before = " ";
+    }
+}
+
 std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
     char line[256] = "";
     switch (setUp.step) {

@@ -155,9 +155,17 @@ std::span<const std::uint8_t> QueryHead(const Query& query) {
     return query.datagram.first(QueryNameOffset + query.questionLength);
 }
 
-TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
-                            std::uint32_t clientAddress) {
-    const std::optional<ResolutionEntry> entry = FindResolution(table, queryName);
+std::optional<ResolutionEntry> FindAnsweringEntry(const ResolutionTable& table, const LocalDomains& domains,
+                                                  std::string_view queryName) {
+    if (std::optional<ResolutionEntry> entry = FindResolution(table, queryName))
+        return entry;
+    const std::string_view singleLabel = domains.SingleLabelName(queryName);
+    return singleLabel.empty() ? std::nullopt : FindResolution(table, singleLabel);
+}
+
+TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses,
+                            const LocalDomains& domains, std::string_view queryName, std::uint32_t clientAddress) {
+    const std::optional<ResolutionEntry> entry = FindAnsweringEntry(table, domains, queryName);
     if (!entry)
         return {TableAnswer::Outcome::Learn, 0, false, queryName};
     if (entry->kind == ForwardKind)

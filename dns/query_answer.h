@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/host_name.h"
+#include "dns/local_domains.h"
 #include "dns/server_addresses.h"
 #include "resolutions/resolution_table.h"
 
@@ -87,10 +88,15 @@ struct TableAnswer {
     std::string_view lookupName; // Forward: the target to ask the resolver for; Learn: the query name
 };
 
+// The entry that answers the name: the entry of that name, else, for NAME.DOMAIN under a local domain, the entry
+// NAME.
+std::optional<ResolutionEntry> FindAnsweringEntry(const ResolutionTable& table, const LocalDomains& domains,
+                                                  std::string_view queryName);
+
 // Answers from the table: an address entry at once (the server's own address for the client when it is 0), a
 // forward entry by its target, a name the table lacks by learning it.
-TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses, std::string_view queryName,
-                            std::uint32_t clientAddress);
+TableAnswer AnswerFromTable(const ResolutionTable& table, const LocalAddressList& addresses,
+                            const LocalDomains& domains, std::string_view queryName, std::uint32_t clientAddress);
 
 // Appends the query's console line, "> CLIENT: NAME -> SAID": SAID an address, or "Failure." for an address
 // query that got none; for another type the type follows the name ("printer AAAA -> No data."). `terminal` as

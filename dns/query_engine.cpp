@@ -30,6 +30,7 @@ QueryEngine::QueryEngine(ResolutionTable& table, const LocalAddressList& address
 
 void QueryEngine::TakeDatagram(const ReadDatagramResult& datagram, ReplyRoute route, Clock::time_point now,
                                EngineOutput& out) {
+    NoteTime(now);
     switch (datagram.kind) {
     case DatagramKind::Response:
         ++counters_.responses;
@@ -72,7 +73,8 @@ void QueryEngine::AnswerQuery(const Query& query, ReplyRoute route, Clock::time_
             return;
         }
     }
-    const TableAnswer answer = AnswerFromTable(table_, addresses_, query.exactName, route.address);
+    const TableAnswer answer =
+        AnswerFromTable(table_, addresses_, settings_.localDomains, query.exactName, route.address);
     const bool learn = answer.outcome == TableAnswer::Outcome::Learn;
     if (answer.outcome == TableAnswer::Outcome::Answered) {
         ++counters_.fromTable;
@@ -193,6 +195,7 @@ void QueryEngine::Finish(const std::string& name, const HostLookup& answer, Engi
 }
 
 void QueryEngine::TakeLookupResult(const LookupResult& result, Clock::time_point now, EngineOutput& out) {
+    NoteTime(now);
     const auto found = pending_.find(result.name);
     if (found == pending_.end() || found->second.state != State::Resolving || !found->second.underWay)
         return;
@@ -202,7 +205,7 @@ void QueryEngine::TakeLookupResult(const LookupResult& result, Clock::time_point
     // A numeric name costs the resolver nothing, and learning it would let any client grow the file without
     // bound; 0.0.0.0 would be learned as "Local", and a loopback address is this machine's, not the name's.
     if (result.result.outcome != HostLookup::Outcome::Found || !lookup.learn || address == 0 || result.numeric ||
-        IsLoopbackAddress(address) || FindResolution(table_, result.name)) {
+        IsLoopbackAddress(address) || FindAnsweringEntry(table_, settings_.localDomains, result.name)) {
         if (result.result.outcome == HostLookup::Outcome::NoSuchName && lookup.learn)
             negative_.Remember(result.name, now + std::chrono::seconds(Ttl()));
         Finish(result.name, result.result, out);
@@ -246,16 +249,19 @@ bool QueryEngine::AnswerWaiting(const Deadline& deadline, EngineOutput& out) {
 }
 
 void QueryEngine::AnswerOverdue(Clock::time_point now, EngineOutput& out) {
+    NoteTime(now);
     while (!deadlines_.empty() && deadlines_.front().at <= now) {
         AnswerWaiting(deadlines_.front(), out);
         deadlines_.pop_front();
     }
+    lines_.AppendDue(now, out.console);
 }
 
 std::optional<QueryEngine::Clock::time_point> QueryEngine::NextDeadline() const {
-    if (waits_.Total() == 0 || deadlines_.empty())
-        return std::nullopt;
-    return deadlines_.front().at;
+    std::optional<Clock::time_point> next = lines_.NextDue();
+    if (waits_.Total() != 0 && !deadlines_.empty() && (!next || deadlines_.front().at < *next))
+        next = deadlines_.front().at;
+    return next;
 }
 
 void QueryEngine::EvictOldestOf(std::uint32_t client, EngineOutput& out) {
@@ -324,7 +330,7 @@ void QueryEngine::Reply(const Query& query, ReplyRoute route, const Answer& answ
         said = "No data.";
     else
         said = answer.responseCode == Refused ? "Refused." : "Failure.";
-    AppendQueryLine(out.console, route.address, query.name, query.type, said, terminal_);
+    AppendLine(route.address, query.name, query.type, said, out);
     counters_.noSuchName += answer.responseCode == NoSuchName ? 1 : 0;
     counters_.serverFailures += answer.responseCode == ServerFailure ? 1 : 0;
     WriteReply(query, route, answer, out);
@@ -339,4 +345,11 @@ void QueryEngine::WriteReply(const Query& query, ReplyRoute route, const Answer&
     out.bytes.resize(offset + length);
     if (length > 0)
         out.replies.push_back({route, offset, length});
+}
+
+// The query's console line, unless its client has had its share of lines in this second.
+void QueryEngine::AppendLine(std::uint32_t client, std::string_view name, std::uint16_t type, std::string_view said,
+                             EngineOutput& out) {
+    if (lines_.Admit(client, now_, out.console))
+        AppendQueryLine(out.console, client, name, type, said, terminal_);
 }

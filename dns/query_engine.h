@@ -2,14 +2,17 @@
 
 #include "dns/answer_message.h"
 #include "dns/client_turns.h"
+#include "dns/local_domains.h"
 #include "dns/negative_answers.h"
 #include "dns/query_answer.h"
+#include "dns/query_line_limit.h"
 #include "dns/server_addresses.h"
 #include "dns/service_statistics.h"
 #include "dns/thread_messages.h"
 #include "dns/ticket_ledger.h"
 #include "resolutions/resolution_table.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +55,7 @@ struct EngineSettings {
     std::uint32_t timeToLive = 60;
     std::string hostName;           // the machine's, for PTR questions of its own addresses
     std::vector<std::uint32_t> own; // the machine's own addresses
+    LocalDomains localDomains;      // under which the table's names of one label answer too
 };
 
 // Answers queries from the table, and holds those that need a lookup (and, for a learned name, its save) until
@@ -83,9 +87,10 @@ public:
     // request for the whole table, console lines.
     void TakeSaverReport(SaverReport report, EngineOutput& out);
 
-    // Answers every query that has waited LongestWait with a server failure.
+    // Answers every query that has waited LongestWait with a server failure, and tells how many queries of a
+    // client had no line in its second that is over.
     void AnswerOverdue(Clock::time_point now, EngineOutput& out);
-    // When AnswerOverdue may next have something to do; none while no query waits.
+    // When AnswerOverdue may next have something to do; none while no query waits and no line is held back.
     std::optional<Clock::time_point> NextDeadline() const;
 
     // Tells whether a query comes from a lookup of our own that the machine's resolver sent back to us: such a
@@ -150,6 +155,9 @@ private:
     Answer AnswerFor(const HostLookup& lookup, std::uint32_t timeToLive) const;
     void Reply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
     void WriteReply(const Query& query, ReplyRoute route, const Answer& answer, EngineOutput& out);
+    void AppendLine(std::uint32_t client, std::string_view name, std::uint16_t type, std::string_view said,
+                    EngineOutput& out);
+    void NoteTime(Clock::time_point now) { now_ = std::max(now_, now); }
 
     ResolutionTable& table_;
     const LocalAddressList& addresses_;
@@ -164,5 +172,7 @@ private:
     std::unordered_map<std::uint64_t, WaitingQuery> relayed_; // passed on upstream, by serial
     std::uint64_t serial_ = 0;
     ServiceCounters counters_;
+    QueryLineLimit lines_;
+    Clock::time_point now_; // the latest time the engine was told, for the lines of steps that are told none
     bool (*isOwnLookup_)(std::uint32_t address, std::uint16_t port) = nullptr;
 };

@@ -5,9 +5,9 @@
 #include "common/ipv4.h"
 #include "dns/reverse_names.h"
 
-// Any type but an address: a table name has no record of it (RFC 1034 §4.3.2: only records of the type asked
-// answer), except the PTR of a fixed entry's address or of this machine's; a name the table lacks is asked of
-// the machine's DNS servers.
+// Any type but an address: a name the table answers (under a local domain too) has no record of it (RFC 1034
+// §4.3.2: only records of the type asked answer), except the PTR of a fixed entry's address or of this machine's;
+// a name the table lacks is asked of the machine's DNS servers.
 void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, Clock::time_point now, EngineOutput& out) {
     if (query.type == TypePtr)
         if (const std::optional<std::uint32_t> address = ReverseNameAddress(query.exactName))
@@ -17,7 +17,7 @@ void QueryEngine::AnswerOtherType(const Query& query, ReplyRoute route, Clock::t
                 Reply(query, route, {NoError, Answer::Record::Name, 0, *name, false, Ttl()}, out);
                 return;
             }
-    if (FindResolution(table_, query.exactName)) {
+    if (FindAnsweringEntry(table_, settings_.localDomains, query.exactName)) {
         ++counters_.fromTable;
         Reply(query, route, AnswerFor({HostLookup::Outcome::NoData, 0}, Ttl()), out);
     } else if (negative_.Knows(LowerCaseName(query.exactName), now)) {
@@ -62,12 +62,12 @@ void QueryEngine::TakeRelayResult(const RelayResult& result, EngineOutput& out) 
         const std::uint8_t code = answer[3] & 0x0F;
         const bool records = answer[6] != 0 || answer[7] != 0;
         ++counters_.passedOn;
-        AppendQueryLine(out.console, waiting.route.address, waiting.name, waiting.type,
-                        code == NoSuchName ? "No such name."
-                        : code != NoError  ? "Failure."
-                        : records          ? "Passed on."
-                                           : "No data.",
-                        terminal_);
+        AppendLine(waiting.route.address, waiting.name, waiting.type,
+                   code == NoSuchName ? "No such name."
+                   : code != NoError  ? "Failure."
+                   : records          ? "Passed on."
+                                      : "No data.",
+                   out);
         // The relay sent the client's datagram on as it came: the upstream answered the client's own OPT record.
         const std::size_t offset = out.bytes.size();
         out.bytes.resize(offset + answer.size());

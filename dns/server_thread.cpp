@@ -46,7 +46,8 @@ struct Batch {
 };
 
 EngineSettings EngineSettingsOf(const ServiceSettings& settings) {
-    EngineSettings engine{ResolverThreads, MostQueuedLookups, settings.timeToLive, settings.hostName, {}};
+    EngineSettings engine{ResolverThreads, MostQueuedLookups, settings.timeToLive, settings.hostName, {}, {}};
+    engine.localDomains = settings.localDomains;
     for (const InterfaceAddress& item : settings.machine)
         engine.own.push_back(item.address);
     return engine;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns/local_domains.h"
 #include "dns/resolver_pool.h"
 #include "dns/server_addresses.h"
 #include "dns/service_setup.h"
@@ -29,6 +30,7 @@ struct ServiceSettings {
     bool terminal = false;                 // console lines show control bytes as '?'
     std::uint32_t timeToLive = 60;         // of answers from the table (-t)
     std::string hostName;                  // the machine's, for PTR questions of its own addresses
+    LocalDomains localDomains;             // under which the table's names of one label answer too
     std::uint32_t bindAddress = 0;         // any local address
     std::uint16_t port = 53;
     ResolverPool* resolverPool = nullptr;

@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AppendResolution(table, {"gateway", {}, 0, 0});
     AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
     const LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, 0};
-    QueryEngine engine(table, addresses, true,
-                       {ResolverThreads, MostQueuedLookups, 60, "host", {MakeAddress(192, 168, 0, 2)}});
+    EngineSettings settings{ResolverThreads, MostQueuedLookups, 60, "host", {MakeAddress(192, 168, 0, 2)}, {}};
+    settings.localDomains.Add("lan");
+    QueryEngine engine(table, addresses, true, std::move(settings));
     EngineOutput out;
     QueryNames names;
     const ReadDatagramResult read = ReadDatagram({data, size}, names);

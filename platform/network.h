@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Starts and stops the network library; both do nothing on POSIX systems.
@@ -26,6 +27,10 @@ using ResolveHostFunction = HostLookup (*)(const char* hostName);
 
 // The IPv4 nameservers that the system resolver asks, in its order.
 std::vector<std::uint32_t> SystemNameServers();
+
+// The search domains of the system resolver, as its settings spell them: the last `search` or `domain` line of
+// /etc/resolv.conf; the connection-specific DNS suffixes of the adapters that are up on Windows.
+std::vector<std::string> SystemSearchDomains();
 
 struct InterfaceAddress {
     std::uint32_t address = 0; // network byte order

@@ -49,12 +49,13 @@ make_test_network() {
 }
 
 # The namespace's resolver answers from the hosts lines on standard input alone ($work/hosts, which a test may
-# rewrite later), never from the machine's name servers.
+# rewrite later), never from the machine's name servers; its resolv.conf ($work/resolv.conf, empty unless a test
+# writes it) names no DNS server or search domain of the machine's.
 resolve_from_hosts() {
     printf 'hosts: files\n' >"$work/nsswitch.conf"
     cat >"$work/hosts"
-    mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
-    mount --bind "$work/hosts" /etc/hosts
+    : >"$work/resolv.conf"
+    for file in nsswitch.conf hosts resolv.conf; do mount --bind "$work/$file" "/etc/$file"; done
 }
 
 # Put before a command line, runs it with /proc as the Debian unit shows /proc to the service (ProcSubset=pid,

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 
 void StartNetwork() {}
@@ -41,4 +43,25 @@ std::vector<std::uint32_t> SystemNameServers() {
     }
     std::fclose(configuration);
     return servers;
+}
+
+// As the resolver reads the file (resolv.conf(5)): `search` and `domain` each replace what the lines before them
+// said; a `domain` line names one domain.
+std::vector<std::string> SystemSearchDomains() {
+    std::vector<std::string> domains;
+    std::ifstream configuration("/etc/resolv.conf");
+    for (std::string line; std::getline(configuration, line);) {
+        std::istringstream words(line);
+        std::string keyword, domain;
+        words >> keyword;
+        if (keyword != "search" && keyword != "domain")
+            continue;
+        domains.clear();
+        while (words >> domain) {
+            domains.push_back(domain);
+            if (keyword == "domain")
+                break;
+        }
+    }
+    return domains;
 }

@@ -1,5 +1,7 @@
 #include "platform/network.h"
 
+#include "platform/windows/text.h"
+
 #include <winsock2.h>
 
 // These need winsock2.h before them.
@@ -16,22 +18,36 @@ void StartNetwork() {
 
 void StopNetwork() { WSACleanup(); }
 
-std::vector<InterfaceAddress> ListInterfaceAddresses() {
-    std::vector<InterfaceAddress> addresses;
+namespace {
+
+// The adapters as GetAdaptersAddresses lists them with the flags, the first of them at the start; empty when it
+// fails.
+std::vector<unsigned char> AdapterList(ULONG flags) {
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer;
     ULONG result = ERROR_BUFFER_OVERFLOW;
     // The list may grow between the two calls; a few tries settle it.
     for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.resize(size);
-        result =
-            GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                 nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+        result = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()),
+                                      &size);
     }
     if (result != NO_ERROR)
-        return addresses;
-    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
-         adapter = adapter->Next) {
+        buffer.clear();
+    return buffer;
+}
+
+const IP_ADAPTER_ADDRESSES* FirstAdapter(const std::vector<unsigned char>& list) {
+    return list.empty() ? nullptr : reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(list.data());
+}
+
+} // namespace
+
+std::vector<InterfaceAddress> ListInterfaceAddresses() {
+    std::vector<InterfaceAddress> addresses;
+    const std::vector<unsigned char> list =
+        AdapterList(GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER);
+    for (const auto* adapter = FirstAdapter(list); adapter != nullptr; adapter = adapter->Next) {
         if (adapter->OperStatus != IfOperStatusUp)
             continue;
         for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr; unicast = unicast->Next) {
@@ -60,4 +76,14 @@ std::vector<std::uint32_t> SystemNameServers() {
             servers.push_back(address.s_addr);
     }
     return servers;
+}
+
+std::vector<std::string> SystemSearchDomains() {
+    std::vector<std::string> domains;
+    const std::vector<unsigned char> list =
+        AdapterList(GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER);
+    for (const auto* adapter = FirstAdapter(list); adapter != nullptr; adapter = adapter->Next)
+        if (adapter->OperStatus == IfOperStatusUp && adapter->DnsSuffix != nullptr && adapter->DnsSuffix[0] != L'\0')
+            domains.push_back(Utf8Text(adapter->DnsSuffix));
+    return domains;
 }

@@ -39,6 +39,9 @@ TEST(ReadStartupOptions, ReadsOptionsInEitherCaseWithGluedValues) {
     EXPECT_EQ(Read({}).options.timeToLive, 60u);
     EXPECT_EQ(Read({"-t", "9006000", "c.drf"}).options.timeToLive, 9006000u);
     EXPECT_EQ(Read({"-T0"}).options.timeToLive, 0u);
+    // -d as -t; domains kept in small letters, without the root's dot.
+    EXPECT_EQ(Read({"-d", "Home.Arpa.", "-Dlan", "d.drf"}).options.localDomains,
+              (std::vector<std::string>{"home.arpa", "lan"}));
 }
 
 TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {
@@ -54,4 +57,12 @@ TEST(ReadStartupOptions, RefusesArgumentsBeyondItsLimits) {
     for (const char* wrong : {"9006001", "1m", "-1", ""})
         EXPECT_EQ(Read({"-t", wrong}).error,
                   "> Error: a time to live is 0 to 9006000 seconds: " + std::string(wrong) + "\n");
+    // A domain that a name of one label still fits under, with labels of 1 to 63 bytes; at most ten.
+    const std::string label(63, 'l'), domain = label + "." + label + "." + label + "." + std::string(61, 'l');
+    EXPECT_EQ(Read({"-d", domain}).error, "");
+    for (const std::string& wrong :
+         std::vector<std::string>{domain + "l", "a..lan", ".lan", "lan..", ".", "", std::string(64, 'l')})
+        EXPECT_EQ(Read({"-d", wrong}).error, "> Error: not a domain name: " + wrong + "\n");
+    EXPECT_EQ(Read(std::vector<std::string>(10, "-dlan")).error, "");
+    EXPECT_EQ(Read(std::vector<std::string>(11, "-dlan")).error, "> Error: too many domains: lan\n");
 }

@@ -18,13 +18,18 @@ namespace {
 const std::uint32_t Printer = MakeAddress(192, 168, 1, 20), Nas = MakeAddress(192, 168, 1, 30),
                     Learned = MakeAddress(10, 0, 0, 8), Client = MakeAddress(192, 168, 0, 9);
 
-// The machine on a table of printer (fixed), files (forwarded to nas.lan) and gateway (Local), its output
-// gathered step by step. Every reply goes to Client from port 1000 + its query's ID.
+EngineSettings Settings() {
+    EngineSettings settings{ResolverThreads, MostQueuedLookups, 60, "gate", {MakeAddress(192, 168, 0, 2)}, {}};
+    settings.localDomains.Add("lan");
+    return settings;
+}
+
+// The machine on a table of printer (fixed), files (forwarded to nas.lan) and gateway (Local), with the local
+// domain lan, its output gathered step by step. Every reply goes to Client from port 1000 + its query's ID.
 struct Machine {
     ResolutionTable table;
     LocalAddressList addresses{{MakeAddress(127, 0, 0, 1), MakeAddress(192, 168, 0, 2)}, MakeAddress(10, 0, 0, 5)};
-    QueryEngine engine{
-        table, addresses, false, {ResolverThreads, MostQueuedLookups, 60, "gate", {MakeAddress(192, 168, 0, 2)}}};
+    QueryEngine engine{table, addresses, false, Settings()};
     EngineOutput out;
     QueryEngine::Clock::time_point now{};
     std::vector<std::uint32_t> timesToLive; // of the replies Replies saw last
@@ -407,4 +412,50 @@ TEST(QueryEngine, AnswersAnOptRecordWithItsOwnAlsoAfterAWaitAndRefusesWhatItCann
                             "1004 format error +opt", "1005 format error", "1008 not implemented +opt"));
     EXPECT_THAT(machine.Lookups(), ElementsAre("new"));
     EXPECT_EQ(machine.out.console.size(), lines);
+}
+
+TEST(QueryEngine, AnswersATableNameOfOneLabelUnderALocalDomainAsAskedWhateverItsEntry) {
+    Machine machine;
+    const Bytes asked = MakeQuery(1, {"PrInTeR", "LAN"});
+    machine.Take(asked, Client, 1001);
+    machine.Ask(2, {"gateway", "lan"});
+    machine.Ask(3, {"files", "lan"});
+    machine.Ask(4, {"printer", "lan"}, Client, 28); // AAAA: a table name has none, and nothing is passed on
+    // The question echoed as asked, letter for letter.
+    EXPECT_EQ(Bytes(machine.out.bytes.begin() + 12, machine.out.bytes.begin() + long(asked.size())),
+              Bytes(asked.begin() + 12, asked.end()));
+    EXPECT_THAT(machine.Replies(), ElementsAre("1001 192.168.1.20", "1002 192.168.0.2", "1004 no data"));
+    EXPECT_THAT(machine.timesToLive, ElementsAre(60, 0, 60));
+    EXPECT_THAT(machine.out.relays, IsEmpty());
+    EXPECT_THAT(machine.Lookups(), ElementsAre("nas.lan forward"));
+    machine.Resolve("nas.lan", Nas);
+    EXPECT_THAT(machine.Replies(), ElementsAre("1003 192.168.1.30"));
+    EXPECT_TRUE(machine.out.console.starts_with("> 192.168.0.9: PrInTeR.LAN -> 192.168.1.20\n"));
+    // Only one label under the domain itself, and only where the table lacks the whole name; names under the
+    // domain that no entry has are asked of the resolver and learned, as every name the table lacks.
+    AppendResolution(machine.table, {"gateway.lan", {}, 0, Learned});
+    machine.Ask(5, {"gateway", "lan"});
+    EXPECT_THAT(machine.Replies(), ElementsAre("1005 10.0.0.8"));
+    machine.Ask(6, {"x", "printer", "lan"});
+    machine.Ask(7, {"printer", "example"});
+    machine.Ask(8, {"nobody", "lan"});
+    EXPECT_THAT(machine.Lookups(), ElementsAre("x.printer.lan", "printer.example", "nobody.lan"));
+    machine.Resolve("nobody.lan", Learned);
+    EXPECT_THAT(machine.Learned(), ElementsAre("1 nobody.lan 10.0.0.8"));
+}
+
+TEST(QueryEngine, HoldsBackTheLinesOfAClientBeyondItsShareAndTellsThemWhenItsSecondIsOver) {
+    Machine machine;
+    const auto most = QueryLineLimit::MostLinesPerSecond;
+    for (std::uint16_t i = 0; i < most + 5; ++i)
+        machine.Ask(i, {"printer"});
+    machine.Ask(100, {"printer"}, Nas);
+    EXPECT_EQ(machine.Replies().size(), most + 6); // answers are never held back
+    EXPECT_EQ(std::count(machine.out.console.begin(), machine.out.console.end(), '\n'), most + 1);
+    // The count comes once the second is over, also when the client has gone quiet.
+    EXPECT_EQ(machine.engine.NextDeadline(), machine.now + QueryLineLimit::Second);
+    machine.out.console.clear();
+    machine.engine.AnswerOverdue(machine.now + QueryLineLimit::Second, machine.out);
+    EXPECT_EQ(machine.out.console, "> 192.168.0.9: 5 more queries not shown\n");
+    EXPECT_EQ(machine.engine.NextDeadline(), std::nullopt);
 }

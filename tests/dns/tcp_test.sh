@@ -53,9 +53,8 @@ while True:
 PYTHON
 nsenter -t "$upstream_net" -n python3 "$work/upstream.py" 192.0.2.53 &
 wait_for 5 sh -c 'dig @192.0.2.53 +tries=1 +time=1 +tcp MX known.example | grep -q NOERROR'
-printf 'nameserver 192.0.2.53\noptions timeout:1 attempts:1\n' >"$work/resolv.conf"
-mount --bind "$work/resolv.conf" /etc/resolv.conf
 printf '127.0.0.1 localhost\n192.0.2.50 nas.lan\n192.0.2.60 new.lan\n' | resolve_from_hosts
+printf 'nameserver 192.0.2.53\noptions timeout:1 attempts:1\n' >"$work/resolv.conf"
 # The peers' pid files and control sockets stay in this namespace.
 mount -t tmpfs tmpfs /run
 

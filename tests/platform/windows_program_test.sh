@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the Windows build of the program under Wine, inside a private network and mount namespace whose
 # /etc/hosts the script writes (Wine's resolver is the machine's): the start-up report, a fixed, a Local and a
-# forward answer with dig, a learned name saved and answered after a restart, the Entry Editor through a pipe, and
-# a clean stop, and who may stop it with an empty datagram. Usage: windows_program_test.sh PATH-OF-EXE WINE
-# SEND-EMPTY-DATAGRAM. Exit code 77 when it cannot run here.
+# forward answer with dig, a learned name saved and answered after a restart, the adapters' DNS suffix as a local
+# domain, the Entry Editor through a pipe, and a clean stop, and who may stop it with an empty datagram.
+# Usage: windows_program_test.sh PATH-OF-EXE WINE SEND-EMPTY-DATAGRAM. Exit code 77 when it cannot run here.
 set -u
 program=$(realpath "$1")
 wine=${2:-}
@@ -48,9 +48,13 @@ stop_service
 check "an empty datagram from a process of the server's user stops it with exit code 0" "0" "$?"
 
 printf '127.0.0.1 localhost\n' >"$work/hosts"
+# Wine gives the adapters the first search domain of resolv.conf as their connection-specific suffix.
+printf 'search lan\n' >"$work/resolv.conf"
 start_service "$run" timeout 120 "$wine" "$program"
 check "learned name listed and answered after a restart" "> > 3 : learned.lan : 10.1.2.3 10.1.2.3" \
     "$(tr -d '\r' <"$run/out" | grep learned.lan) $(ask learned.lan)"
+check "the adapters' DNS suffix a local domain" "> Local domains: lan 10.0.0.1" \
+    "$(tr -d '\r' <"$run/out" | grep '^> Local domains') $(ask printer.lan)"
 # An edit while the service runs is answered without a restart.
 (cd "$run" && printf 'A live 10.0.0.7\nE\n' | timeout 120 "$wine" "$program" -e >/dev/null 2>&1)
 for _ in $(seq 30); do [ "$(dig @127.0.0.1 +short +tries=1 +time=1 live)" = 10.0.0.7 ] && break || sleep 0.2; done
