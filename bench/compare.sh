@@ -3,7 +3,8 @@
 # this machine, each server pinned to core 0 and the load on core 1, and prints per table size: answers per second
 # (dnsperf, and our own batched generator where dnsperf is the limit), server CPU per query and average latency at
 # a steady 50,000 queries per second, answers per second and CPU per query over TCP (dnsperf keeping 32 connections
-# with up to 500 queries under way on them), start-up to the first answer, resident memory (the larger of after start-up
+# with up to 500 queries under way on them), answers per second over one TCP connection with 10 under way (as much
+# as dnsmasq, which serves each connection in a child process, copes with), start-up to the first answer, resident memory (the larger of after start-up
 # and after the load), and our figure over dnsmasq's on each line. Our console goes to a file.
 # Each figure is the median of alternating runs (ours, dnsmasq, the bare responder, ours, ...; DNS_BENCH_RUNS, 3 by
 # default) with its minimum and maximum; a ratio is the median of the runs' own ratios. The bare responder
@@ -32,8 +33,8 @@ dnsperf_rate() { # queries per second limit (0 for none)
         awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4} /Average Latency/{latency = $4}
             END {printf "%.0f %s %.0f\n", rate, completed, latency * 1000000}'
 }
-tcp_rate() {
-    taskset -c 1 dnsperf -m tcp -s 127.0.0.1 -d "$work/queries" -l "$seconds" -c 32 -q 500 2>&1 |
+tcp_rate() { # connections, queries under way
+    taskset -c 1 dnsperf -m tcp -s 127.0.0.1 -d "$work/queries" -l "$seconds" -c "$1" -q "$2" 2>&1 |
         awk '/Queries completed/{completed = $3} /Queries per second/{rate = $4}
             END {printf "%.0f %s\n", rate, completed}'
 }
@@ -61,9 +62,10 @@ measure() { # name, run, then the command that starts the server
     figure[$name.cpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
     figure[$name.memory]=$(( $(resident "$server") > figure[$name.memory] ? $(resident "$server") : figure[$name.memory] ))
     before=$(cpu_ticks "$server")
-    read -r figure[$name.tcp] completed <<<"$(tcp_rate)"
+    read -r figure[$name.tcp] completed <<<"$(tcp_rate 32 500)"
     sleep 0.5 # until dnsmasq has seen its children end
     figure[$name.tcpcpu]=$(awk -v t=$(( $(cpu_ticks "$server") - before )) -v q="$completed" 'BEGIN {printf "%.2f", t * 10000 / q}')
+    read -r figure[$name.tcp1] _ <<<"$(tcp_rate 1 10)"
     stop_server
 }
 
@@ -148,6 +150,7 @@ for size in "${sizes[@]}"; do
     row "CPU per query at 50,000 q/s" "us" cpu %.2f
     row "answers per second, TCP" "q/s" tcp %.0f
     row "CPU per query, TCP" "us" tcpcpu %.2f
+    row "answers per second, 1 TCP connection" "q/s" tcp1 %.0f
     row "average latency at 50,000 q/s" "us" latency %.0f
     row "start-up to first answer" "ms" startup %.0f
     row "resident memory" "kB" memory %.0f

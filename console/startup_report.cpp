@@ -1,6 +1,7 @@
 #include "console/startup_report.h"
 
 #include "common/ipv4.h"
+#include "dns/served_addresses.h"
 
 #include <cstdio>
 
@@ -18,8 +19,11 @@ void PrintLocalDomains(const LocalDomains& domains) {
 
 std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
     char line[256] = "";
+    std::string held;
     switch (setUp.step) {
     case ServiceSetUp::Step::Done:
+        for (const std::uint32_t address : setUp.held)
+            held += HeldAddressLine(address, port);
         if (setUp.selfNameServer != 0)
             std::snprintf(line, sizeof line,
                           "> Warning: this machine's resolver asks this server (%s): names the table lacks cannot be "
@@ -36,7 +40,7 @@ std::string SetUpReportText(const ServiceSetUp& setUp, unsigned port) {
         std::snprintf(line, sizeof line, "> Error: could not bind socket to port %u: %d\n", port, setUp.error);
         break;
     }
-    return line;
+    return held + line;
 }
 
 void PrintSetUpReport(const ServiceSetUp& setUp, unsigned port) {

@@ -6,6 +6,7 @@
 #include "dns/query_answer.h"
 #include "dns/query_engine.h"
 #include "dns/saver.h"
+#include "dns/served_addresses.h"
 #include "dns/service_console.h"
 #include "dns/service_statistics.h"
 #include "dns/stream_connections.h"
@@ -245,6 +246,23 @@ void ServeStreams(Loop& loop) {
     });
 }
 
+// The batch is answered from the machine's addresses as they are now. Serving every address, the service listens
+// for connections on one that came, unless another server holds its port there, and on one that went no more;
+// the socket for datagrams receives on every address as it is.
+void FollowAddresses(Loop& loop) {
+    const AddressChange change = loop.addresses.Follow(Clock::now(), loop.out.console);
+    if (!change.Any())
+        return;
+    loop.engine.SetOwnAddresses(loop.addresses.OwnAddresses());
+    if (loop.settings.bindAddress != 0)
+        return;
+    for (const std::uint32_t address : change.gone)
+        loop.streams.StopListening(address);
+    for (const std::uint32_t address : change.appeared)
+        if (const int error = loop.streams.Listen(address, loop.settings.port); error != 0 && IsPortHeld(error))
+            loop.out.console += HeldAddressLine(address, loop.settings.port);
+}
+
 // Paces the receives: a short pause while the load is steady, so that batches fill.
 struct Pacing {
     bool busy = false;
@@ -306,9 +324,7 @@ void Serve(Loop& loop) {
             continue;
         }
         failures = 0;
-        // The batch is answered from the addresses as they are now.
-        if (loop.addresses.Follow(Clock::now(), loop.out.console).Any())
-            loop.engine.SetOwnAddresses(loop.addresses.OwnAddresses());
+        FollowAddresses(loop);
         AnswerBatch(loop);
         ServeStreams(loop);
         TakeResults(loop);

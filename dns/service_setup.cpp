@@ -1,6 +1,7 @@
 #include "dns/service_setup.h"
 
 #include "common/ipv4.h"
+#include "dns/served_addresses.h"
 
 #include <algorithm>
 #include <vector>
@@ -12,17 +13,15 @@ bool IsMachineAddress(std::span<const InterfaceAddress> machine, std::uint32_t a
            std::any_of(machine.begin(), machine.end(), [address](const auto& item) { return item.address == address; });
 }
 
-ServiceSetUp CheckPortIsOurs(std::uint32_t bindAddress, std::uint16_t port, std::span<const InterfaceAddress> machine) {
-    std::vector<std::uint32_t> ours = {bindAddress};
-    if (bindAddress == 0) {
-        ours = {MakeAddress(127, 0, 0, 1)};
-        for (const InterfaceAddress& item : machine)
-            ours.push_back(item.address);
+// Serves each address whose port is free, and leaves those another program holds to it.
+ServedAddresses ProbeServedAddresses(std::uint32_t bindAddress, std::uint16_t port,
+                                     std::span<const InterfaceAddress> machine) {
+    std::vector<PortProbe> probes;
+    for (const std::uint32_t address : AddressesToProbe(bindAddress, machine)) {
+        const int error = ProbeUdpPort(address, port);
+        probes.push_back({address, error, error != 0 && IsPortHeld(error)});
     }
-    for (const std::uint32_t address : ours)
-        if (const int error = ProbeUdpPort(address, port); error != 0)
-            return {ServiceSetUp::Step::Bind, error};
-    return {};
+    return ChooseServedAddresses(probes);
 }
 
 // A nameserver on an address this server answers on, whose port nobody else holds, will be this server.
@@ -35,27 +34,15 @@ bool IsThisServer(std::uint32_t bindAddress, std::uint16_t port, std::span<const
     return IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0;
 }
 
-// The addresses the service answers on: the one it is bound to, or loopback's and the machine's.
-std::vector<std::uint32_t> ServedAddresses(std::uint32_t bindAddress, std::span<const InterfaceAddress> machine) {
-    if (bindAddress != 0)
-        return {bindAddress};
-    std::vector<std::uint32_t> served = {MakeAddress(127, 0, 0, 1)};
-    for (const InterfaceAddress& item : machine)
-        if (std::find(served.begin(), served.end(), item.address) == served.end())
-            served.push_back(item.address);
-    return served;
-}
-
 // An address whose TCP port another program holds is served over UDP alone.
-ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::uint32_t bindAddress, std::uint16_t port,
-                                     std::span<const InterfaceAddress> machine) {
+ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::span<const std::uint32_t> served, std::uint16_t port) {
     const StreamWatchResult watch = OpenStreamWatch();
     if (watch.error != 0)
         return {ServiceSetUp::Step::CreateSocket, watch.error};
     set.streamWatch = watch.watch;
-    for (const std::uint32_t address : ServedAddresses(bindAddress, machine))
+    for (const std::uint32_t address : served)
         if (const SocketResult listener = ListenOnStream(set.streamWatch, address, port); listener.error == 0)
-            set.listeners.push_back(listener.handle);
+            set.listeners.push_back({address, listener.handle});
     return {};
 }
 
@@ -63,8 +50,8 @@ ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::uint32_t bindAddre
 
 void CloseServiceSocket(ServiceSocket& set) {
     CloseSocket(set.socket);
-    for (const SocketHandle& listener : set.listeners)
-        CloseStream(set.streamWatch, listener);
+    for (const StreamListener& listener : set.listeners)
+        CloseStream(set.streamWatch, listener.handle);
     CloseStreamWatch(set.streamWatch);
     set.socket = {};
     set.listeners.clear();
@@ -73,15 +60,17 @@ void CloseServiceSocket(ServiceSocket& set) {
 
 ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
                                  std::span<const InterfaceAddress> machine) {
+    const ServedAddresses served = ProbeServedAddresses(bindAddress, port, machine);
+    if (served.error != 0)
+        return {{ServiceSetUp::Step::Bind, served.error}, {}, {}, {}, {}};
     const SocketResult created = CreateUdpSocket();
     if (created.error != 0)
         return {{ServiceSetUp::Step::CreateSocket, created.error}, {}, {}, {}, {}};
     ServiceSetUp setUp;
+    setUp.held = served.held;
     std::vector<std::uint32_t> upstreams;
-    if (const int error = SetServerSocketOptions(created.handle); error != 0)
+    if (const int error = SetServerSocketOptions(created.handle, !served.held.empty()); error != 0)
         setUp = {ServiceSetUp::Step::SetOptions, error};
-    else
-        setUp = CheckPortIsOurs(bindAddress, port, machine);
     if (setUp.step == ServiceSetUp::Step::Done)
         for (const std::uint32_t server : SystemNameServers()) {
             if (!IsThisServer(bindAddress, port, machine, server))
@@ -94,7 +83,7 @@ ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
             setUp = {ServiceSetUp::Step::Bind, error};
     ServiceSocket set{setUp, created.handle, {}, {}, std::move(upstreams)};
     if (set.setUp.step == ServiceSetUp::Step::Done)
-        if (const ServiceSetUp listened = ListenOnServedAddresses(set, bindAddress, port, machine);
+        if (const ServiceSetUp listened = ListenOnServedAddresses(set, served.served, port);
             listened.step != ServiceSetUp::Step::Done)
             set.setUp = listened;
     if (set.setUp.step != ServiceSetUp::Step::Done) {

@@ -15,17 +15,20 @@ StreamFrame ReadStreamFrame(std::span<const std::uint8_t> bytes) {
 }
 
 void StreamConnections::Serve(Clock::time_point now, const TakeMessage& take) {
-    watched_.assign(listeners_.begin(), listeners_.end());
+    watched_.clear();
+    for (const StreamListener& listener : listeners_)
+        watched_.push_back(listener.handle);
     for (const Connection& connection : connections_)
         watched_.push_back(connection.socket);
     ready_.resize(watched_.size());
     const std::size_t count = TakeReadyStreams(watch_, watched_, ready_);
     for (std::size_t i = 0; i < count; ++i) {
         const ReadyStream& ready = ready_[i];
-        const auto listener = std::find_if(listeners_.begin(), listeners_.end(),
-                                           [&ready](const SocketHandle& item) { return item.value == ready.socket; });
+        const auto listener = std::find_if(listeners_.begin(), listeners_.end(), [&ready](const StreamListener& item) {
+            return item.handle.value == ready.socket;
+        });
         if (listener != listeners_.end()) {
-            Accept(*listener, now);
+            Accept(listener->handle, now);
             continue;
         }
         const auto found = std::find_if(connections_.begin(), connections_.end(),
@@ -133,6 +136,22 @@ void StreamConnections::Reply(std::uint32_t stream, std::span<const std::uint8_t
         Drop(static_cast<std::size_t>(connection - connections_.data()));
 }
 
+int StreamConnections::Listen(std::uint32_t address, std::uint16_t port) {
+    const SocketResult listener = ListenOnStream(watch_, address, port);
+    if (listener.error == 0)
+        listeners_.push_back({address, listener.handle});
+    return listener.error;
+}
+
+void StreamConnections::StopListening(std::uint32_t address) {
+    std::erase_if(listeners_, [this, address](const StreamListener& listener) {
+        if (listener.address != address)
+            return false;
+        CloseStream(watch_, listener.handle);
+        return true;
+    });
+}
+
 void StreamConnections::CloseIdle(Clock::time_point now) {
     for (std::size_t i = connections_.size(); i-- > 0;)
         if (now - connections_[i].lastActive >= StreamIdleTime)
@@ -150,8 +169,8 @@ std::optional<StreamConnections::Clock::time_point> StreamConnections::NextDeadl
 void StreamConnections::Close() {
     while (!connections_.empty())
         Drop(connections_.size() - 1);
-    for (const SocketHandle& listener : listeners_)
-        CloseStream(watch_, listener);
+    for (const StreamListener& listener : listeners_)
+        CloseStream(watch_, listener.handle);
     listeners_.clear();
     CloseStreamWatch(watch_);
     watch_ = {};

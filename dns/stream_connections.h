@@ -56,6 +56,12 @@ inline constexpr std::size_t MostUnsentBytes = 64 * 1024;
 // the datagrams.
 inline constexpr std::size_t StreamReadSize = 16 * 1024;
 
+// A listening socket, and the address it listens on.
+struct StreamListener {
+    std::uint32_t address = 0; // network byte order
+    SocketHandle handle;
+};
+
 // The service's TCP connections, served by the answering thread beside its datagrams: queries are taken as they
 // come, several on one connection (RFC 7766 §6.2.1.1), and each reply is written when it is ready, in whatever
 // order. The listening sockets are the caller's; they are closed with the watch.
@@ -65,7 +71,7 @@ public:
     // A whole query, with the route its reply takes back.
     using TakeMessage = std::function<void(std::span<const std::uint8_t> message, const ReplyRoute& route)>;
 
-    StreamConnections(StreamWatch watch, std::vector<SocketHandle> listeners)
+    StreamConnections(StreamWatch watch, std::vector<StreamListener> listeners)
         : watch_(watch), listeners_(std::move(listeners)) {}
     StreamConnections(const StreamConnections&) = delete;
     StreamConnections& operator=(const StreamConnections&) = delete;
@@ -80,6 +86,10 @@ public:
     // Queues a reply on its connection and writes it as far as it goes now. A reply for a connection that has
     // gone is dropped.
     void Reply(std::uint32_t stream, std::span<const std::uint8_t> message, Clock::time_point now);
+    // Listens on one more address (an address the machine has come to have); 0 or the platform's code of the
+    // failure. Listening there no more (an address it has lost) leaves its connections to end as they do.
+    int Listen(std::uint32_t address, std::uint16_t port);
+    void StopListening(std::uint32_t address);
     // Closes the connections idle StreamIdleTime.
     void CloseIdle(Clock::time_point now);
     // When CloseIdle may next have something to do; none without connections.
@@ -114,7 +124,7 @@ private:
     Connection* Find(std::uint32_t stream);
 
     StreamWatch watch_;
-    std::vector<SocketHandle> listeners_;
+    std::vector<StreamListener> listeners_;
     std::vector<Connection> connections_;
     std::vector<SocketHandle> watched_; // listeners and connections, for a watch that cannot tell which is ready
     std::vector<ReadyStream> ready_;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Follows the machine's addresses while the program serves, as on a machine that boots before its network: it
 # starts with loopback alone, then addresses come to and go from the veth while a client on the veth's other end,
-# in a namespace of its own, asks for a Local entry. Usage: addresses_test.sh PATH-OF-PROGRAM. Exit code 77 when no
+# in a namespace of its own, asks for a Local entry. Then shares port 53 with another server on one address. Usage: addresses_test.sh PATH-OF-PROGRAM. Exit code 77 when no
 # namespace can be made here.
 set -u
 program=$(realpath "$1")
@@ -65,6 +65,37 @@ wait_for 2 grep -q '^> IP Addresses: 127.0.0.1 192.0.2.1 $' "$run/out"
 check "its line" "> IP Addresses: 127.0.0.1 192.0.2.1 " "$(address_lines | tail -n +3)"
 check "loopback's own client" "127.0.0.1" "$(ask gateway)"
 
+check "TCP on an address that came, and listening no more on one that went" "192.0.2.1 127.0.0.1:53 192.0.2.1:53" \
+    "$(nsenter -t "$client" -n dig @192.0.2.1 -b 192.0.2.53 +tcp +short +tries=1 +time=2 gateway)\
+ $(ss -Htln 'sport = :53' | awk '{print $4}' | sort | xargs)"
 stop_process "$pid"
 check "SIGTERM exit code" "0" "$?"
+
+# Beside another server on one of the machine's addresses (dnsmasq on a virtual machines' bridge): each answers its
+# own, the address is left to the other with a warning line, and a second copy is still refused.
+ip addr add 198.18.0.1/24 dev veth0
+dnsmasq --no-daemon --no-resolv --no-hosts --listen-address=198.18.0.1 --bind-interfaces \
+    --address=/vm.test/10.9.9.9 --log-facility=/dev/null 2>/dev/null &
+dnsmasq=$!
+wait_for 5 sh -c "ss -Htln 'sport = :53' | grep -q 198.18.0.1"
+start_service "$run" "$program"
+check "the address another server holds is left to it, with a line" \
+    "> Warning: 198.18.0.1 port 53 is held by another program; its queries are left to it" \
+    "$(grep '^> Warning: 198' "$run/out")"
+check "each answers its own, over UDP and TCP" "10.9.9.9 10.9.9.9 10.0.0.1 10.0.0.1" \
+    "$(for transport in +notcp +tcp; do dig @198.18.0.1 $transport +short +tries=1 +time=2 vm.test; done | xargs)\
+ $(for transport in +notcp +tcp; do dig @192.0.2.1 $transport +short +tries=1 +time=2 printer; done | xargs)"
+(cd "$run" && exec "$program" </dev/null >second 2>&1)
+check "a second copy refused" "3 > Error: could not bind socket to port 53: 98" "$? $(tail -n 1 "$run/second")"
+stop_process "$pid"
+stop_process "$dnsmasq"
+# Another program on every address: nothing left to serve.
+python3 -c 'import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("0.0.0.0", 53)); time.sleep(30)' &
+holder=$!
+wait_for 5 sh -c "ss -Huln 'sport = :53' | grep -q ."
+(cd "$run" && exec "$program" </dev/null >second 2>&1)
+check "another program on every address: the start fails" "3 > Error: could not bind socket to port 53: 98" \
+    "$? $(tail -n 1 "$run/second")"
+kill "$holder"
 finish addresses
