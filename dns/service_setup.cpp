@@ -34,15 +34,33 @@ bool IsThisServer(std::uint32_t bindAddress, std::uint16_t port, std::span<const
     return IsMachineAddress(machine, server) && ProbeUdpPort(server, port) == 0;
 }
 
-// An address whose TCP port another program holds is served over UDP alone.
+// An address whose TCP port another program holds is served over UDP alone, and told as held: a probe of its
+// datagrams cannot always tell (Wine's sockets share their port with any other that allows it).
 ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::span<const std::uint32_t> served, std::uint16_t port) {
     const StreamWatchResult watch = OpenStreamWatch();
     if (watch.error != 0)
         return {ServiceSetUp::Step::CreateSocket, watch.error};
     set.streamWatch = watch.watch;
-    for (const std::uint32_t address : served)
-        if (const SocketResult listener = ListenOnStream(set.streamWatch, address, port); listener.error == 0)
+    for (const std::uint32_t address : served) {
+        const SocketResult listener = ListenOnStream(set.streamWatch, address, port);
+        if (listener.error == 0)
             set.listeners.push_back({address, listener.handle});
+        else if (IsPortHeld(listener.error))
+            set.setUp.held.push_back(address);
+    }
+    return set.setUp;
+}
+
+// Binds the socket for datagrams; where the system would refuse an exclusive bind beside another server on one
+// address, shared. A second copy or a server on every address is refused before, by the probes.
+ServiceSetUp BindDatagramSocket(SocketHandle socket, std::uint32_t bindAddress, std::uint16_t port, bool shared) {
+    if (const int error = SetServerSocketOptions(socket, shared); error != 0)
+        return {ServiceSetUp::Step::SetOptions, error};
+    int error = BindSocket(socket, bindAddress, port);
+    if (error != 0 && !shared && IsPortHeld(error) && SetServerSocketOptions(socket, true) == 0)
+        error = BindSocket(socket, bindAddress, port);
+    if (error != 0)
+        return {ServiceSetUp::Step::Bind, error};
     return {};
 }
 
@@ -69,18 +87,15 @@ ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
     ServiceSetUp setUp;
     setUp.held = served.held;
     std::vector<std::uint32_t> upstreams;
-    if (const int error = SetServerSocketOptions(created.handle, !served.held.empty()); error != 0)
-        setUp = {ServiceSetUp::Step::SetOptions, error};
-    if (setUp.step == ServiceSetUp::Step::Done)
-        for (const std::uint32_t server : SystemNameServers()) {
-            if (!IsThisServer(bindAddress, port, machine, server))
-                upstreams.push_back(server);
-            else if (setUp.selfNameServer == 0 && bindAddress == 0)
-                setUp.selfNameServer = server;
-        }
-    if (setUp.step == ServiceSetUp::Step::Done)
-        if (const int error = BindSocket(created.handle, bindAddress, port); error != 0)
-            setUp = {ServiceSetUp::Step::Bind, error};
+    for (const std::uint32_t server : SystemNameServers()) {
+        if (!IsThisServer(bindAddress, port, machine, server))
+            upstreams.push_back(server);
+        else if (setUp.selfNameServer == 0 && bindAddress == 0)
+            setUp.selfNameServer = server;
+    }
+    if (const ServiceSetUp bound = BindDatagramSocket(created.handle, bindAddress, port, !served.held.empty());
+        bound.step != ServiceSetUp::Step::Done)
+        setUp = bound;
     ServiceSocket set{setUp, created.handle, {}, {}, std::move(upstreams)};
     if (set.setUp.step == ServiceSetUp::Step::Done)
         if (const ServiceSetUp listened = ListenOnServedAddresses(set, served.served, port);

@@ -65,11 +65,9 @@ SocketResult CreateUdpSocket() {
     return {{static_cast<std::intptr_t>(handle), reinterpret_cast<std::intptr_t>(readable)}, 0};
 }
 
+// Shared, Windows gives the datagrams to an address to the socket bound to that address.
 int SetServerSocketOptions(SocketHandle handle, bool shared) {
-    // Windows gives the datagrams to an address to the socket bound to that address.
-    if (shared)
-        return 0;
-    const BOOL on = TRUE;
+    const BOOL on = shared ? FALSE : TRUE;
     return setsockopt(Native(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) ==
                    0
                ? 0
