@@ -1,5 +1,7 @@
 #include "dns/tcp_exchange.h"
 
+#include "platform/stream_socket.h"
+
 #include <utility>
 
 namespace {
@@ -41,14 +43,14 @@ TcpExchange::Progress TcpExchange::Advance() {
         return Progress::Failed;
     // Every round moves at least one byte or returns: bounded by the message's length.
     while (phase_ == Phase::Sending && done_ < message_.size()) {
-        const StreamTransfer sent = SendStream(socket_, std::span(message_).subspan(done_));
+        const StreamTransfer sent = WriteStream(socket_, std::span(message_).subspan(done_));
         if (sent.error != 0) {
             Close();
             return Progress::Failed;
         }
-        if (sent.size == 0)
+        if (sent.bytes == 0)
             return Progress::Waiting;
-        done_ += sent.size;
+        done_ += sent.bytes;
     }
     if (phase_ == Phase::Sending) {
         phase_ = Phase::ReadingLength;
@@ -56,14 +58,14 @@ TcpExchange::Progress TcpExchange::Advance() {
         done_ = 0;
     }
     while (done_ < message_.size()) {
-        const StreamTransfer got = ReceiveStream(socket_, std::span(message_).subspan(done_));
-        if (got.error != 0 || got.closed) {
+        const StreamTransfer got = ReadStream(socket_, std::span(message_).subspan(done_));
+        if (got.error != 0 || got.ended) {
             Close();
             return Progress::Failed;
         }
-        if (got.size == 0)
+        if (got.bytes == 0)
             return Progress::Waiting;
-        done_ += got.size;
+        done_ += got.bytes;
         if (phase_ == Phase::ReadingLength && done_ == LengthBytes) {
             phase_ = Phase::ReadingAnswer;
             message_.assign(static_cast<std::size_t>(message_[0] << 8 | message_[1]), 0);

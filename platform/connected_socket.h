@@ -33,16 +33,7 @@ ConnectedReceive ReceiveConnected(SocketHandle handle, std::span<std::uint8_t> b
 // `wake` where the system needs that. CloseSocket closes it.
 SocketResult StartTcpConnection(SocketAddress server, WakeHandle wake);
 
-struct StreamTransfer {
-    std::size_t size = 0; // bytes sent or received; 0 and no error: the socket takes or has none now
-    bool closed = false;  // the server closed its side: nothing more will come
-    int error = 0;        // the platform's code, such as a refused connection
-};
-
-// Sends what the socket takes of the bytes now, without waiting.
-StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes);
-// Takes what has come, at most the buffer's size, without waiting.
-StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer);
+// Its bytes go and come with WriteStream and ReadStream (platform/stream_socket.h).
 
 // A socket to wait for, and for what: room to send (a TCP connection under way, a message not yet sent whole), or
 // something to receive.

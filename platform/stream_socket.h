@@ -51,6 +51,8 @@ struct StreamTransfer {
     int error = 0;      // the platform's code of a failure; the connection is lost
 };
 
+// A connection's bytes, without waiting: of the service's connections, and of the upstream relay's
+// (platform/connected_socket.h).
 StreamTransfer ReadStream(SocketHandle handle, std::span<std::uint8_t> into);
 StreamTransfer WriteStream(SocketHandle handle, std::span<const std::uint8_t> bytes);
 

@@ -35,6 +35,14 @@ enter_namespace() { # script, then its arguments
     exec env DNS_TEST_NAMESPACE=1 unshare --net --mount --fork bash "$@"
 }
 
+# Skips the test (exit code 77) when a peer program it runs is missing.
+require_peers() { # programs
+    local peer
+    for peer in "$@"; do
+        command -v "$peer" >/dev/null || { echo "$peer is missing (scripts/test.sh installs it): skipped"; exit 77; }
+    done
+}
+
 # Inside the namespace: a work directory, loopback up, and a second network on a veth pair whose end here is
 # 192.0.2.1/24 and whose other end answers nobody. At exit the work directory goes, and so does any program this
 # script started and left running (by its id: only our own jobs).

@@ -19,13 +19,6 @@ sockaddr_in Peer(SocketAddress server) {
     return peer;
 }
 
-// What a send or receive that returned `got` did.
-StreamTransfer Transferred(ssize_t got) {
-    if (got >= 0)
-        return {static_cast<std::size_t>(got), false, 0};
-    return {0, false, errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno};
-}
-
 } // namespace
 
 SocketResult CreateConnectedUdpSocket(SocketAddress server, WakeHandle) {
@@ -75,25 +68,6 @@ SocketResult StartTcpConnection(SocketAddress server, WakeHandle) {
         return {{}, error};
     }
     return {{handle}, 0};
-}
-
-StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes) {
-    ssize_t sent;
-    // MSG_NOSIGNAL: a server that has gone away is an error here, not SIGPIPE for the whole program.
-    do
-        sent = send(Descriptor(handle), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    return Transferred(sent);
-}
-
-StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer) {
-    ssize_t got;
-    do
-        got = recv(Descriptor(handle), buffer.data(), buffer.size(), 0);
-    while (got < 0 && errno == EINTR);
-    StreamTransfer result = Transferred(got);
-    result.closed = got == 0 && !buffer.empty();
-    return result;
 }
 
 int WaitForSockets(std::span<const SocketWait> sockets, WakeHandle wake, std::chrono::milliseconds wait,

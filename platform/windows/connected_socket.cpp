@@ -21,14 +21,6 @@ sockaddr_in Peer(SocketAddress server) {
     return peer;
 }
 
-// What a send or receive that returned `got` did.
-StreamTransfer Transferred(int got) {
-    if (got != SOCKET_ERROR)
-        return {static_cast<std::size_t>(got), false, 0};
-    const int error = WSAGetLastError();
-    return {0, false, error == WSAEWOULDBLOCK ? 0 : error};
-}
-
 // Ports are tried at random among the dynamic ones before the system's choice, which may come in sequence.
 constexpr std::uint16_t FirstDynamicPort = 49152;
 constexpr int RandomPortTries = 16;
@@ -99,18 +91,6 @@ SocketResult StartTcpConnection(SocketAddress server, WakeHandle wake) {
         return {{}, error};
     }
     return {{static_cast<std::intptr_t>(handle)}, 0};
-}
-
-StreamTransfer SendStream(SocketHandle handle, std::span<const std::uint8_t> bytes) {
-    return Transferred(
-        send(Native(handle), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0));
-}
-
-StreamTransfer ReceiveStream(SocketHandle handle, std::span<std::uint8_t> buffer) {
-    const int got = recv(Native(handle), reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
-    StreamTransfer result = Transferred(got);
-    result.closed = got == 0 && !buffer.empty();
-    return result;
 }
 
 namespace {

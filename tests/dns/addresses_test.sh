@@ -8,6 +8,7 @@ program=$(realpath "$1")
 
 source "$(dirname "$0")/../support.sh"
 enter_namespace "$0" "$@"
+require_peers dnsmasq
 
 make_test_network
 printf '127.0.0.1 localhost\n' | resolve_from_hosts

@@ -1,7 +1,6 @@
 #include "dns/served_addresses.h"
 
 #include "common/ipv4.h"
-#include "platform/udp_socket.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -48,20 +47,4 @@ TEST(ChooseServedAddresses, FailsWithTheFirstErrorWhenNothingCanBeServed) {
     // No right to bind the port.
     const PortProbe denied[] = {{Loopback, Denied, false}, {Home, Denied, false}};
     EXPECT_EQ(ChooseServedAddresses(denied).error, Denied);
-    const PortProbe bound[] = {{Home, InUse, true}};
-    EXPECT_EQ(ChooseServedAddresses(bound).error, InUse);
-}
-
-// The probe as the platform reports it: a port another socket holds is told from a free one.
-TEST(IsPortHeld, TellsAPortAnotherSocketHolds) {
-    StartNetwork();
-    const SocketHandle holder = CreateUdpSocket().handle;
-    std::uint16_t port = 23053;
-    for (int tries = 0; tries < 100 && BindSocket(holder, Loopback, port) != 0; ++tries)
-        ++port;
-    const int held = ProbeUdpPort(Loopback, port);
-    EXPECT_TRUE(IsPortHeld(held)) << held;
-    CloseSocket(holder);
-    EXPECT_EQ(ProbeUdpPort(Loopback, port), 0);
-    StopNetwork();
 }

@@ -8,9 +8,7 @@ program=$(realpath "$1")
 
 source "$(dirname "$0")/../support.sh"
 enter_namespace "$0" "$@"
-for peer in dnsmasq unbound; do
-    command -v "$peer" >/dev/null || { echo "$peer is missing (scripts/test.sh installs it): skipped"; exit 77; }
-done
+require_peers dnsmasq unbound
 
 make_test_network
 make_upstream_network
