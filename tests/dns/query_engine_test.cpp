@@ -39,9 +39,9 @@ struct Machine {
         AppendResolution(table, {"files", "nas.lan", ForwardKind, 0});
         AppendResolution(table, {"gateway", {}, 0, 0});
     }
-    void Take(const Bytes& datagram, std::uint32_t client, std::uint16_t port, std::uint32_t stream = 0) {
+    void Take(const Bytes& datagram, std::uint32_t client, std::uint16_t port) {
         QueryNames names;
-        engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0, stream}, now, out);
+        engine.TakeDatagram(ReadDatagram(datagram, names), {client, port, 0, 0}, now, out);
     }
     void Ask(std::uint16_t id, std::initializer_list<std::string_view> labels, std::uint32_t client = Client,
              std::uint16_t type = TypeA) {
@@ -375,21 +375,6 @@ TEST(QueryEngine, PassesOtherTypesOfUnknownNamesUpstreamAndTheirAnswersBackAsThe
     EXPECT_TRUE(machine.out.console.ends_with("> 192.168.0.9: mail.example MX -> Passed on.\n"
                                               "> 192.168.0.9: v6.example AAAA -> Failure.\n"));
     EXPECT_EQ(machine.engine.Counters().passedOn, 1u);
-    // Longer than a datagram without EDNS takes: its header and question with TC; over TCP, whole.
-    const Bytes big = MakeQuery(3, {"big"}, 16);
-    machine.Take(big, Client, 1003);
-    machine.Take(big, Client, 1004, 7);
-    for (const RelayRequest& relayed : std::exchange(machine.out.relays, {})) {
-        Bytes longAnswer = relayed.query;
-        longAnswer.resize(600);
-        machine.engine.TakeRelayResult({relayed.route, relayed.serial, longAnswer}, machine.out);
-    }
-    const std::vector<std::pair<std::uint16_t, Bytes>> messages = machine.Messages();
-    ASSERT_EQ(messages.size(), 2u);
-    Bytes cut = big;
-    cut[2] |= 0x02; // TC
-    EXPECT_EQ(messages[0].second, cut);
-    EXPECT_EQ(messages[1].second.size(), 600u);
 }
 
 TEST(QueryEngine, AnswersAnOptRecordWithItsOwnAlsoAfterAWaitAndRefusesWhatItCannotTakeWithoutALine) {
