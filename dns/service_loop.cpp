@@ -36,7 +36,6 @@ constexpr auto BusyGap = std::chrono::microseconds(100);
 constexpr auto GatherPause = std::chrono::microseconds(100);
 constexpr auto ShortestPause = std::chrono::microseconds(10);
 constexpr int GatherCount = 16;
-constexpr auto StreamsGap = std::chrono::milliseconds(1);
 
 // One batch of datagrams as received, and as read: each is parsed once, before any is answered.
 struct Batch {
@@ -83,8 +82,6 @@ struct Loop {
     const std::uint64_t generation; // of the resolver pool's results that are ours
     const Clock::time_point started = Clock::now();
     bool running = true; // until an empty datagram from this machine
-    bool waited = false; // the last receive waited: what ended it may have been a connection
-    Clock::time_point streamsServed;
 
     Batch batch;
     QueryNames streamNames; // of the query from a connection being answered
@@ -241,11 +238,6 @@ void AnswerBatch(Loop& loop) {
 // datagram's stop is for datagrams alone.
 void ServeStreams(Loop& loop) {
     const Clock::time_point now = Clock::now();
-    // While datagrams keep the thread from waiting, the connections are looked at every StreamsGap: at every
-    // batch, the look would cost a system call a batch.
-    if (!loop.waited && now - loop.streamsServed < StreamsGap)
-        return;
-    loop.streamsServed = now;
     loop.streams.CloseIdle(now);
     loop.streams.Serve(now, [&loop, now](std::span<const std::uint8_t> message, const ReplyRoute& route) {
         const ReadDatagramResult read = ReadDatagram(message, loop.streamNames);
@@ -298,7 +290,6 @@ struct Pacing {
 ReceiveResult ReceiveBatch(Loop& loop) {
     const WakeHandle wakes[] = {loop.service.wake, loop.settings.resolverPool->wake, loop.streams.Wake()};
     Batch& batch = loop.batch;
-    loop.waited = false;
     ReceiveResult got = ReceiveDatagrams(loop.socket, wakes, batch.buffers, batch.received, NoWait);
     if (got.count == 0 && got.error == 0) {
         // Nothing came: the thread waits now, and no line may wait with it.
@@ -310,7 +301,6 @@ ReceiveResult ReceiveBatch(Loop& loop) {
                                 std::chrono::milliseconds(1),
                             std::chrono::milliseconds(0));
         got = ReceiveDatagrams(loop.socket, wakes, batch.buffers, batch.received, wait);
-        loop.waited = true;
     }
     batch.count = got.count;
     return got;
