@@ -43,6 +43,22 @@ require_peers() { # programs
     done
 }
 
+# Starts unbound forwarding everything to the server at 192.0.2.1 and answering on 127.0.0.1 port 5300, with the
+# server: options on standard input added to what $work/unbound.d holds (the stock files, where a test copied them
+# there). Sets unbound: its id; so it is called with a redirection, not in a pipe.
+start_unbound() {
+    mkdir -p "$work/unbound.d"
+    {
+        printf 'server:\n    interface: 127.0.0.1@5300\n'
+        sed 's/^/    /'
+        printf 'forward-zone:\n    name: "."\n    forward-addr: 192.0.2.1\n'
+    } >"$work/unbound.d/forward.conf"
+    mount --bind "$work/unbound.d" /etc/unbound/unbound.conf.d
+    unbound -d -c /etc/unbound/unbound.conf >"$work/unbound.out" 2>&1 &
+    unbound=$!
+    wait_for 5 sh -c "ss -Huan 'sport = :5300' | grep -q ."
+}
+
 # Inside the namespace: a work directory, loopback up, and a second network on a veth pair whose end here is
 # 192.0.2.1/24 and whose other end answers nobody. At exit the work directory goes, and so does any program this
 # script started and left running (by its id: only our own jobs).

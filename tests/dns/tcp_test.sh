@@ -178,21 +178,7 @@ wait_for 5 sh -c "ss -Htln 'sport = :5301' | grep -q ."
 check "dnsmasq relays its client's TCP query over TCP" "10.0.0.1" \
     "$(dig @127.0.0.1 -p 5301 +tcp +tries=1 +time=5 +short printer)"
 stop_process "$dnsmasq"
-mkdir "$work/unbound.d"
-cat >"$work/unbound.d/forward.conf" <<'UNBOUND'
-server:
-    interface: 127.0.0.1@5300
-    tcp-upstream: yes
-    module-config: "iterator"
-    do-not-query-localhost: no
-forward-zone:
-    name: "."
-    forward-addr: 192.0.2.1
-UNBOUND
-mount --bind "$work/unbound.d" /etc/unbound/unbound.conf.d
-unbound -d -c /etc/unbound/unbound.conf >"$work/unbound.out" 2>&1 &
-unbound=$!
-wait_for 5 sh -c "ss -Huan 'sport = :5300' | grep -q ."
+start_unbound <<<$'tcp-upstream: yes\nmodule-config: "iterator"'
 check "unbound with tcp-upstream gets a table name and a passed-on answer" "10.0.0.1 10 mail.known.example." \
     "$(dig @127.0.0.1 -p 5300 +tries=1 +time=5 +short printer known.example MX | xargs)"
 stop_process "$unbound"

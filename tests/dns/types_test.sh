@@ -147,18 +147,7 @@ stop_process "$dnsmasq"
 mkdir "$work/unbound-lib" && chown unbound: "$work/unbound-lib" && mount --bind "$work/unbound-lib" /var/lib/unbound
 /usr/libexec/unbound-helper root_trust_anchor_update >/dev/null
 cp -a /etc/unbound/unbound.conf.d "$work/unbound.d"
-cat >"$work/unbound.d/forward.conf" <<'UNBOUND'
-server:
-    interface: 127.0.0.1@5300
-    use-syslog: no
-forward-zone:
-    name: "."
-    forward-addr: 192.0.2.1
-UNBOUND
-mount --bind "$work/unbound.d" /etc/unbound/unbound.conf.d
-unbound -d -c /etc/unbound/unbound.conf >"$work/unbound.out" 2>&1 &
-unbound=$!
-wait_for 5 sh -c "ss -Huan 'sport = :5300' | grep -q ."
+start_unbound <<<'use-syslog: no'
 check "unbound in front, not checking signatures, gives a table name and a name of the upstream" "10.0.0.1 10.5.5.8" \
     "$(dig @127.0.0.1 -p 5300 +tries=1 +time=5 +cd +short printer www.example | xargs)"
 # Validating, it fetches the root's DNSKEY through the server: unsigned, the upstream's chain is bogus, and unbound
