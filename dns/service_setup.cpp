@@ -51,15 +51,10 @@ ServiceSetUp ListenOnServedAddresses(ServiceSocket& set, std::span<const std::ui
     return set.setUp;
 }
 
-// Binds the socket for datagrams; where the system would refuse an exclusive bind beside another server on one
-// address, shared. A second copy or a server on every address is refused before, by the probes.
-ServiceSetUp BindDatagramSocket(SocketHandle socket, std::uint32_t bindAddress, std::uint16_t port, bool shared) {
-    if (const int error = SetServerSocketOptions(socket, shared); error != 0)
+ServiceSetUp BindDatagramSocket(SocketHandle socket, std::uint32_t bindAddress, std::uint16_t port) {
+    if (const int error = SetServerSocketOptions(socket); error != 0)
         return {ServiceSetUp::Step::SetOptions, error};
-    int error = BindSocket(socket, bindAddress, port);
-    if (error != 0 && !shared && IsPortHeld(error) && SetServerSocketOptions(socket, true) == 0)
-        error = BindSocket(socket, bindAddress, port);
-    if (error != 0)
+    if (const int error = BindSocket(socket, bindAddress, port); error != 0)
         return {ServiceSetUp::Step::Bind, error};
     return {};
 }
@@ -93,7 +88,7 @@ ServiceSocket SetUpServiceSocket(std::uint32_t bindAddress, std::uint16_t port,
         else if (setUp.selfNameServer == 0 && bindAddress == 0)
             setUp.selfNameServer = server;
     }
-    if (const ServiceSetUp bound = BindDatagramSocket(created.handle, bindAddress, port, !served.held.empty());
+    if (const ServiceSetUp bound = BindDatagramSocket(created.handle, bindAddress, port);
         bound.step != ServiceSetUp::Step::Done)
         setUp = bound;
     ServiceSocket set{setUp, created.handle, {}, {}, std::move(upstreams)};

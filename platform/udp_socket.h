@@ -28,12 +28,11 @@ struct SocketResult {
 
 // A UDP socket over IPv4 that learns, for every datagram, the address it was sent to.
 SocketResult CreateUdpSocket();
-// The options a server's socket needs before its bind: SO_REUSEADDR where the system lets a resolver bound to one
-// address share the port (systemd-resolved's stub on 127.0.0.53), SO_EXCLUSIVEADDRUSE where it would let another
-// program take the port from under us (Windows). `shared`: another program holds the port on some of the
-// machine's addresses, which the socket bound to every address must leave to it (Windows refuses an exclusive
-// bind beside it). 0 or the platform's code of the failure.
-int SetServerSocketOptions(SocketHandle handle, bool shared);
+// The options a server's socket needs before its bind, so that it shares the port with servers bound to one
+// address (systemd-resolved's stub on 127.0.0.53, dnsmasq on a virtual machines' bridge, Windows' Internet
+// Connection Sharing), which keep their own address's datagrams: SO_REUSEADDR on Linux. 0 or the platform's code
+// of the failure.
+int SetServerSocketOptions(SocketHandle handle);
 int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port); // port in host byte order
 void CloseSocket(SocketHandle handle);
 

@@ -43,8 +43,8 @@ SocketResult CreateUdpSocket() {
     return {{handle}, 0};
 }
 
-// With SO_REUSEADDR Linux gives the datagrams to an address to the socket bound to that address, shared or not.
-int SetServerSocketOptions(SocketHandle handle, bool) {
+// With SO_REUSEADDR Linux gives the datagrams to an address to the socket bound to that address.
+int SetServerSocketOptions(SocketHandle handle) {
     const int on = 1;
     return setsockopt(Descriptor(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
 }

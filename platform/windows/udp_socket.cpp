@@ -65,14 +65,11 @@ SocketResult CreateUdpSocket() {
     return {{static_cast<std::intptr_t>(handle), reinterpret_cast<std::intptr_t>(readable)}, 0};
 }
 
-// Shared, Windows gives the datagrams to an address to the socket bound to that address.
-int SetServerSocketOptions(SocketHandle handle, bool shared) {
-    const BOOL on = shared ? FALSE : TRUE;
-    return setsockopt(Native(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) ==
-                   0
-               ? 0
-               : WSAGetLastError();
-}
+// None: an exclusive socket on every address would keep Internet Connection Sharing, Hyper-V's switch, WSL2 and
+// the Mobile Hotspot from their own address's port 53 when they start after it, and refuse to bind beside them.
+// Windows gives the datagrams to an address to a socket bound to that address, and lets no other account bind
+// every address again.
+int SetServerSocketOptions(SocketHandle) { return 0; }
 
 int BindSocket(SocketHandle handle, std::uint32_t address, std::uint16_t port) {
     const sockaddr_in local = ToSockaddr(address, htons(port));
@@ -89,8 +86,8 @@ int ProbeUdpPort(std::uint32_t address, std::uint16_t port) {
     return error;
 }
 
-// A socket bound with SO_EXCLUSIVEADDRUSE (as this server's is), or with SO_REUSEADDR to that very address, denies
-// the probe's bind access rather than reporting the address in use.
+// A socket bound with SO_EXCLUSIVEADDRUSE (as other servers may bind theirs), or with SO_REUSEADDR to that very
+// address, denies the probe's bind access rather than reporting the address in use.
 bool IsPortHeld(int error) { return error == WSAEADDRINUSE || error == WSAEACCES; }
 
 namespace {
