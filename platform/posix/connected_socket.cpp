@@ -1,5 +1,7 @@
 #include "platform/connected_socket.h"
 
+#include "system_sockets.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
@@ -11,21 +13,13 @@ namespace {
 
 int Descriptor(SocketHandle handle) { return static_cast<int>(handle.value); }
 
-sockaddr_in Peer(SocketAddress server) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = server.address;
-    peer.sin_port = server.port;
-    return peer;
-}
-
 } // namespace
 
 SocketResult CreateConnectedUdpSocket(SocketAddress server, WakeHandle) {
     const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
     if (handle < 0)
         return {{}, errno};
-    const sockaddr_in peer = Peer(server);
+    const sockaddr_in peer = ToSockaddr(server.address, server.port);
     // The connect binds the socket to a port that Linux picks at random from its ephemeral range.
     if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         const int error = errno;
@@ -59,7 +53,7 @@ SocketResult StartTcpConnection(SocketAddress server, WakeHandle) {
     const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (handle < 0)
         return {{}, errno};
-    const sockaddr_in peer = Peer(server);
+    const sockaddr_in peer = ToSockaddr(server.address, server.port);
     // Interrupted, it goes on as one under way.
     if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 && errno != EINPROGRESS &&
         errno != EINTR) {

@@ -1,5 +1,7 @@
 #include "platform/stream_socket.h"
 
+#include "system_sockets.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -52,10 +54,7 @@ SocketResult ListenOnStream(StreamWatch watch, std::uint32_t address, std::uint1
     // Without it a restart could not bind while the last run's connections linger in TIME_WAIT.
     const int on = 1;
     setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = address;
-    local.sin_port = htons(port);
+    const sockaddr_in local = ToSockaddr(address, htons(port));
     int error = 0;
     if (bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         listen(handle, ListenBacklog) != 0)

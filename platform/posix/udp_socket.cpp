@@ -1,5 +1,7 @@
 #include "platform/udp_socket.h"
 
+#include "system_sockets.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,14 +22,6 @@ constexpr std::size_t MostInOneCall = 64;
 constexpr std::size_t MostWakes = 4;
 
 int Descriptor(SocketHandle handle) { return static_cast<int>(handle.value); }
-
-sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_addr.s_addr = address;
-    socketAddress.sin_port = networkPort;
-    return socketAddress;
-}
 
 using PacketInfoSpace = std::array<std::uint8_t, CMSG_SPACE(sizeof(in_pktinfo))>;
 

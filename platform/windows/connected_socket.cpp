@@ -1,5 +1,7 @@
 #include "platform/connected_socket.h"
 
+#include "system_sockets.h"
+
 #include "platform/random.h"
 
 #include <winsock2.h>
@@ -12,14 +14,6 @@
 namespace {
 
 SOCKET Native(SocketHandle handle) { return static_cast<SOCKET>(handle.value); }
-
-sockaddr_in Peer(SocketAddress server) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = server.address;
-    peer.sin_port = server.port;
-    return peer;
-}
 
 // Ports are tried at random among the dynamic ones before the system's choice, which may come in sequence.
 constexpr std::uint16_t FirstDynamicPort = 49152;
@@ -46,7 +40,7 @@ SocketResult CreateConnectedUdpSocket(SocketAddress server, WakeHandle wake) {
     if (handle == INVALID_SOCKET)
         return {{}, WSAGetLastError()};
     BindRandomPort(handle);
-    const sockaddr_in peer = Peer(server);
+    const sockaddr_in peer = ToSockaddr(server.address, server.port);
     // The event select makes the socket non-blocking; its datagrams set the wake-up's event, so that one wait
     // covers every socket, beyond WaitForMultipleObjects' 64 handles.
     if (connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 ||
@@ -78,7 +72,7 @@ SocketResult StartTcpConnection(SocketAddress server, WakeHandle wake) {
     const SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET)
         return {{}, WSAGetLastError()};
-    const sockaddr_in peer = Peer(server);
+    const sockaddr_in peer = ToSockaddr(server.address, server.port);
     // The event select makes the socket non-blocking, so the connect only begins; its completion, room to send,
     // data and the server's close set the wake-up's event. WSAPoll before Windows 10 2004 does not tell a failed
     // connect: such an exchange waits out its caller's time.

@@ -1,5 +1,7 @@
 #include "platform/stream_socket.h"
 
+#include "system_sockets.h"
+
 #include <winsock2.h>
 
 // These need winsock2.h before them.
@@ -52,10 +54,7 @@ SocketResult ListenOnStream(StreamWatch watch, std::uint32_t address, std::uint1
     // Windows would otherwise let another program bind the port from under us.
     const BOOL on = TRUE;
     setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = address;
-    local.sin_port = htons(port);
+    const sockaddr_in local = ToSockaddr(address, htons(port));
     // The event makes the socket non-blocking.
     if (bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(handle, SOMAXCONN) != 0 ||
         WSAEventSelect(handle, Event(watch), FD_ACCEPT) != 0) {

@@ -1,5 +1,7 @@
 #include "platform/udp_socket.h"
 
+#include "system_sockets.h"
+
 #include <winsock2.h>
 
 // These need winsock2.h before them.
@@ -19,14 +21,6 @@ constexpr std::size_t MostWakes = 4;
 
 SOCKET Native(SocketHandle handle) { return static_cast<SOCKET>(handle.value); }
 WSAEVENT Readable(SocketHandle handle) { return reinterpret_cast<WSAEVENT>(handle.event); }
-
-sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_addr.s_addr = address;
-    socketAddress.sin_port = networkPort;
-    return socketAddress;
-}
 
 // WSARecvMsg is reached through the socket, not linked.
 LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET handle) {
