@@ -1,6 +1,6 @@
 #include "platform/connected_socket.h"
 
-#include "system_sockets.h"
+#include "platform/socket_address.h"
 
 #include "platform/random.h"
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <cstdint>
-
-// The system's socket and resolver headers, for the lookups that both systems share (platform/name_lookup.cpp), and
-// the socket address every socket of the platform is bound, connected or sent to with.
+// The system's socket and resolver headers, for the lookups that both systems share (platform/name_lookup.cpp) and
+// the socket address of platform/socket_address.h.
 #include <winsock2.h>
 // This needs winsock2.h before it.
 #include <ws2tcpip.h>
@@ -11,12 +9,3 @@
 // What getaddrinfo says for a name that does not exist, or has no address of the family asked.
 inline constexpr int NoSuchNameErrors[] = {WSAHOST_NOT_FOUND};
 inline constexpr int NoDataErrors[] = {WSANO_DATA};
-
-// An IPv4 socket address of the address and port, both in network byte order.
-inline sockaddr_in ToSockaddr(std::uint32_t address, std::uint16_t networkPort) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_addr.s_addr = address;
-    socketAddress.sin_port = networkPort;
-    return socketAddress;
-}

@@ -1,6 +1,6 @@
 #include "platform/udp_socket.h"
 
-#include "system_sockets.h"
+#include "platform/socket_address.h"
 
 #include <winsock2.h>
 
